@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Runs every test: the engine's GoogleTest suites in sanitizer builds, then the
+# Python suites against the installed package. Installs what is missing first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+python=${PYTHON:-python3}
+generator=""
+command -v ninja >/dev/null && generator="-G Ninja"
+
+need_apt=()
+[ -d /usr/lib/x86_64-linux-gnu/cmake/GTest ] || [ -d /usr/lib/aarch64-linux-gnu/cmake/GTest ] || need_apt+=(libgtest-dev)
+command -v g++ >/dev/null || need_apt+=(g++)
+if [ ${#need_apt[@]} -gt 0 ]; then
+    sudo_cmd=""
+    [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+    $sudo_cmd apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${need_apt[@]}"
+fi
+$python -c "import pytest, hypothesis" 2>/dev/null || $python -m pip install -q pytest hypothesis
+
+export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=0
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+run_engine_suite() {  # $1 = sanitizer (address | thread), $2 = ctest filter
+    local dir=build/engine-$1
+    cmake -S . -B "$dir" $generator -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_SANITIZE="$1" \
+        -DTOLVANE_BUILD_TESTS=ON -DTOLVANE_BUILD_PYTHON=OFF >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    ctest --test-dir "$dir" -j "$jobs" --output-on-failure ${2:+-R "$2"}
+}
+
+run_engine_suite address
+if ls tests/engine/test_*concurrent*.cpp >/dev/null 2>&1; then
+    run_engine_suite thread concurrent
+fi
+
+$python -m pip install -q .
+$python -m pytest -q tests/python
