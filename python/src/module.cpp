@@ -1,15 +1,90 @@
 // The _tolvane module: multi-phase initialisation with one exec step that sets
-// __version__ and registers the classes in their fixed order.
+// __version__ and registers the classes in their fixed order. The module keeps
+// no state of its own; class objects are cached once per process, so executing
+// the module again publishes the same objects.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "classes.hpp"
+#include "convert.hpp"
+#include "ref.hpp"
+
+namespace tolvane::py {
 namespace {
 
 constexpr const char* kVersion = "0.13.0";
 
+// Registration order is part of the interface (it is the order of __all__).
+// A row without a class object accessor is a class not built yet; it is
+// skipped until its accessor is filled in.
+struct Registration {
+    const char* name;
+    ClassSpec& (*spec)();
+};
+
+const Registration kRegistrations[] = {
+    {"TolvaneMap", nullptr},
+    {"TolvaneSet", nullptr},
+    {"SyncTolvaneMap", nullptr},
+    {"SyncTolvaneSet", nullptr},
+    {"TolvaneStrMap", nullptr},
+    {"TolvaneBytesMap", nullptr},
+    {"TolvaneBlobMap", nullptr},
+    {"TolvaneOrderedBytesMap", nullptr},
+    {"TolvaneMapKeyIter", map_key_iter_class},
+    {"TolvaneMapValueIter", map_value_iter_class},
+    {"TolvaneMapItemIter", map_item_iter_class},
+    {"TolvaneMapRangeIter", map_range_iter_class},
+    {"TolvaneSetIter", set_iter_class},
+    {"TolvaneSetRangeIter", set_range_iter_class},
+    {"SyncTolvaneMapKeyIter", nullptr},
+    {"SyncTolvaneMapValueIter", nullptr},
+    {"SyncTolvaneMapItemIter", nullptr},
+    {"SyncTolvaneMapRangeIter", nullptr},
+    {"SyncTolvaneSetIter", nullptr},
+    {"SyncTolvaneSetRangeIter", nullptr},
+    {"TolvaneStrMapKeyIter", nullptr},
+    {"TolvaneStrMapValueIter", nullptr},
+    {"TolvaneStrMapItemIter", nullptr},
+    {"TolvaneBytesMapKeyIter", nullptr},
+    {"TolvaneBytesMapValueIter", nullptr},
+    {"TolvaneBytesMapItemIter", nullptr},
+    {"TolvaneOrderedBytesMapKeyIter", nullptr},
+    {"TolvaneOrderedBytesMapValueIter", nullptr},
+    {"TolvaneOrderedBytesMapItemIter", nullptr},
+};
+
+// Appends `name` to the module's __all__ (made when missing) and sets the
+// attribute. Takes a reference to `value` of its own.
+bool add(PyObject* module, const char* name, PyObject* value) {
+    Ref all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = Ref(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    } else if (!PyList_Check(all.get())) {
+        set_type_cast_error(all.get(), "list");
+        return false;
+    }
+    Ref text(PyUnicode_FromString(name));
+    if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
+    return PyObject_SetAttrString(module, name, value) == 0;
+}
+
 int exec_module(PyObject* module) {
-    if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0)
+    if (!PyModule_Check(module)) {
+        set_type_cast_error(module, "module");
         return -1;
+    }
+    Ref version(PyUnicode_FromString(kVersion));
+    if (!version || !add(module, "__version__", version.get())) return -1;
+    for (const Registration& row : kRegistrations) {
+        if (row.spec == nullptr) continue;
+        PyTypeObject* type = class_object(row.spec());
+        if (type == nullptr || !add(module, row.name, reinterpret_cast<PyObject*>(type)))
+            return -1;
+    }
     return 0;
 }
 
@@ -25,7 +100,7 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_tolvane",
-    nullptr,
+    "The _tolvane extension: compact radix-trie containers keyed by integers, text and bytes.",
     0,
     nullptr,
     module_slots,
@@ -35,5 +110,6 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+}  // namespace tolvane::py
 
-PyMODINIT_FUNC PyInit__tolvane(void) { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit__tolvane(void) { return PyModuleDef_Init(&tolvane::py::module_def); }

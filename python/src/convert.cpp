@@ -1,0 +1,179 @@
+#include "convert.hpp"
+
+#include <algorithm>
+
+#include "ref.hpp"
+
+namespace tolvane::py {
+
+namespace {
+
+// Attribute of a type read as str; null (with no exception left set) when it
+// cannot be read.
+Ref type_text_attribute(PyTypeObject* type, const char* attribute) {
+    Ref value(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), attribute));
+    if (value && PyUnicode_Check(value.get())) return value;
+    PyErr_Clear();
+    return Ref();
+}
+
+bool is_numpy_bool_type(PyTypeObject* type) {
+    Ref module = type_text_attribute(type, "__module__");
+    Ref name = type_text_attribute(type, "__name__");
+    if (!module || !name) return false;
+    return PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+           (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+            PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+}
+
+// A sequence's own length is only a hint for the first reservation; a length
+// that lies (or is enormous) must not decide how much memory is asked for.
+constexpr Py_ssize_t kMaxInitialReservation = 1 << 16;
+
+}  // namespace
+
+void set_type_cast_error(PyObject* obj, const char* expected) {
+    if (obj == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+        return;
+    }
+    Ref qualname = type_text_attribute(Py_TYPE(obj), "__qualname__");
+    if (qualname) {
+        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(),
+                     expected);
+    } else {
+        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'",
+                     Py_TYPE(obj)->tp_name, expected);
+    }
+}
+
+bool to_u64(PyObject* obj, std::uint64_t& out) {
+    Ref index;
+    if (!PyLong_Check(obj)) {
+        index = Ref(PyNumber_Index(obj));
+        if (!index) return false;
+        obj = index.get();
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
+bool to_bool(PyObject* obj, bool& out) {
+    if (PyBool_Check(obj)) {
+        out = obj == Py_True;
+        return true;
+    }
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!is_numpy_bool_type(type)) {
+        set_type_cast_error(obj, "bool");
+        return false;
+    }
+    Ref method(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__bool__"));
+    if (!method) {
+        PyErr_Clear();
+        Ref name = type_text_attribute(type, "__name__");
+        PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
+                     name ? PyUnicode_AsUTF8(name.get()) : type->tp_name);
+        return false;
+    }
+    Ref result(PyObject_CallOneArg(method.get(), obj));
+    if (!result) return false;
+    if (!PyBool_Check(result.get())) {
+        set_type_cast_error(result.get(), "bool");
+        return false;
+    }
+    out = result.get() == Py_True;
+    return true;
+}
+
+bool to_u64_pair(PyObject* obj, std::uint64_t& first, std::uint64_t& second) {
+    if (!PyTuple_Check(obj)) {
+        set_type_cast_error(obj, "tuple");
+        return false;
+    }
+    const Py_ssize_t size = PyTuple_GET_SIZE(obj);
+    if (size != 2) {
+        PyErr_Format(PyExc_ValueError, "expected tuple of length %d, but got tuple of length %zd",
+                     2, size);
+        return false;
+    }
+    return to_u64(PyTuple_GET_ITEM(obj, 0), first) && to_u64(PyTuple_GET_ITEM(obj, 1), second);
+}
+
+bool to_u64_sequence(PyObject* obj, std::vector<std::uint64_t>& out) {
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(obj)) {
+        set_type_cast_error(obj, "Sequence");
+        return false;
+    }
+    out.clear();
+    const Py_ssize_t hint = PySequence_Size(obj);
+    if (hint < 0)
+        PyErr_Clear();
+    else
+        out.reserve(static_cast<std::size_t>(std::min(hint, kMaxInitialReservation)));
+
+    Ref iterator(PyObject_GetIter(obj));
+    if (!iterator) return false;
+    while (Ref item{PyIter_Next(iterator.get())}) {
+        std::uint64_t value;
+        if (!to_u64(item.get(), value)) return false;
+        out.push_back(value);
+    }
+    return !PyErr_Occurred();
+}
+
+Py_ssize_t length_result(std::uint64_t count) {
+    if (count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_SetNone(PyExc_OverflowError);
+        return -1;
+    }
+    return static_cast<Py_ssize_t>(count);
+}
+
+PyObject* pair_result(std::uint64_t first, std::uint64_t second) {
+    Ref a(PyLong_FromUnsignedLongLong(first));
+    if (!a) return nullptr;
+    Ref b(PyLong_FromUnsignedLongLong(second));
+    if (!b) return nullptr;
+    return PyTuple_Pack(2, a.get(), b.get());
+}
+
+PyObject* optional_u64_result(const std::optional<std::uint64_t>& value) {
+    if (!value) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(*value);
+}
+
+PyObject* optional_pair_result(const std::optional<std::pair<std::uint64_t, std::uint64_t>>& entry) {
+    if (!entry) Py_RETURN_NONE;
+    return pair_result(entry->first, entry->second);
+}
+
+PyObject* u64_list_result(const std::vector<std::uint64_t>& values) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyLong_FromUnsignedLongLong(values[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* pair_list_result(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& entries) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        PyObject* item = pair_result(entries[i].first, entries[i].second);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+}  // namespace tolvane::py

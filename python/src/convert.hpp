@@ -1,0 +1,40 @@
+#pragma once
+// Conversions between Python objects and native values. Each conversion
+// returns false with a Python exception set when the object does not convert;
+// the caller decides whether the failure gets an argument note.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace tolvane::py {
+
+// An int (bool included) or any object with __index__, 0 to 2^64-1.
+bool to_u64(PyObject* obj, std::uint64_t& out);
+// Exactly bool, or a numpy boolean scalar through its __bool__.
+bool to_bool(PyObject* obj, bool& out);
+// A tuple (or tuple subclass) of two unsigned 64-bit integers.
+bool to_u64_pair(PyObject* obj, std::uint64_t& first, std::uint64_t& second);
+// Any sequence but str, item by item in iteration order.
+bool to_u64_sequence(PyObject* obj, std::vector<std::uint64_t>& out);
+
+// "'{type}' object is not an instance of '{expected}'" ("'None' is not an
+// instance of ..." for None), raised as TypeError.
+void set_type_cast_error(PyObject* obj, const char* expected);
+
+// Length slots: counts above 2^63-1 do not fit a Py_ssize_t.
+Py_ssize_t length_result(std::uint64_t count);
+
+inline PyObject* u64_result(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+inline PyObject* bool_result(bool value) { return PyBool_FromLong(value); }
+PyObject* pair_result(std::uint64_t first, std::uint64_t second);
+PyObject* optional_u64_result(const std::optional<std::uint64_t>& value);
+PyObject* optional_pair_result(const std::optional<std::pair<std::uint64_t, std::uint64_t>>& entry);
+PyObject* u64_list_result(const std::vector<std::uint64_t>& values);
+PyObject* pair_list_result(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& entries);
+
+}  // namespace tolvane::py
