@@ -117,7 +117,7 @@ inline void mark_obsolete(u32& word) noexcept {
 template <class Alloc>
 inline bool mark_obsolete(Alloc& alloc, u32& word) noexcept {
     mark_obsolete(word);
-    return alloc.is_deferred();
+    return alloc.deferred();
 }
 
 // ---------------------------------------------------------------------------
