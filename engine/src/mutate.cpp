@@ -1,0 +1,732 @@
+// Exclusive set-flavour insert and remove.
+
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include "tolvane/bits.hpp"
+#include "tolvane/leaf.hpp"
+#include "tolvane/mutate_branch.hpp"
+#include "tolvane/mutate_insert.hpp"
+#include "tolvane/mutate_leaf_build.hpp"
+#include "tolvane/mutate_remove.hpp"
+#include "tolvane/node.hpp"
+
+namespace tolvane::mutate {
+
+namespace {
+
+// Most keys an immediate of w-byte keys holds (15, 7, 5, 3, 3, 2, 2).
+constexpr unsigned immediate_capacity(unsigned w) { return 15 / w; }
+
+constexpr unsigned LINEAR1_MAX_KEYS = 25;  // the 26th 1-byte key makes a LeafB1
+constexpr unsigned LINEAR_MAX_KEYS = 32;   // the 33rd wider key splits the leaf
+constexpr unsigned LEAF_B1_MIN_KEYS = 21;  // fewer make a linear leaf again
+
+// Key i of a packed block of w-byte keys, zero-extended.
+inline u64 packed_key(const u8* keys, std::size_t i, unsigned w) {
+    u64 k = 0;
+    std::memcpy(&k, keys + i * w, w);
+    return k;
+}
+
+inline void store_packed_key(u8* keys, std::size_t i, unsigned w, u64 k) {
+    std::memcpy(keys + i * w, &k, w);
+}
+
+// First index whose key is not below `k` (k already reduced to w bytes).
+inline std::size_t lower_bound_keys(const u8* keys, std::size_t n, unsigned w, u64 k) {
+    return leaf::locate(keys, n, static_cast<u8>(w), k).index;
+}
+
+inline bool bitmap_test_and_set(LeafB1& leaf, u8 b) {
+    u64& word = leaf.bitmap[b >> 6];
+    const u64 bit = u64{1} << (b & 63);
+    const bool was = (word & bit) != 0;
+    word |= bit;
+    return was;
+}
+
+inline LeafB1* take_leaf_b1(NodeAlloc& alloc) {
+    void* block = alloc.allocate(sizeof(LeafB1));
+    std::memset(block, 0, sizeof(LeafB1));
+    return static_cast<LeafB1*>(block);
+}
+
+inline u8* take_key_block(NodeAlloc& alloc, std::size_t n, unsigned w) {
+    return static_cast<u8*>(alloc.allocate_zeroed(leaf_block_bytes(n, w)));
+}
+
+inline void release_key_block(NodeAlloc& alloc, void* block, std::size_t n, unsigned w) {
+    require(block != nullptr, "leaf ptr");
+    alloc.release(block, leaf_block_bytes(n, w), LEAF_ALIGN);
+}
+
+inline void release_leaf_b1(NodeAlloc& alloc, LeafB1* leaf) {
+    require(leaf != nullptr, "leaf ptr");
+    alloc.release(leaf, sizeof(LeafB1), NODE_ALIGN);
+}
+
+// Adds key byte k at index i of a linear leaf of n keys of width w (in place
+// when the capacity class allows, else in a new block); pop0 becomes n.
+// Returns the block that now holds the keys.
+u8* linear_leaf_add(NodeAlloc& alloc, Edge& e, std::size_t n, unsigned w, std::size_t i, u64 k) {
+    u8* keys = e.ptr<u8>();
+    require(keys != nullptr, "leaf ptr");
+    if (capacity_class(n + 1) == capacity_class(n)) {
+        std::memmove(keys + (i + 1) * w, keys + i * w, (n - i) * w);
+        store_packed_key(keys, i, w, k);
+    } else {
+        u8* fresh = take_key_block(alloc, n + 1, w);
+        std::memcpy(fresh, keys, i * w);
+        store_packed_key(fresh, i, w, k);
+        std::memcpy(fresh + (i + 1) * w, keys + i * w, (n - i) * w);
+        release_key_block(alloc, keys, n, w);
+        e.set_ptr(fresh);
+        keys = fresh;
+    }
+    e.set_pop0(w, n);
+    return keys;
+}
+
+// Bytes 8..8+L-1 of a full edge at slot level L: pop0 all ones.
+inline Edge full_edge(unsigned slot_level) {
+    Edge e;
+    e.set_pop0(slot_level, LEVEL_MASK[slot_level]);
+    e.set_tag(TAG_FULL);
+    return e;
+}
+
+// The 33rd key of a linear leaf of w = 2..7 byte keys in a slot of level L.
+// All keys are re-inserted with the key's bytes from L upward, so a hot leaf
+// found on the way would carry the full-key prefix; the path is emptied when
+// the split is done all the same, because the last re-insert need not have
+// ended in the leaf that holds the new key.
+void split_full_leaf(NodeAlloc& alloc, Edge& e, unsigned L, unsigned w, std::size_t i, u64 key,
+                     InsertPath& path) {
+    u8* old_block = e.ptr<u8>();
+    require(old_block != nullptr, "leaf ptr");
+    std::vector<u64> keys = leaf_keys(e, static_cast<u8>(w), LINEAR_MAX_KEYS);
+    keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(i), key & low_bytes_mask(w));
+    // Each key gets the skipped digits between the leaf and the slot and the
+    // key's own bytes above the slot.
+    const u64 upper = (e.decode_area() & ~low_bytes_mask(w) & low_bytes_mask(L)) |
+                      (key & ~low_bytes_mask(L));
+    for (u64& k : keys) k |= upper;
+
+    const u64 m = low_bytes_mask(L);
+    const u64 diff = (keys.front() ^ keys.back()) & m;
+    const unsigned d = static_cast<unsigned>(63 - std::countl_zero(diff)) >> 3;
+    if (d == 0) {
+        LeafB1* leaf = take_leaf_b1(alloc);
+        for (u64 k : keys) bitmap_test_and_set(*leaf, static_cast<u8>(k));
+        Edge fresh;
+        fresh.set_ptr(leaf);
+        fresh.set_tag(TAG_LEAF_BITMAP);
+        fresh.set_byte(8, static_cast<u8>(keys.size() - 1));
+        write_decode(fresh, 1, static_cast<u8>(L), keys.front());
+        e = fresh;
+        if (L == 1) path.fill(&e, leaf, nullptr, static_cast<u16>(keys.size()), key);
+    } else {
+        BranchL3* node = detail::take_node<BranchL3>(alloc);
+        node->level = static_cast<u8>(d + 1);
+        Edge fresh;
+        fresh.set_ptr(node);
+        fresh.set_tag(TAG_BRANCH_L3);
+        if (d + 1 < L) write_decode(fresh, static_cast<u8>(d + 1), static_cast<u8>(L), keys.front());
+        e = fresh;
+        for (u64 k : keys) insert_with_path_flat(alloc, e, k, L, path);
+        e.set_pop0(d + 1, keys.size() - 1);
+        path.flush_and_reset();
+    }
+    release_key_block(alloc, old_block, LINEAR_MAX_KEYS, w);
+}
+
+enum class LeafOutcome : u8 { Present, Stored, Reshaped };
+
+// Tag 5: a linear leaf of 1-byte keys.
+LeafOutcome insert_linear1(NodeAlloc& alloc, Edge& e, unsigned L, u64 key, InsertPath& path) {
+    if (L > 1) {
+        const std::size_t n = e.pop0(1) + 1;
+        if (unsigned at = skip_mismatch_level(e, L, 1, key)) {
+            wrap_skip_level<false>(alloc, e, static_cast<u8>(at), static_cast<u8>(L), n);
+            return LeafOutcome::Reshaped;
+        }
+    }
+    const std::size_t n = e.pop0(1) + 1;
+    const u8 k = static_cast<u8>(key);
+    u8* keys = e.ptr<u8>();
+    require(keys != nullptr, "leaf ptr");
+    std::size_t i;
+    if (k > keys[n - 1]) {
+        i = n;  // appending is the common case
+    } else {
+        i = lower_bound_keys(keys, n, 1, k);
+        if (keys[i] == k) return LeafOutcome::Present;
+    }
+
+    if (n >= LINEAR1_MAX_KEYS) {
+        path.flush_and_reset();
+        LeafB1* leaf = take_leaf_b1(alloc);
+        for (std::size_t j = 0; j < n; ++j) bitmap_test_and_set(*leaf, keys[j]);
+        bitmap_test_and_set(*leaf, k);
+        release_key_block(alloc, keys, n, 1);
+        e.set_ptr(leaf);
+        e.set_byte(8, static_cast<u8>(n));  // bytes 9.. keep the skipped digits
+        e.set_tag(TAG_LEAF_BITMAP);
+        if (L == 1) path.fill(&e, leaf, nullptr, static_cast<u16>(n + 1), key);
+        return LeafOutcome::Stored;
+    }
+    u8* block = linear_leaf_add(alloc, e, n, 1, i, k);
+    if (L == 1)
+        path.fill(&e, nullptr, block, static_cast<u16>(n + 1), key);
+    else
+        path.flush_and_reset();
+    return LeafOutcome::Stored;
+}
+
+// Tags 6 to 11: a linear leaf of w = 2..7 byte keys.
+LeafOutcome insert_linear(NodeAlloc& alloc, Edge& e, unsigned L, unsigned w, u64 key,
+                          InsertPath& path) {
+    path.flush_and_reset();
+    const std::size_t n = e.pop0(w) + 1;
+    if (L > w) {
+        if (unsigned at = skip_mismatch_level(e, L, w, key)) {
+            wrap_skip_level<false>(alloc, e, static_cast<u8>(at), static_cast<u8>(L), n);
+            return LeafOutcome::Reshaped;
+        }
+    }
+    const u64 k = key & low_bytes_mask(w);
+    const u8* keys = e.ptr<u8>();
+    require(keys != nullptr, "leaf ptr");
+    const std::size_t i = lower_bound_keys(keys, n, w, k);
+    if (i < n && packed_key(keys, i, w) == k) return LeafOutcome::Present;
+    if (n < LINEAR_MAX_KEYS) {
+        linear_leaf_add(alloc, e, n, w, i, k);
+        path.flush_and_reset();
+    } else {
+        split_full_leaf(alloc, e, L, w, i, key, path);
+    }
+    return LeafOutcome::Stored;
+}
+
+// Tag 12: a LeafB1.
+LeafOutcome insert_bitmap_leaf(NodeAlloc& alloc, Edge& e, unsigned L, u64 key, InsertPath& path) {
+    if (L > 1) {
+        if (unsigned at = skip_mismatch_level(e, L, 1, key)) {
+            path.flush_and_reset();
+            wrap_skip_level<false>(alloc, e, static_cast<u8>(at), static_cast<u8>(L),
+                                   e.pop0(1) + 1);
+            return LeafOutcome::Reshaped;
+        }
+    }
+    LeafB1* leaf = e.ptr<LeafB1>();
+    require(leaf != nullptr, "leaf ptr");
+    if (bitmap_test_and_set(*leaf, static_cast<u8>(key))) return LeafOutcome::Present;
+    const unsigned count = e.byte(8) + 2u;
+    if (count == 256 && L == 1) {
+        release_leaf_b1(alloc, leaf);
+        e = full_edge(1);
+        path.flush_and_reset();
+        return LeafOutcome::Stored;
+    }
+    // Above slot level 1 a LeafB1 keeps its 256th key: a full edge there
+    // would claim the slot's whole range.
+    e.set_byte(8, static_cast<u8>(count - 1));
+    if (L == 1) path.fill(&e, leaf, nullptr, static_cast<u16>(count), key);
+    return LeafOutcome::Stored;
+}
+
+// Tags 16 to 126: an immediate of n keys of w bytes (w equals the slot level).
+LeafOutcome insert_immediate(NodeAlloc& alloc, Edge& e, unsigned w, unsigned n, u64 key,
+                             InsertPath& path) {
+    path.flush_and_reset();
+    const u64 k = key & low_bytes_mask(w);
+    if (n == 1) {
+        const u64 stored = e.w0 & low_bytes_mask(w);
+        if (stored == k) return LeafOutcome::Present;
+        const u64 pair[2] = {stored < k ? stored : k, stored < k ? k : stored};
+        write_immed(e, static_cast<u8>(w), pair, 2);
+        return LeafOutcome::Stored;
+    }
+    const KeyList16 old = immed_keys(e, static_cast<u8>(w), static_cast<u8>(n));
+    u64 keys[17];
+    std::size_t i = 0;
+    while (i < n && old.keys[i] < k) keys[i] = old.keys[i], ++i;
+    if (i < n && old.keys[i] == k) return LeafOutcome::Present;
+    keys[i] = k;
+    for (std::size_t j = i; j < n; ++j) keys[j + 1] = old.keys[j];
+    if (n < immediate_capacity(w)) {
+        write_immed(e, static_cast<u8>(w), keys, n + 1);
+        return LeafOutcome::Stored;
+    }
+    u8* block = take_key_block(alloc, n + 1, w);
+    for (std::size_t j = 0; j <= n; ++j) store_packed_key(block, j, w, keys[j]);
+    Edge fresh;
+    fresh.set_ptr(block);
+    fresh.set_pop0(w, n);
+    fresh.set_tag(linear_leaf_tag(w));
+    e = fresh;
+    return LeafOutcome::Stored;
+}
+
+}  // namespace
+
+unsigned skip_mismatch_level(const Edge& edge, unsigned slot_level, unsigned node_level, u64 key) {
+    if (node_level >= slot_level) return 0;
+    const u64 diff = (edge.w1 ^ key) & shl8(LEVEL_MASK[slot_level - node_level], node_level);
+    if (diff == 0) return 0;
+    return (static_cast<unsigned>(63 - std::countl_zero(diff)) >> 3) + 1;
+}
+
+void complete_insert(const DescentStack& stack, InsertPath& path) {
+    for (std::size_t s = 0; s < stack.size; ++s) {
+        if (stack.levels[s] <= 7) stack.edges[s]->add_pop0(stack.levels[s], 1);
+        path.append(stack.edges[s], stack.levels[s]);
+    }
+}
+
+namespace {
+
+template <std::size_t N>
+BranchStep insert_linear_branch(NodeAlloc& alloc, Edge*& slot, unsigned& level, u64 key,
+                                DescentStack& stack, InsertPath& path) {
+    Edge& e = *slot;
+    BranchL<N>* node = e.ptr<BranchL<N>>();
+    require(node != nullptr, "branch ptr");
+    const unsigned nl = node->level;
+    if (unsigned at = skip_mismatch_level(e, level, nl, key)) {
+        path.flush_and_reset();
+        wrap_skip_level<false>(alloc, e, static_cast<u8>(at), static_cast<u8>(level),
+                               e.pop0(nl) + 1);
+        return BranchStep::Reshaped;
+    }
+    const u8 digit = static_cast<u8>(shr8(key, nl - 1));
+    std::optional<unsigned> found;
+    if ((node->summary >> (digit & 15)) & 1u) {
+        if (auto idx = bits::find_byte_8(node->digits, node->count, digit)) found = *idx;
+    }
+    std::size_t i;
+    if (found) {
+        i = *found;
+    } else if (node->count == N) {
+        path.flush_and_reset();
+        if constexpr (N == 3)
+            upgrade_l3_to_l7<false>(alloc, e);
+        else
+            upgrade_l7_to_b<false>(alloc, e);
+        return BranchStep::Reshaped;
+    } else {
+        i = linear_insert_slot(node->digits, node->children, N, node->count, digit);
+        ++node->count;
+        node->summary = static_cast<u16>(node->summary | (1u << (digit & 15)));
+    }
+    stack.push(&e, nl);
+    slot = &node->children[i];
+    level = nl - 1;
+    return BranchStep::Descended;
+}
+
+BranchStep insert_bitmap_branch(NodeAlloc& alloc, Edge*& slot, unsigned& level, u64 key,
+                                DescentStack& stack, InsertPath& path) {
+    Edge& e = *slot;
+    BranchB* node = e.ptr<BranchB>();
+    require(node != nullptr, "branch ptr");
+    const unsigned nl = node->level;
+    if (unsigned at = skip_mismatch_level(e, level, nl, key)) {
+        path.flush_and_reset();
+        wrap_skip_level<false>(alloc, e, static_cast<u8>(at), static_cast<u8>(level),
+                               e.pop0(nl) + 1);
+        return BranchStep::Reshaped;
+    }
+    const u8 digit = static_cast<u8>(shr8(key, nl - 1));
+    const unsigned g = digit >> 5;
+    const unsigned r = group_rank(node->bitmap[g], digit);
+    if (!group_has(node->bitmap[g], digit)) {
+        if (detail::bitmap_children(*node) >= B_MAX_CHILDREN) {
+            path.flush_and_reset();
+            // A skipping BranchB first gains an unskipped parent one level
+            // up; the next pass finds it at its slot level and upgrades it.
+            if (nl < level)
+                wrap_skip_level<false>(alloc, e, static_cast<u8>(nl + 1), static_cast<u8>(level),
+                                       e.pop0(nl) + 1);
+            else
+                upgrade_b_to_u<false>(alloc, e);
+            return BranchStep::Reshaped;
+        }
+        const std::size_t n = node->group_counts[g];
+        Edge* sub = node->subarrays[g];
+        if (n > 0 && capacity_class(n + 1) == capacity_class(n)) {
+            require(sub != nullptr, "subarray");
+            std::memmove(static_cast<void*>(sub + r + 1), sub + r, (n - r) * sizeof(Edge));
+            sub[r] = Edge{};
+        } else {
+            Edge* fresh = detail::take_subarray(alloc, n + 1);
+            if (n > 0) {
+                require(sub != nullptr, "subarray");
+                std::memcpy(static_cast<void*>(fresh), sub, r * sizeof(Edge));
+                std::memcpy(static_cast<void*>(fresh + r + 1), sub + r, (n - r) * sizeof(Edge));
+                detail::release_subarray(alloc, sub, n);
+            }
+            node->subarrays[g] = fresh;
+        }
+        node->bitmap[g] |= u32{1} << (digit & 31);
+        ++node->group_counts[g];
+    }
+    stack.push(&e, nl);
+    slot = &node->subarrays[g][r];
+    level = nl - 1;
+    return BranchStep::Descended;
+}
+
+}  // namespace
+
+BranchStep insert_branch_step(NodeAlloc& alloc, Edge*& slot, unsigned& level, u64 key,
+                              DescentStack& stack, InsertPath& path) {
+    switch (slot->tag_byte()) {
+        case TAG_BRANCH_L3:
+            return insert_linear_branch<3>(alloc, slot, level, key, stack, path);
+        case TAG_BRANCH_L7:
+            return insert_linear_branch<7>(alloc, slot, level, key, stack, path);
+        case TAG_BRANCH_B:
+            return insert_bitmap_branch(alloc, slot, level, key, stack, path);
+        case TAG_BRANCH_U: {
+            BranchU* node = slot->ptr<BranchU>();
+            require(node != nullptr, "branch ptr");
+            stack.push(slot, level);
+            slot = &node->children[static_cast<u8>(shr8(key, level - 1))];
+            level -= 1;
+            return BranchStep::Descended;
+        }
+        default:
+            fatal("valid edge tag");
+    }
+}
+
+bool insert_with_path_flat(NodeAlloc& alloc, Edge& edge, u64 key, unsigned level,
+                           InsertPath& path) {
+    require(level >= 1 && level <= 8, "index out of bounds: slot level");
+    DescentStack stack;
+    Edge* e = &edge;
+    unsigned L = level;
+    for (;;) {
+        const u8 tag = e->tag_byte();
+        LeafOutcome outcome;
+        if (tag == TAG_EMPTY) {
+            if (L == 8) {
+                BranchL3* node = detail::take_node<BranchL3>(alloc);
+                node->level = 8;
+                Edge fresh;
+                fresh.set_ptr(node);
+                fresh.set_tag(TAG_BRANCH_L3);
+                *e = fresh;
+                path.flush_and_reset();
+                continue;
+            }
+            path.flush_and_reset();
+            Edge fresh;
+            fresh.w0 = key & low_bytes_mask(L);
+            fresh.set_tag(immediate_tag(L, 1));
+            *e = fresh;
+            outcome = LeafOutcome::Stored;
+        } else if (is_branch_tag(tag)) {
+            insert_branch_step(alloc, e, L, key, stack, path);
+            continue;
+        } else if (tag == TAG_LEAF_1) {
+            outcome = insert_linear1(alloc, *e, L, key, path);
+        } else if (is_linear_leaf_tag(tag)) {
+            outcome = insert_linear(alloc, *e, L, tag - TAG_LEAF_BASE, key, path);
+        } else if (tag == TAG_LEAF_BITMAP) {
+            outcome = insert_bitmap_leaf(alloc, *e, L, key, path);
+        } else if (tag == TAG_FULL) {
+            return false;
+        } else {
+            const EdgeKind kind = decode_tag(tag);
+            require(kind.is_immediate(), "valid immediate tag");
+            outcome = insert_immediate(alloc, *e, kind.key_bytes, kind.count, key, path);
+        }
+        if (outcome == LeafOutcome::Reshaped) continue;
+        if (outcome == LeafOutcome::Present) return false;
+        complete_insert(stack, path);
+        return true;
+    }
+}
+
+}  // namespace tolvane::mutate
+
+// ---------------------------------------------------------------------------
+// Remove.
+
+namespace tolvane::mutate {
+
+namespace {
+
+// Most keys an immediate holds at slot level L; a linear leaf whose count
+// falls to it or below folds back into an immediate.
+constexpr unsigned fold_limit(unsigned L) { return 15 / L; }
+
+// Lowers by one the pop0 of a branch edge whose node sits at `node_level`;
+// a level-8 node keeps its population in the container instead.
+inline void lower_pop0(Edge& e, unsigned node_level) {
+    if (node_level <= 7) e.add_pop0(node_level, -1);
+}
+
+bool remove_immediate(Edge& e, unsigned w, unsigned c, u64 key) {
+    const u64 k = key & low_bytes_mask(w);
+    if (c == 1) {
+        if ((e.w0 & low_bytes_mask(w)) != k) return false;
+        e = Edge{};
+        return true;
+    }
+    unsigned char bytes[16];
+    std::memcpy(bytes, &e, sizeof bytes);
+    const auto hit = leaf::locate(bytes, c, static_cast<u8>(w), k);
+    if (!hit.found) return false;
+    const std::size_t i = hit.index;
+    std::memmove(bytes + i * w, bytes + (i + 1) * w, (c - 1 - i) * w);
+    std::memset(bytes + (c - 1) * w, 0, sizeof bytes - (c - 1) * w);
+    std::memcpy(static_cast<void*>(&e), bytes, sizeof bytes);
+    e.set_tag(immediate_tag(w, c - 1));
+    return true;
+}
+
+// Rewrites `e` as the immediate (or empty edge) of `count` keys, each the
+// low w bytes of keys[i] under `prefix` (key bytes w..L-1), at slot level L.
+void fold_into_immediate(Edge& e, unsigned L, unsigned w, const u64* keys, std::size_t count,
+                         u64 prefix) {
+    if (count == 0) {
+        e = Edge{};
+        return;
+    }
+    u64 full[16];
+    require(count <= 16, "immediate capacity");
+    for (std::size_t j = 0; j < count; ++j) full[j] = (keys[j] & low_bytes_mask(w)) | shl8(prefix, w);
+    write_immed(e, static_cast<u8>(L), full, count);
+}
+
+bool remove_bitmap_leaf(NodeAlloc& alloc, Edge& e, unsigned L, u64 key) {
+    if (L > 1 && skip_mismatch_level(e, L, 1, key) != 0) return false;
+    LeafB1* leaf = e.ptr<LeafB1>();
+    require(leaf != nullptr, "leaf ptr");
+    const u8 b = static_cast<u8>(key);
+    u64& word = leaf->bitmap[b >> 6];
+    const u64 bit = u64{1} << (b & 63);
+    if ((word & bit) == 0) return false;
+    word &= ~bit;
+    const unsigned remaining = e.byte(8);  // old count - 1
+    if (remaining >= LEAF_B1_MIN_KEYS) {
+        e.set_byte(8, static_cast<u8>(remaining - 1));
+        return true;
+    }
+    u64 keys[32];
+    std::size_t n = 0;
+    for (unsigned g = 0; g < 4; ++g) {
+        for (u64 bits = leaf->bitmap[g]; bits != 0; bits &= bits - 1) {
+            require(n < 32, "index out of bounds: bitmap leaf below its floor holds too many keys");
+            keys[n++] = 64 * g + static_cast<unsigned>(std::countr_zero(bits));
+        }
+    }
+    const u64 prefix = L > 1 ? decode_value(e, 1, static_cast<u8>(L)) : 0;
+    release_leaf_b1(alloc, leaf);
+    if (n < fold_limit(L)) {
+        fold_into_immediate(e, L, 1, keys, n, prefix);
+    } else {
+        const Edge before = e;
+        build_leaf<false>(alloc, e, 1, keys, n);
+        for (unsigned j = 1; j < L && j < 7; ++j) e.set_byte(8 + j, before.byte(8 + j));
+    }
+    return true;
+}
+
+bool remove_linear_leaf(NodeAlloc& alloc, Edge& e, unsigned L, unsigned w, u64 key) {
+    if (w < L && skip_mismatch_level(e, L, w, key) != 0) return false;
+    const std::size_t n = e.pop0(w) + 1;
+    u8* keys = e.ptr<u8>();
+    require(keys != nullptr, "leaf ptr");
+    const auto hit = leaf::locate(keys, n, static_cast<u8>(w), key & low_bytes_mask(w));
+    if (!hit.found) return false;
+    const std::size_t i = hit.index;
+    if (n <= fold_limit(L)) {
+        u64 rest[16];
+        std::size_t m = 0;
+        for (std::size_t j = 0; j < n; ++j) {
+            if (j != i) rest[m++] = packed_key(keys, j, w);
+        }
+        fold_into_immediate(e, L, w, rest, m, decode_value(e, static_cast<u8>(w), static_cast<u8>(L)));
+        release_key_block(alloc, keys, n, w);
+        return true;
+    }
+    if (capacity_class(n - 1) == capacity_class(n)) {
+        std::memmove(keys + i * w, keys + (i + 1) * w, (n - 1 - i) * w);
+        e.set_pop0(w, n - 2);
+        return true;
+    }
+    u8* fresh = take_key_block(alloc, n - 1, w);
+    std::memcpy(fresh, keys, i * w);
+    std::memcpy(fresh + i * w, keys + (i + 1) * w, (n - 1 - i) * w);
+    release_key_block(alloc, keys, n, w);
+    e.set_ptr(fresh);
+    e.set_pop0(w, n - 2);
+    return true;
+}
+
+// A full edge cannot lose a key as it stands: it becomes the node it stands
+// for, every key present, and the removal goes on there.
+void expand_full_edge(NodeAlloc& alloc, Edge& e, unsigned L) {
+    require(L >= 1 && L <= 7, "index out of bounds: full edge at level 8");
+    if (L == 1) {
+        LeafB1* leaf = take_leaf_b1(alloc);
+        for (u64& word : leaf->bitmap) word = ~u64{0};
+        Edge fresh;
+        fresh.set_ptr(leaf);
+        fresh.set_byte(8, 255);
+        fresh.set_tag(TAG_LEAF_BITMAP);
+        e = fresh;
+        return;
+    }
+    BranchU* node = detail::take_node<BranchU>(alloc);
+    const Edge child = full_edge(L - 1);
+    for (Edge& c : node->children) c = child;
+    Edge fresh;
+    fresh.set_ptr(node);
+    fresh.set_pop0(L, LEVEL_MASK[L]);
+    fresh.set_tag(TAG_BRANCH_U);
+    e = fresh;
+}
+
+template <std::size_t N>
+bool remove_linear_branch(NodeAlloc& alloc, Edge& e, unsigned L, u64 key) {
+    BranchL<N>* node = e.ptr<BranchL<N>>();
+    require(node != nullptr, "branch ptr");
+    const unsigned nl = node->level;
+    if (skip_mismatch_level(e, L, nl, key) != 0) return false;
+    const u8 digit = static_cast<u8>(shr8(key, nl - 1));
+    if (((node->summary >> (digit & 15)) & 1u) == 0) return false;
+    const auto found = bits::find_byte_8(node->digits, node->count, digit);
+    if (!found) return false;
+    const std::size_t i = *found;
+    Edge& child = node->children[i];
+    if (!remove(alloc, child, key, static_cast<u8>(nl - 1))) return false;
+    if (!child.is_empty()) {
+        lower_pop0(e, nl);
+        return true;
+    }
+    linear_remove_slot(node->digits, node->children, N, node->count, i);
+    --node->count;
+    if (node->count == 0) {
+        node->summary = 0;
+        alloc.release(node, sizeof(BranchL<N>), NODE_ALIGN);
+        e = Edge{};
+        return true;
+    }
+    u16 summary = 0;
+    for (unsigned j = 0; j < node->count; ++j) summary = static_cast<u16>(summary | (1u << (node->digits[j] & 15)));
+    node->summary = summary;
+    lower_pop0(e, nl);
+    if constexpr (N == 7) {
+        if (node->count <= L7_SHRINK_AT) downgrade_l7_to_l3<false>(alloc, e);
+    }
+    return true;
+}
+
+bool remove_bitmap_branch(NodeAlloc& alloc, Edge& e, unsigned L, u64 key) {
+    BranchB* node = e.ptr<BranchB>();
+    require(node != nullptr, "branch ptr");
+    const unsigned nl = node->level;
+    if (skip_mismatch_level(e, L, nl, key) != 0) return false;
+    const u8 digit = static_cast<u8>(shr8(key, nl - 1));
+    const unsigned g = digit >> 5;
+    if (!group_has(node->bitmap[g], digit)) return false;
+    const std::size_t i = group_rank(node->bitmap[g], digit);
+    Edge* sub = node->subarrays[g];
+    require(sub != nullptr, "subarray");
+    if (!remove(alloc, sub[i], key, static_cast<u8>(nl - 1))) return false;
+    if (!sub[i].is_empty()) {
+        lower_pop0(e, nl);
+        return true;
+    }
+    const std::size_t c = node->group_counts[g];
+    if (c == 1) {
+        detail::release_subarray(alloc, sub, 1);
+        node->subarrays[g] = nullptr;
+    } else if (capacity_class(c - 1) == capacity_class(c)) {
+        std::memmove(static_cast<void*>(sub + i), sub + i + 1, (c - 1 - i) * sizeof(Edge));
+        sub[c - 1] = Edge{};
+    } else {
+        Edge* fresh = detail::take_subarray(alloc, c - 1);
+        std::memcpy(static_cast<void*>(fresh), sub, i * sizeof(Edge));
+        std::memcpy(static_cast<void*>(fresh + i), sub + i + 1, (c - 1 - i) * sizeof(Edge));
+        detail::release_subarray(alloc, sub, c);
+        node->subarrays[g] = fresh;
+    }
+    node->bitmap[g] &= ~(u32{1} << (digit & 31));
+    --node->group_counts[g];
+    const unsigned total = detail::bitmap_children(*node);
+    if (total == 0) {
+        alloc.release(node, sizeof(BranchB), NODE_ALIGN);
+        e = Edge{};
+        return true;
+    }
+    lower_pop0(e, nl);
+    if (total <= B_SHRINK_AT) downgrade_b_to_l7<false>(alloc, e);
+    return true;
+}
+
+bool remove_uncompressed_branch(NodeAlloc& alloc, Edge& e, unsigned L, u64 key) {
+    BranchU* node = e.ptr<BranchU>();
+    require(node != nullptr, "branch ptr");
+    Edge& child = node->children[static_cast<u8>(shr8(key, L - 1))];
+    if (!remove(alloc, child, key, static_cast<u8>(L - 1))) return false;
+    if (!child.is_empty()) {
+        lower_pop0(e, L);
+        return true;
+    }
+    // Counting stops as soon as the node is known to keep its form.
+    unsigned count = 0;
+    for (unsigned base = 0; base < 256 && count <= U_SHRINK_AT; base += 16) {
+        for (unsigned d = base; d < base + 16; ++d) count += node->children[d].tag_byte() != 0;
+    }
+    if (count == 0) {
+        alloc.release(node, sizeof(BranchU), NODE_ALIGN);
+        e = Edge{};
+        return true;
+    }
+    lower_pop0(e, L);
+    if (count <= U_SHRINK_AT) downgrade_u_to_b<false>(alloc, e, static_cast<u8>(L));
+    return true;
+}
+
+}  // namespace
+
+bool remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level) {
+    require(level >= 1 && level <= 8, "index out of bounds: slot level");
+    const unsigned L = level;
+    for (;;) {
+        const u8 tag = edge.tag_byte();
+        switch (tag) {
+            case TAG_EMPTY:
+                return false;
+            case TAG_BRANCH_L3:
+                return remove_linear_branch<3>(alloc, edge, L, key);
+            case TAG_BRANCH_L7:
+                return remove_linear_branch<7>(alloc, edge, L, key);
+            case TAG_BRANCH_B:
+                return remove_bitmap_branch(alloc, edge, L, key);
+            case TAG_BRANCH_U:
+                return remove_uncompressed_branch(alloc, edge, L, key);
+            case TAG_LEAF_BITMAP:
+                return remove_bitmap_leaf(alloc, edge, L, key);
+            case TAG_FULL:
+                expand_full_edge(alloc, edge, L);
+                continue;
+            default:
+                break;
+        }
+        if (is_linear_leaf_tag(tag)) return remove_linear_leaf(alloc, edge, L, tag - TAG_LEAF_BASE, key);
+        const EdgeKind kind = decode_tag(tag);
+        require(kind.is_immediate(), "valid edge tag");
+        return remove_immediate(edge, kind.key_bytes, kind.count, key);
+    }
+}
+
+}  // namespace tolvane::mutate

@@ -1,0 +1,87 @@
+#pragma once
+// A set-flavour tree driven straight through the exclusive mutators, as an
+// oracle-harness subject (see oracle.hpp), plus a tracer that lists the
+// edges on one key's path. Both read nodes on their own, independently of
+// the lookup code, so they can check it too.
+//
+//   SetTree tree;                 // root edge at level 8, local allocator
+//   SetModel model;
+//   replay(model, tree, ops);     // answers compared, tree verified
+//
+// verify() flushes the insert path, runs the structural validator, compares
+// its population with the model and the allocator's live bytes with the
+// bytes the validator counted. With `check_path` set, every insert also
+// checks what the insert path names afterwards. With `fast_path` set, keys
+// whose prefix matches the hot leaf are added through the insert path the
+// way the integer engines do, so the record's promises are exercised too.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/oracle.hpp"
+#include "tolvane/alloc.hpp"
+#include "tolvane/mutate_path.hpp"
+#include "tolvane/types.hpp"
+#include "tolvane/validate.hpp"
+
+namespace tolvane::test {
+
+// One edge on a key's path.
+struct TraceStep {
+    const Edge* slot;
+    unsigned slot_level;
+    u8 tag;
+    unsigned node_level;  // 0 for empty edges and immediates
+    unsigned size;        // children of a branch, keys of a leaf or immediate
+};
+
+struct KeyTrace {
+    std::vector<TraceStep> steps;  // root first; the last one decides
+    bool present = false;
+    const TraceStep* at(unsigned slot_level) const;
+};
+
+// The edges a lookup of `key` passes below `root` (a slot of `level`).
+KeyTrace trace_key(const Edge& root, u64 key, unsigned level = 8);
+
+// Short name of an edge kind: empty, imm, leaf1..leaf7, bitmap, L3, L7, B, U,
+// full.
+std::string kind_name(u8 tag);
+
+class SetTree {
+public:
+    SetTree() = default;
+    ~SetTree();
+    SetTree(const SetTree&) = delete;
+    SetTree& operator=(const SetTree&) = delete;
+
+    bool insert(u64 key);
+    bool remove(u64 key);
+    bool contains(u64 key) const { return trace_key(root, key).present; }
+
+    // Oracle-harness subject interface.
+    bool apply(const Op& op) { return op.kind == Op::Kind::Insert ? insert(op.key) : remove(op.key); }
+    void verify(const SetModel& model);
+
+    // Validator result after flushing the insert path.
+    validate::Validation validate(ValidateStats* stats = nullptr);
+
+    // Called after every operation with the key's path before and after it.
+    std::function<void(const Op&, bool changed, const KeyTrace& before, const KeyTrace& after)>
+        observer;
+
+    NodeAlloc alloc;
+    Edge root;
+    InsertPath path;
+    u64 population = 0;
+    bool check_path = true;
+    bool fast_path = false;
+    u64 fast_path_hits = 0;
+
+private:
+    bool try_fast_path(u64 key, bool& stored);
+    void check_path_after_insert(u64 key);
+};
+
+}  // namespace tolvane::test
