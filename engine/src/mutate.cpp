@@ -10,6 +10,7 @@
 #include "tolvane/mutate_insert.hpp"
 #include "tolvane/mutate_leaf_build.hpp"
 #include "tolvane/mutate_remove.hpp"
+#include "tolvane/mutate_remove_branch.hpp"
 #include "tolvane/node.hpp"
 
 namespace tolvane::mutate {
@@ -465,12 +466,6 @@ namespace {
 // falls to it or below folds back into an immediate.
 constexpr unsigned fold_limit(unsigned L) { return 15 / L; }
 
-// Lowers by one the pop0 of a branch edge whose node sits at `node_level`;
-// a level-8 node keeps its population in the container instead.
-inline void lower_pop0(Edge& e, unsigned node_level) {
-    if (node_level <= 7) e.add_pop0(node_level, -1);
-}
-
 bool remove_immediate(Edge& e, unsigned w, unsigned c, u64 key) {
     const u64 k = key & low_bytes_mask(w);
     if (c == 1) {
@@ -594,108 +589,6 @@ void expand_full_edge(NodeAlloc& alloc, Edge& e, unsigned L) {
     e = fresh;
 }
 
-template <std::size_t N>
-bool remove_linear_branch(NodeAlloc& alloc, Edge& e, unsigned L, u64 key) {
-    BranchL<N>* node = e.ptr<BranchL<N>>();
-    require(node != nullptr, "branch ptr");
-    const unsigned nl = node->level;
-    if (skip_mismatch_level(e, L, nl, key) != 0) return false;
-    const u8 digit = static_cast<u8>(shr8(key, nl - 1));
-    if (((node->summary >> (digit & 15)) & 1u) == 0) return false;
-    const auto found = bits::find_byte_8(node->digits, node->count, digit);
-    if (!found) return false;
-    const std::size_t i = *found;
-    Edge& child = node->children[i];
-    if (!remove(alloc, child, key, static_cast<u8>(nl - 1))) return false;
-    if (!child.is_empty()) {
-        lower_pop0(e, nl);
-        return true;
-    }
-    linear_remove_slot(node->digits, node->children, N, node->count, i);
-    --node->count;
-    if (node->count == 0) {
-        node->summary = 0;
-        alloc.release(node, sizeof(BranchL<N>), NODE_ALIGN);
-        e = Edge{};
-        return true;
-    }
-    u16 summary = 0;
-    for (unsigned j = 0; j < node->count; ++j) summary = static_cast<u16>(summary | (1u << (node->digits[j] & 15)));
-    node->summary = summary;
-    lower_pop0(e, nl);
-    if constexpr (N == 7) {
-        if (node->count <= L7_SHRINK_AT) downgrade_l7_to_l3<false>(alloc, e);
-    }
-    return true;
-}
-
-bool remove_bitmap_branch(NodeAlloc& alloc, Edge& e, unsigned L, u64 key) {
-    BranchB* node = e.ptr<BranchB>();
-    require(node != nullptr, "branch ptr");
-    const unsigned nl = node->level;
-    if (skip_mismatch_level(e, L, nl, key) != 0) return false;
-    const u8 digit = static_cast<u8>(shr8(key, nl - 1));
-    const unsigned g = digit >> 5;
-    if (!group_has(node->bitmap[g], digit)) return false;
-    const std::size_t i = group_rank(node->bitmap[g], digit);
-    Edge* sub = node->subarrays[g];
-    require(sub != nullptr, "subarray");
-    if (!remove(alloc, sub[i], key, static_cast<u8>(nl - 1))) return false;
-    if (!sub[i].is_empty()) {
-        lower_pop0(e, nl);
-        return true;
-    }
-    const std::size_t c = node->group_counts[g];
-    if (c == 1) {
-        detail::release_subarray(alloc, sub, 1);
-        node->subarrays[g] = nullptr;
-    } else if (capacity_class(c - 1) == capacity_class(c)) {
-        std::memmove(static_cast<void*>(sub + i), sub + i + 1, (c - 1 - i) * sizeof(Edge));
-        sub[c - 1] = Edge{};
-    } else {
-        Edge* fresh = detail::take_subarray(alloc, c - 1);
-        std::memcpy(static_cast<void*>(fresh), sub, i * sizeof(Edge));
-        std::memcpy(static_cast<void*>(fresh + i), sub + i + 1, (c - 1 - i) * sizeof(Edge));
-        detail::release_subarray(alloc, sub, c);
-        node->subarrays[g] = fresh;
-    }
-    node->bitmap[g] &= ~(u32{1} << (digit & 31));
-    --node->group_counts[g];
-    const unsigned total = detail::bitmap_children(*node);
-    if (total == 0) {
-        alloc.release(node, sizeof(BranchB), NODE_ALIGN);
-        e = Edge{};
-        return true;
-    }
-    lower_pop0(e, nl);
-    if (total <= B_SHRINK_AT) downgrade_b_to_l7<false>(alloc, e);
-    return true;
-}
-
-bool remove_uncompressed_branch(NodeAlloc& alloc, Edge& e, unsigned L, u64 key) {
-    BranchU* node = e.ptr<BranchU>();
-    require(node != nullptr, "branch ptr");
-    Edge& child = node->children[static_cast<u8>(shr8(key, L - 1))];
-    if (!remove(alloc, child, key, static_cast<u8>(L - 1))) return false;
-    if (!child.is_empty()) {
-        lower_pop0(e, L);
-        return true;
-    }
-    // Counting stops as soon as the node is known to keep its form.
-    unsigned count = 0;
-    for (unsigned base = 0; base < 256 && count <= U_SHRINK_AT; base += 16) {
-        for (unsigned d = base; d < base + 16; ++d) count += node->children[d].tag_byte() != 0;
-    }
-    if (count == 0) {
-        alloc.release(node, sizeof(BranchU), NODE_ALIGN);
-        e = Edge{};
-        return true;
-    }
-    lower_pop0(e, L);
-    if (count <= U_SHRINK_AT) downgrade_u_to_b<false>(alloc, e, static_cast<u8>(L));
-    return true;
-}
-
 }  // namespace
 
 bool remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level) {
@@ -707,13 +600,12 @@ bool remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level) {
             case TAG_EMPTY:
                 return false;
             case TAG_BRANCH_L3:
-                return remove_linear_branch<3>(alloc, edge, L, key);
             case TAG_BRANCH_L7:
-                return remove_linear_branch<7>(alloc, edge, L, key);
             case TAG_BRANCH_B:
-                return remove_bitmap_branch(alloc, edge, L, key);
             case TAG_BRANCH_U:
-                return remove_uncompressed_branch(alloc, edge, L, key);
+                return remove_branch_step(alloc, edge, L, key, [&](Edge& child, u8 child_level) {
+                    return remove(alloc, child, key, child_level);
+                });
             case TAG_LEAF_BITMAP:
                 return remove_bitmap_leaf(alloc, edge, L, key);
             case TAG_FULL:

@@ -1,0 +1,565 @@
+// Exclusive map-flavour insert and remove, and the map leaf builders' helpers.
+
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include "tolvane/get.hpp"
+#include "tolvane/leaf.hpp"
+#include "tolvane/mutate_branch.hpp"
+#include "tolvane/mutate_insert.hpp"
+#include "tolvane/mutate_map_insert.hpp"
+#include "tolvane/mutate_map_leaf.hpp"
+#include "tolvane/mutate_map_remove.hpp"
+#include "tolvane/mutate_remove_branch.hpp"
+#include "tolvane/node.hpp"
+
+namespace tolvane::mutate_map {
+
+// ---------------------------------------------------------------------------
+// Reader and release of whole leaf forms.
+
+std::vector<KeyValue> read_map_leaf(const Edge& edge, u8 w, u64 n) {
+    require(w >= 1 && w <= 7, "internal error: entered unreachable code: a packed leaf key is 1..=7 bytes");
+    const u8* block = edge.ptr<const u8>();
+    require(block != nullptr, "leaf ptr");
+    std::vector<KeyValue> pairs;
+    pairs.reserve(n + 1);
+    const u8* keys = block + map_leaf_key_offset(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        KeyValue kv;
+        std::memcpy(&kv.key, keys + i * w, w);
+        std::memcpy(&kv.value, block + 8 * i, 8);
+        pairs.push_back(kv);
+    }
+    return pairs;
+}
+
+void release_bitmap_leaf_map(NodeAlloc& alloc, LeafBitmapL* leaf) {
+    for (unsigned g = 0; g < 8; ++g) {
+        const unsigned c = static_cast<unsigned>(std::popcount(leaf->bitmap[g]));
+        if (c == 0) continue;
+        require(leaf->value_subarrays[g] != nullptr, "values");
+        release_values(alloc, leaf->value_subarrays[g], c);
+    }
+    alloc.release(leaf, sizeof(LeafBitmapL), NODE_ALIGN);
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Leaf level of the insert. Each step either stores the key (New, with the
+// key's value word), finds it (Found, with its value word) or reshapes the
+// edge so that the walk dispatches on it again (Reshaped).
+
+struct LeafStep {
+    enum class Kind : u8 { New, Found, Reshaped };
+    Kind kind;
+    u64* slot = nullptr;
+
+    static LeafStep found(u64* slot) { return {Kind::Found, slot}; }
+    static LeafStep added(u64* slot) { return {Kind::New, slot}; }
+    static LeafStep reshaped() { return {Kind::Reshaped, nullptr}; }
+};
+
+inline u64 packed_key(const u8* keys, std::size_t i, unsigned w) {
+    u64 k = 0;
+    std::memcpy(&k, keys + i * w, w);
+    return k;
+}
+
+inline void store_packed_key(u8* keys, std::size_t i, unsigned w, u64 k) {
+    std::memcpy(keys + i * w, &k, w);
+}
+
+// The key bytes of a map immediate (edge bytes 8..14, byte 15 the tag).
+inline void immediate_key_bytes(const Edge& e, u8 (&bytes)[8]) { std::memcpy(bytes, &e.w1, 8); }
+
+// An empty slot below level 8 becomes a one-key immediate of width S.
+LeafStep insert_into_empty(Edge& e, unsigned S, u64 key, u64 value) {
+    Edge fresh;
+    fresh.w0 = value;
+    fresh.w1 = key & LEVEL_MASK[S];
+    fresh.set_tag(immediate_tag(S, 1));
+    e = fresh;
+    return LeafStep::added(&e.w0);
+}
+
+// Tags 16..126: a map immediate of n keys of w bytes (w is the slot level).
+LeafStep insert_immediate(NodeAlloc& alloc, Edge& e, unsigned w, unsigned n, u64 key, u64 value) {
+    const u64 k = key & LEVEL_MASK[w];
+    if (n == 1) {
+        const u64 stored = e.w1 & LEVEL_MASK[w];
+        if (stored == k) return LeafStep::found(&e.w0);
+        const bool key_first = k < stored;
+        const KeyValue pairs[2] = {key_first ? KeyValue{k, value} : KeyValue{stored, e.w0},
+                                   key_first ? KeyValue{stored, e.w0} : KeyValue{k, value}};
+        const std::size_t at = key_first ? 0 : 1;
+        if (2 * w > MAP_IMMEDIATE_KEY_BYTES) {
+            build_map_leaf<false>(alloc, e, static_cast<u8>(w), pairs, 2);
+            return LeafStep::added(e.ptr<u64>() + at);
+        }
+        write_map_immed<false>(alloc, e, static_cast<u8>(w), pairs, 2);
+        return LeafStep::added(e.ptr<u64>() + at);
+    }
+
+    u8 keys[8];
+    immediate_key_bytes(e, keys);
+    const leaf::LeafPos pos = leaf::locate(keys, n, static_cast<u8>(w), k);
+    u64* values = e.ptr<u64>();
+    if (pos.found) {
+        require(values != nullptr, "value array");
+        return LeafStep::found(values + pos.index);
+    }
+    const std::size_t i = pos.index;
+    require(values != nullptr, "value array");
+
+    if (n < map_immediate_capacity(w)) {
+        u64* target = values;
+        if (capacity_class(n + 1) != capacity_class(n)) {
+            target = take_values(alloc, n + 1);
+            std::memcpy(target, values, i * 8);
+            std::memcpy(target + i + 1, values + i, (n - i) * 8);
+            release_values(alloc, values, n);
+        } else {
+            std::memmove(target + i + 1, values + i, (n - i) * 8);
+        }
+        target[i] = value;
+        require((n + 1) * w < 16, "immediate capacity");
+        std::memmove(keys + (i + 1) * w, keys + i * w, (n - i) * w);
+        store_packed_key(keys, i, w, k);
+        Edge fresh;
+        std::memcpy(&fresh.w1, keys, 7);
+        fresh.set_ptr(target);
+        fresh.set_tag(immediate_tag(w, n + 1));
+        e = fresh;
+        return LeafStep::added(target + i);
+    }
+
+    // Full: the n + 1 pairs move into a map linear leaf of width w.
+    KeyValue pairs[MAP_IMMEDIATE_KEY_BYTES + 1];
+    for (std::size_t j = 0, from = 0; j <= n; ++j) {
+        pairs[j] = j == i ? KeyValue{k, value} : KeyValue{packed_key(keys, from, w), values[from]};
+        if (j != i) ++from;
+    }
+    build_map_leaf<false>(alloc, e, static_cast<u8>(w), pairs, n + 1);
+    release_values(alloc, values, n);
+    return LeafStep::added(e.ptr<u64>() + i);
+}
+
+// Forward declaration: the split of a full wide leaf re-inserts its pairs
+// through the whole walk.
+template <bool KeepExisting>
+void walk(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value, unsigned level,
+          InsertPath& path);
+
+// A full map linear leaf at slot level S takes its next key at index i: it
+// becomes a LeafBitmapL, or a BranchL3 that takes every pair.
+template <bool KeepExisting>
+LeafStep rebuild_full_leaf(NodeAlloc& alloc, Edge& e, unsigned S, unsigned w, std::size_t i,
+                           u64 key, u64 value, InsertPath& path) {
+    const std::size_t n = map_leaf_max_keys(w);
+    u8* old_block = e.ptr<u8>();
+    std::vector<KeyValue> pairs = read_map_leaf(e, static_cast<u8>(w), n);
+    pairs.insert(pairs.begin() + static_cast<std::ptrdiff_t>(i), KeyValue{key & LEVEL_MASK[w], value});
+    // Every pair gets the skipped digits between the leaf and the slot, so
+    // that each holds the key's low S bytes.
+    const u64 skipped = e.w1 & shl8(LEVEL_MASK[S - w], w);
+    for (KeyValue& kv : pairs) kv.key |= skipped;
+    const u64 first = pairs.front().key;
+    const u64 diff = (first ^ pairs.back().key) & LEVEL_MASK[S];
+
+    if (diff < 256) {
+        // Every key shares all but its lowest byte: one bitmap leaf holds them.
+        for (KeyValue& kv : pairs) kv.key &= 0xFF;
+        build_bitmap_leaf_map<false>(alloc, e, pairs.data(), pairs.size());
+        mutate::write_decode(e, 1, static_cast<u8>(S), first);
+    } else {
+        const unsigned d = static_cast<unsigned>(63 - std::countl_zero(diff)) >> 3;
+        BranchL3* node = mutate::detail::take_node<BranchL3>(alloc);
+        node->level = static_cast<u8>(d + 1);
+        Edge fresh;
+        fresh.set_ptr(node);
+        fresh.set_tag(TAG_BRANCH_L3);
+        if (d + 1 < S) mutate::write_decode(fresh, static_cast<u8>(d + 1), static_cast<u8>(S), first);
+        e = fresh;
+        for (const KeyValue& kv : pairs) {
+            InsertResult ignored;
+            walk<KeepExisting>(ignored, alloc, e, kv.key, kv.value, S, path);
+        }
+        e.set_pop0(d + 1, pairs.size() - 1);
+        // The re-inserts carried only the low S bytes of each key, so a hot
+        // leaf they named would sit under a shortened prefix and catch keys
+        // that belong elsewhere. Hand the path back empty.
+        path.flush_and_reset();
+    }
+    require(old_block != nullptr, "leaf ptr");
+    release_map_leaf(alloc, old_block, n, w);
+    u64* slot = get::locate_slot(&e, key, static_cast<u8>(S));
+    require(slot != nullptr, "just-inserted key");
+    return LeafStep::added(slot);
+}
+
+// Tags 5..11: a map linear leaf of w-byte keys at slot level S.
+template <bool KeepExisting>
+LeafStep insert_linear(NodeAlloc& alloc, Edge& e, unsigned S, unsigned w, u64 key, u64 value,
+                       InsertPath& path) {
+    const std::size_t n = e.pop0(w) + 1;
+    if (unsigned at = mutate::skip_mismatch_level(e, S, w, key)) {
+        mutate::wrap_skip_level<false>(alloc, e, static_cast<u8>(at), static_cast<u8>(S), n);
+        return LeafStep::reshaped();
+    }
+    u8* block = e.ptr<u8>();
+    require(block != nullptr, "leaf ptr");
+    const u8* keys = block + map_leaf_key_offset(n);
+    const u64 k = key & LEVEL_MASK[w];
+
+    // Ascending inserts append: test the last key before searching.
+    std::size_t i;
+    const u64 last = packed_key(keys, n - 1, w);
+    if (k > last) {
+        i = n;
+    } else if (k == last) {
+        return LeafStep::found(e.ptr<u64>() + (n - 1));
+    } else {
+        const leaf::LeafPos pos = leaf::locate(keys, n, static_cast<u8>(w), k);
+        if (pos.found) return LeafStep::found(e.ptr<u64>() + pos.index);
+        i = pos.index;
+    }
+
+    if (n >= map_leaf_max_keys(w))
+        return rebuild_full_leaf<KeepExisting>(alloc, e, S, w, i, key, value, path);
+
+    if (capacity_class(n + 1) == capacity_class(n)) {
+        leaf::shared_keys::map_insert_at(block, static_cast<u8>(w), n, i, k, value);
+    } else {
+        u8* fresh = take_map_leaf(alloc, n + 1, w);
+        std::memcpy(fresh, block, i * 8);
+        std::memcpy(fresh + 8 * (i + 1), block + 8 * i, (n - i) * 8);
+        std::memcpy(fresh + 8 * i, &value, 8);
+        u8* fresh_keys = fresh + map_leaf_key_offset(n + 1);
+        std::memcpy(fresh_keys, keys, i * w);
+        store_packed_key(fresh_keys, i, w, k);
+        std::memcpy(fresh_keys + (i + 1) * w, keys + i * w, (n - i) * w);
+        release_map_leaf(alloc, block, n, w);
+        e.set_ptr(fresh);
+        block = fresh;
+    }
+    e.set_pop0(w, n);
+    if (w == 1 && S == 1) path.fill(&e, nullptr, block, static_cast<u16>(n + 1), key);
+    return LeafStep::added(e.ptr<u64>() + i);
+}
+
+// Tag 12: a LeafBitmapL at slot level S.
+LeafStep insert_bitmap_leaf(NodeAlloc& alloc, Edge& e, unsigned S, u64 key, u64 value,
+                            InsertPath& path) {
+    if (unsigned at = mutate::skip_mismatch_level(e, S, 1, key)) {
+        path.flush_and_reset();
+        mutate::wrap_skip_level<false>(alloc, e, static_cast<u8>(at), static_cast<u8>(S),
+                                       e.pop0(1) + 1);
+        return LeafStep::reshaped();
+    }
+    LeafBitmapL* leaf = e.ptr<LeafBitmapL>();
+    require(leaf != nullptr, "leaf ptr");
+    const u8 b = static_cast<u8>(key);
+    const unsigned g = b >> 5;
+    const u32 group = leaf->bitmap[g];
+    const unsigned r = group_rank(group, b);
+    u64* values = leaf->value_subarrays[g];
+    if (group_has(group, b)) {
+        require(values != nullptr, "values");
+        return LeafStep::found(values + r);
+    }
+    const unsigned c = static_cast<unsigned>(std::popcount(group));
+    if (c > 0 && capacity_class(c + 1) == capacity_class(c)) {
+        require(values != nullptr, "values");
+        std::memmove(values + r + 1, values + r, (c - r) * 8);
+    } else {
+        u64* fresh = take_values(alloc, c + 1);
+        if (c > 0) {
+            require(values != nullptr, "values");
+            std::memcpy(fresh, values, r * 8);
+            std::memcpy(fresh + r + 1, values + r, (c - r) * 8);
+            release_values(alloc, values, c);
+        }
+        leaf->value_subarrays[g] = values = fresh;
+    }
+    values[r] = value;
+    leaf->bitmap[g] = group | (u32{1} << (b & 31));
+    const unsigned count = e.byte(8) + 2u;
+    e.add_pop0(1, 1);
+    if (S == 1) path.fill(&e, leaf, nullptr, static_cast<u16>(count), key);
+    return LeafStep::added(values + r);
+}
+
+// ---------------------------------------------------------------------------
+// The walk: the shared branch steps down to the leaf level, then the leaf
+// step, then the ancestors' counts.
+
+template <bool KeepExisting>
+void walk(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value, unsigned level,
+          InsertPath& path) {
+    require(level >= 1 && level <= 8, "index out of bounds: slot level");
+    mutate::DescentStack stack;
+    Edge* e = &edge;
+    unsigned S = level;
+    for (;;) {
+        const u8 tag = e->tag_byte();
+        LeafStep step;
+        if (tag == TAG_EMPTY) {
+            path.flush_and_reset();
+            if (S == 8) {
+                // The root slot never holds a leaf: keys go below a branch.
+                BranchL3* node = mutate::detail::take_node<BranchL3>(alloc);
+                node->level = 8;
+                Edge fresh;
+                fresh.set_ptr(node);
+                fresh.set_tag(TAG_BRANCH_L3);
+                *e = fresh;
+                continue;
+            }
+            step = insert_into_empty(*e, S, key, value);
+        } else if (is_branch_tag(tag)) {
+            mutate::insert_branch_step(alloc, e, S, key, stack, path);
+            continue;
+        } else if (is_linear_leaf_tag(tag)) {
+            path.flush_and_reset();
+            step = insert_linear<KeepExisting>(alloc, *e, S, tag - TAG_LEAF_BASE, key, value, path);
+        } else if (tag == TAG_LEAF_BITMAP) {
+            step = insert_bitmap_leaf(alloc, *e, S, key, value, path);
+        } else if (tag == TAG_FULL) {
+            fatal("internal error: entered unreachable code: full-tolvane edges are set-flavor only");
+        } else {
+            const EdgeKind kind = decode_tag(tag);
+            require(fits_map_immediate(kind), "valid immediate tag");
+            path.flush_and_reset();
+            step = insert_immediate(alloc, *e, kind.key_bytes, kind.count, key, value);
+        }
+
+        switch (step.kind) {
+            case LeafStep::Kind::Reshaped:
+                continue;
+            case LeafStep::Kind::Found: {
+                const u64 old = *step.slot;
+                if constexpr (!KeepExisting) *step.slot = value;
+                out.existed = 1;
+                out.old = old;
+                out.slot = step.slot;
+                return;
+            }
+            case LeafStep::Kind::New:
+                mutate::complete_insert(stack, path);
+                out.existed = 0;
+                out.slot = step.slot;
+                return;
+        }
+    }
+}
+
+}  // namespace
+
+template <bool KeepExisting>
+void map_insert_with_path_flat(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value,
+                               u8 level, InsertPath& path) {
+    walk<KeepExisting>(out, alloc, edge, key, value, level, path);
+}
+
+template void map_insert_with_path_flat<false>(InsertResult&, NodeAlloc&, Edge&, u64, u64, u8,
+                                               InsertPath&);
+template void map_insert_with_path_flat<true>(InsertResult&, NodeAlloc&, Edge&, u64, u64, u8,
+                                              InsertPath&);
+
+}  // namespace tolvane::mutate_map
+
+// ---------------------------------------------------------------------------
+// Remove.
+
+namespace tolvane::mutate_map {
+
+namespace {
+
+bool remove_below(NodeAlloc& alloc, Edge& e, u64 key, unsigned L, u64& value);
+
+// Tags 16..126: a map immediate of n keys of w bytes (w is the slot level).
+bool remove_immediate(NodeAlloc& alloc, Edge& e, unsigned w, unsigned n, u64 key, u64& value) {
+    const u64 k = key & LEVEL_MASK[w];
+    if (n == 1) {
+        if ((e.w1 & LEVEL_MASK[w]) != k) return false;
+        value = e.w0;
+        e = Edge{};
+        return true;
+    }
+    u8 keys[8];
+    immediate_key_bytes(e, keys);
+    const leaf::LeafPos pos = leaf::locate(keys, n, static_cast<u8>(w), k);
+    if (!pos.found) return false;
+    const std::size_t i = pos.index;
+    u64* values = e.ptr<u64>();
+    require(values != nullptr, "value array");
+    value = values[i];
+
+    if (n == 2) {
+        // The survivor's value moves inline and the array goes.
+        const std::size_t j = 1 - i;
+        Edge fresh;
+        fresh.w0 = values[j];
+        fresh.w1 = packed_key(keys, j, w);
+        fresh.set_tag(immediate_tag(w, 1));
+        e = fresh;
+        release_values(alloc, values, 2);
+        return true;
+    }
+    require(n - 1 >= 1, "immediate capacity");
+    std::memmove(keys + i * w, keys + (i + 1) * w, (n - 1 - i) * w);
+    std::memset(keys + (n - 1) * w, 0, sizeof keys - (n - 1) * w);
+    Edge fresh;
+    std::memcpy(&fresh.w1, keys, 7);
+    fresh.set_tag(immediate_tag(w, n - 1));
+    if (capacity_class(n - 1) == capacity_class(n)) {
+        std::memmove(values + i, values + i + 1, (n - 1 - i) * 8);
+        fresh.set_ptr(values);
+        e = fresh;
+        return true;
+    }
+    u64* smaller = take_values(alloc, n - 1);
+    std::memcpy(smaller, values, i * 8);
+    std::memcpy(smaller + i, values + i + 1, (n - 1 - i) * 8);
+    fresh.set_ptr(smaller);
+    e = fresh;
+    release_values(alloc, values, n);
+    return true;
+}
+
+// Tags 5..11: a map linear leaf of w-byte keys at slot level L.
+bool remove_linear(NodeAlloc& alloc, Edge& e, unsigned L, unsigned w, u64 key, u64& value) {
+    if (mutate::skip_mismatch_level(e, L, w, key) != 0) return false;
+    const std::size_t n = e.pop0(w) + 1;
+    u8* block = e.ptr<u8>();
+    require(block != nullptr, "leaf");
+    const u8* keys = block + map_leaf_key_offset(n);
+    const leaf::LeafPos pos = leaf::locate(keys, n, static_cast<u8>(w), key & LEVEL_MASK[w]);
+    if (!pos.found) return false;
+    const std::size_t i = pos.index;
+    std::memcpy(&value, block + 8 * i, 8);
+    require(L != 0, "attempt to divide by zero");
+    const unsigned t = map_immediate_capacity(L);
+
+    if (n == 1) {
+        e = Edge{};
+        release_map_leaf(alloc, block, 1, w);
+        return true;
+    }
+    if (n <= t) {
+        // Back into an immediate of width L: each key regains the digits
+        // the leaf skipped.
+        const u64 upper = shl8(mutate::decode_value(e, static_cast<u8>(w), static_cast<u8>(L)), w);
+        KeyValue rest[MAP_IMMEDIATE_KEY_BYTES + 1];
+        std::size_t m = 0;
+        for (std::size_t j = 0; j < n; ++j) {
+            if (j == i) continue;
+            require(m < MAP_IMMEDIATE_KEY_BYTES + 1, "index out of bounds: leaf folds into an immediate");
+            u64 v;
+            std::memcpy(&v, block + 8 * j, 8);
+            rest[m++] = KeyValue{packed_key(keys, j, w) | upper, v};
+        }
+        write_map_immed<false>(alloc, e, static_cast<u8>(L), rest, m);
+        release_map_leaf(alloc, block, n, w);
+        return true;
+    }
+    if (capacity_class(n - 1) == capacity_class(n)) {
+        leaf::shared_keys::map_remove_at(block, static_cast<u8>(w), n, i);
+    } else {
+        u8* fresh = take_map_leaf(alloc, n - 1, w);
+        leaf::map_realloc_remove(block, fresh, static_cast<u8>(w), n, i);
+        e.set_ptr(fresh);
+        release_map_leaf(alloc, block, n, w);
+    }
+    e.set_pop0(w, n - 2);
+    return true;
+}
+
+// Tag 12: a LeafBitmapL at slot level L.
+bool remove_bitmap_leaf(NodeAlloc& alloc, Edge& e, unsigned L, u64 key, u64& value) {
+    if (mutate::skip_mismatch_level(e, L, 1, key) != 0) return false;
+    LeafBitmapL* leaf = e.ptr<LeafBitmapL>();
+    require(leaf != nullptr, "leaf ptr");
+    const u8 d = static_cast<u8>(key);
+    const unsigned g = d >> 5;
+    const u32 group = leaf->bitmap[g];
+    if (!group_has(group, d)) return false;
+    const unsigned r = group_rank(group, d);
+    u64* values = leaf->value_subarrays[g];
+    require(values != nullptr, "values");
+    value = values[r];
+    const unsigned c = static_cast<unsigned>(std::popcount(group));
+    if (c == 1) {
+        release_values(alloc, values, 1);
+        leaf->value_subarrays[g] = nullptr;
+    } else if (capacity_class(c - 1) == capacity_class(c)) {
+        std::memmove(values + r, values + r + 1, (c - 1 - r) * 8);
+    } else {
+        u64* smaller = take_values(alloc, c - 1);
+        std::memcpy(smaller, values, r * 8);
+        std::memcpy(smaller + r, values + r + 1, (c - 1 - r) * 8);
+        leaf->value_subarrays[g] = smaller;
+        release_values(alloc, values, c);
+    }
+    leaf->bitmap[g] = group & ~(u32{1} << (d & 31));
+
+    if (e.byte(8) >= MAP_BITMAP_LEAF_MIN_KEYS) {  // at least 21 keys remain
+        e.add_pop0(1, -1);
+        return true;
+    }
+    // Fewer than 21 remain: rebuild as a width-1 leaf (or an immediate).
+    const Edge saved = e;
+    const u64 prefix = L >= 2 ? shl8(mutate::decode_value(e, 1, static_cast<u8>(L)), 1) : 0;
+    KeyValue pairs[32];
+    std::size_t k = 0;
+    for (unsigned gg = 0; gg < 8; ++gg) {
+        std::size_t idx = 0;
+        for (u32 bits = leaf->bitmap[gg]; bits != 0; bits &= bits - 1, ++idx) {
+            require(k < 32, "index out of bounds: bitmap leaf below its floor holds too many keys");
+            pairs[k++] = KeyValue{32u * gg + static_cast<unsigned>(std::countr_zero(bits)),
+                                  leaf->value_subarrays[gg][idx]};
+        }
+    }
+    release_bitmap_leaf_map(alloc, leaf);
+    require(L != 0, "attempt to divide by zero");
+    if (k < map_immediate_capacity(L)) {
+        for (std::size_t j = 0; j < k; ++j) pairs[j].key |= prefix;
+        write_map_immed<false>(alloc, e, static_cast<u8>(L), pairs, k);
+    } else {
+        require(L <= 7, "index out of bounds: map bitmap leaf rebuilt at slot level 8");
+        build_map_leaf<false>(alloc, e, 1, pairs, k);
+        mutate::write_decode(e, 1, static_cast<u8>(L), saved.w1);
+    }
+    return true;
+}
+
+bool remove_below(NodeAlloc& alloc, Edge& e, u64 key, unsigned L, u64& value) {
+    const u8 tag = e.tag_byte();
+    if (tag == TAG_EMPTY) return false;
+    if (is_branch_tag(tag)) {
+        return mutate::remove_branch_step(alloc, e, L, key, [&](Edge& child, u8 child_level) {
+            return remove_below(alloc, child, key, child_level, value);
+        });
+    }
+    if (is_linear_leaf_tag(tag)) return remove_linear(alloc, e, L, tag - TAG_LEAF_BASE, key, value);
+    if (tag == TAG_LEAF_BITMAP) return remove_bitmap_leaf(alloc, e, L, key, value);
+    if (tag == TAG_FULL)
+        fatal("internal error: entered unreachable code: full-tolvane edges are set-flavor only");
+    const EdgeKind kind = decode_tag(tag);
+    require(fits_map_immediate(kind), "valid edge tag");
+    return remove_immediate(alloc, e, kind.key_bytes, kind.count, key, value);
+}
+
+}  // namespace
+
+RemoveResult map_remove(NodeAlloc& alloc, Edge& edge, u64 key, u32 level) {
+    require(level >= 1 && level <= 8, "index out of bounds: slot level");
+    RemoveResult out;
+    out.found = remove_below(alloc, edge, key, level, out.value);
+    return out;
+}
+
+}  // namespace tolvane::mutate_map
