@@ -24,6 +24,7 @@
 
 #include <atomic>
 
+#include "tolvane/alloc.hpp"
 #include "tolvane/fatal.hpp"
 #include "tolvane/types.hpp"
 
@@ -33,10 +34,13 @@ inline constexpr u32 NODE_VERSION_LOCKED = 0x00000001u;
 inline constexpr u32 NODE_VERSION_OBSOLETE = 0x80000000u;
 inline constexpr u32 NODE_VERSION_COUNTER = 0x7FFFFFFFu;
 
-// `v` advanced by `steps`, the counter wrapping inside bits 0-30 and bit 31
-// kept as it was. 2^31 is even, so the wrap keeps the parity of the word.
+// `v` advanced by `steps`, the counter wrapping inside bits 0-30 (2^31 is
+// even, so the wrap keeps the parity). An obsolete word is frozen: it must
+// never read as stable again, whatever bracket closes on it afterwards.
+// Writers that lock a node by setting bit 0 unlock it with version_advance(v, 2).
 constexpr u32 version_advance(u32 v, u32 steps) noexcept {
-    return (v & NODE_VERSION_OBSOLETE) | ((v + steps) & NODE_VERSION_COUNTER);
+    if (v & NODE_VERSION_OBSOLETE) return v;
+    return (v + steps) & NODE_VERSION_COUNTER;
 }
 constexpr bool version_locked(u32 v) noexcept { return (v & NODE_VERSION_LOCKED) != 0; }
 constexpr bool version_obsolete(u32 v) noexcept { return (v & NODE_VERSION_OBSOLETE) != 0; }
@@ -114,10 +118,9 @@ inline void mark_obsolete(u32& word) noexcept {
 // As above, then reads the allocator's mode, which decides whether the node
 // goes back to the free lists (local) or is retired (deferred). Returns true
 // in deferred mode.
-template <class Alloc>
-inline bool mark_obsolete(Alloc& alloc, u32& word) noexcept {
+inline bool mark_obsolete(const NodeAlloc& alloc, u32& word) noexcept {
     mark_obsolete(word);
-    return alloc.deferred();
+    return alloc.mode_word(std::memory_order_acquire) == NodeAlloc::MODE_DEFERRED;
 }
 
 // ---------------------------------------------------------------------------
@@ -127,8 +130,7 @@ inline bool mark_obsolete(Alloc& alloc, u32& word) noexcept {
 // while the allocator covers the root, and by nothing otherwise. The tree
 // word's address and the covered flag are read afresh at every bump.
 
-template <class Alloc>
-inline void slot_version_begin(Alloc& alloc, u64 bump_node_word, u32* caller_word) {
+inline void slot_version_begin(const NodeAlloc& alloc, u64 bump_node_word, u32* caller_word) {
     if (bump_node_word & 1) {
         node_version_begin(*caller_word);
         return;
@@ -140,8 +142,7 @@ inline void slot_version_begin(Alloc& alloc, u64 bump_node_word, u32* caller_wor
     }
 }
 
-template <class Alloc>
-inline void slot_version_end(Alloc& alloc, u64 bump_node_word, u32* caller_word) {
+inline void slot_version_end(const NodeAlloc& alloc, u64 bump_node_word, u32* caller_word) {
     if (bump_node_word & 1) {
         node_version_end(*caller_word);
         return;

@@ -5,7 +5,7 @@
 #include "tolvane/fatal.hpp"
 #include "tolvane/mutate_free.hpp"
 
-namespace tolvane::test {
+namespace tolvane::testing {
 
 u64 edge_population(const Edge& e, u8 slot_level) {
     const EdgeKind kind = e.tag();
@@ -211,4 +211,4 @@ void TreeBuilder<Map>::free(Edge& e) {
 template class TreeBuilder<false>;
 template class TreeBuilder<true>;
 
-}  // namespace tolvane::test
+}  // namespace tolvane::testing

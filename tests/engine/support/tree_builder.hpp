@@ -31,7 +31,7 @@
 #include "tolvane/node.hpp"
 #include "tolvane/types.hpp"
 
-namespace tolvane::test {
+namespace tolvane::testing {
 
 using Children = std::vector<std::pair<u8, Edge>>;
 
@@ -87,4 +87,4 @@ private:
 extern template class TreeBuilder<false>;
 extern template class TreeBuilder<true>;
 
-}  // namespace tolvane::test
+}  // namespace tolvane::testing
