@@ -1,0 +1,450 @@
+#pragma once
+// Reclaiming set-flavour insert: one key into a tree that optimistic readers
+// may walk while it runs. It places keys and changes node forms exactly as the
+// exclusive insert does (mutate_insert.hpp), so both build the same tree from
+// the same keys; what differs is how memory changes:
+//
+// - a block that changes size or form is rebuilt in a new block, filled
+//   completely, then published; the old block goes back through the
+//   allocator's current mode (retired to the collector when deferred);
+// - edits that keep a block's size (a key into a leaf with room, a bitmap
+//   bit, a child slot opened in a branch) are made in place with single
+//   atomic stores, inside a bracket of the version word that guards them;
+// - every edge is written word 1 first, then word 0 with release;
+// - a replaced branch is marked obsolete before it is released.
+//
+// The walk recurses one frame per slot. A frame whose node changes form
+// reads its slot again and dispatches on the new form. After a child call
+// stored the key, the frame adds one to its own slot's population and
+// republishes it. The insert path is flushed and emptied at entry of every
+// frame and never filled: the hot-leaf cache is for exclusive trees only.
+//
+// Unversioned = true: no arguments beyond the path, brackets around descents.
+// Unversioned = false: `bump_node_word` (bit 0) and `caller_word` say which
+// word guards the handed slot (see mutate_occ.hpp); top-level callers pass 0
+// and the root is guarded by the tree word when the allocator covers it.
+
+#include <bit>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "tolvane/alloc.hpp"
+#include "tolvane/bits.hpp"
+#include "tolvane/fatal.hpp"
+#include "tolvane/leaf.hpp"
+#include "tolvane/mutate_branch.hpp"
+#include "tolvane/mutate_insert.hpp"
+#include "tolvane/mutate_leaf_build.hpp"
+#include "tolvane/mutate_occ.hpp"
+#include "tolvane/mutate_path.hpp"
+#include "tolvane/node.hpp"
+#include "tolvane/types.hpp"
+#include "tolvane/version.hpp"
+
+namespace tolvane::mutate {
+
+template <bool Unversioned>
+bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level, InsertPath& path,
+                          u64 bump_node_word, u32* caller_word);
+
+namespace occ_detail {
+
+// What one step at a node decided: the key's fate, or nullopt when the node
+// in the slot changed form and the slot must be read again.
+using InsertStep = std::optional<bool>;
+
+// A key of at most 7 bytes, little-endian, into a packed block.
+inline void put_packed_key(u8* keys, std::size_t i, unsigned w, u64 k) noexcept {
+    std::memcpy(keys + i * w, &k, w);
+}
+
+// Wraps the node in the slot under a new one-child BranchL3 at `at` (the
+// level above the highest byte where its skipped prefix and the key part).
+template <bool U>
+InsertStep wrap_and_retry(const SlotGuard<U>& guard, Edge& slot, Edge e, unsigned at, unsigned level,
+                          u64 population) {
+    guard.begin();
+    wrap_skip_level<true>(guard.alloc, e, static_cast<u8>(at), static_cast<u8>(level), population);
+    publish_edge(slot, e);
+    guard.end();
+    return std::nullopt;
+}
+
+// Grows the branch in the slot into its next form (copy-on-write; the old
+// node is marked obsolete and released inside the step).
+template <bool U, class Grow>
+InsertStep grow_and_retry(const SlotGuard<U>& guard, Edge& slot, Edge e, Grow&& grow) {
+    guard.begin();
+    grow(e);
+    publish_edge(slot, e);
+    guard.end();
+    return std::nullopt;
+}
+
+template <bool U>
+bool insert_into_immediate(const SlotGuard<U>& guard, Edge& slot, const Edge& e, EdgeKind kind,
+                           u64 key) {
+    const u8 w = kind.key_bytes;
+    const unsigned n = kind.count;
+    const u64 k = key & low_bytes_mask(w);
+    const KeyList16 stored = immed_keys(e, w, static_cast<u8>(n));
+    u64 keys[16];
+    unsigned at = 0;
+    while (at < n && stored[at] < k) ++at;
+    if (at < n && stored[at] == k) return false;
+    for (unsigned i = 0; i < at; ++i) keys[i] = stored[i];
+    keys[at] = k;
+    for (unsigned i = at; i < n; ++i) keys[i + 1] = stored[i];
+
+    Edge fresh;
+    if (n < 15u / w)
+        write_immed(fresh, w, keys, n + 1);
+    else
+        build_leaf<true>(guard.alloc, fresh, w, keys, n + 1);
+    guard.publish(slot, fresh);
+    return true;
+}
+
+// The 26th key of a 1-byte leaf, or the 33rd of a wider one: the keys move
+// into a bitmap leaf, or under a new BranchL3 at the highest byte in which
+// they differ, built on a private edge by inserting them one by one.
+template <bool U>
+bool insert_into_full_leaf(const SlotGuard<U>& guard, Edge& slot, const Edge& e, unsigned level,
+                           u8 w, std::size_t n, std::size_t at, u64 k) {
+    NodeAlloc& alloc = guard.alloc;
+    std::vector<u64> keys = leaf_keys(e, w, n);
+    keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(at), k);
+
+    Edge fresh;
+    if (w == 1) {
+        auto* leaf = detail::take_node<LeafB1>(alloc);
+        for (u64 x : keys) leaf->bitmap[(x >> 6) & 3] |= u64{1} << (x & 63);
+        fresh = e;  // keeps the skipped digits above byte 8
+        fresh.set_ptr(leaf);
+        fresh.set_byte(8, static_cast<u8>(n));
+        fresh.set_tag(TAG_LEAF_BITMAP);
+    } else {
+        if (w < level) {
+            const u64 prefix = shl8(decode_value(e, w, static_cast<u8>(level)), w);
+            for (u64& x : keys) x |= prefix;
+        }
+        const u64 differ = (keys.front() ^ keys.back()) & low_bytes_mask(level);
+        const unsigned d = (63u - static_cast<unsigned>(std::countl_zero(differ))) >> 3;
+        if (d == 0) {
+            auto* leaf = detail::take_node<LeafB1>(alloc);
+            for (u64 x : keys) leaf->bitmap[(x >> 6) & 3] |= u64{1} << (x & 63);
+            fresh.set_ptr(leaf);
+            fresh.set_tag(TAG_LEAF_BITMAP);
+            fresh.set_byte(8, static_cast<u8>(n));
+            write_decode(fresh, 1, static_cast<u8>(level), keys.front());
+        } else {
+            auto* node = detail::take_node<BranchL3>(alloc);
+            node->level = static_cast<u8>(d + 1);
+            fresh.set_ptr(node);
+            fresh.set_tag(TAG_BRANCH_L3);
+            if (d + 1 < level) write_decode(fresh, static_cast<u8>(d + 1), static_cast<u8>(level), keys.front());
+            // No reader sees the private edge yet; a private word stands in
+            // for the branch that will hold it.
+            u32 private_word = 0;
+            for (u64 x : keys) {
+                InsertPath private_path;
+                insert_with_path_occ<U>(alloc, fresh, x, level, private_path, 1, &private_word);
+            }
+            fresh.set_pop0(d + 1, n);
+        }
+    }
+    guard.publish(slot, fresh);
+    alloc.release(e.ptr<void>(), leaf_block_bytes(n, w), LEAF_ALIGN);
+    return true;
+}
+
+template <bool U>
+InsertStep insert_into_linear_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
+                                   unsigned level) {
+    const u8 w = static_cast<u8>(e.tag_byte() - TAG_LEAF_BASE);
+    const std::size_t n = static_cast<std::size_t>(e.pop0(w)) + 1;
+    // A key whose skipped bytes differ belongs beside this leaf, not in it.
+    if (w < level) {
+        if (const unsigned at = skip_mismatch_level(e, level, w, key))
+            return wrap_and_retry(guard, slot, e, at, level, n);
+    }
+    u8* block = e.ptr<u8>();
+    require(block != nullptr, "leaf ptr");
+    const u64 k = key & low_bytes_mask(w);
+
+    std::size_t at;
+    const u64 last = packed_key(block, n - 1, w);
+    if (k > last) {
+        at = n;
+    } else if (k == last) {
+        return false;
+    } else {
+        const leaf::LeafPos pos = leaf::locate(block, n, w, k);
+        if (pos.found) return false;
+        at = pos.index;
+    }
+
+    if (n >= (w == 1 ? 25u : 32u)) return insert_into_full_leaf(guard, slot, e, level, w, n, at, k);
+
+    if (capacity_class(n + 1) == capacity_class(n)) {
+        guard.begin();
+        leaf::shared_keys::insert_at(block, w, n, at, k);
+        e.set_pop0(w, n);
+        publish_edge(slot, e);
+        guard.end();
+        return true;
+    }
+    u8* fresh = static_cast<u8*>(guard.alloc.allocate_zeroed(leaf_block_bytes(n + 1, w)));
+    std::memcpy(fresh, block, at * w);
+    put_packed_key(fresh, at, w, k);
+    std::memcpy(fresh + (at + 1) * w, block + at * w, (n - at) * w);
+    e.set_ptr(fresh);
+    e.set_pop0(w, n);
+    guard.publish(slot, e);
+    guard.alloc.release(block, leaf_block_bytes(n, w), LEAF_ALIGN);
+    return true;
+}
+
+template <bool U>
+InsertStep insert_into_bitmap_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
+                                   unsigned level) {
+    if (level > 1) {
+        if (const unsigned at = skip_mismatch_level(e, level, 1, key))
+            return wrap_and_retry(guard, slot, e, at, level, e.pop0(1) + 1);
+    }
+    auto* leaf = e.ptr<LeafB1>();
+    require(leaf != nullptr, "leaf ptr");
+    u64& word = leaf->bitmap[(key >> 6) & 3];
+    const u64 bit = u64{1} << (key & 63);
+
+    guard.begin();
+    const u64 old = load_relaxed(word);
+    if (old & bit) {
+        store_relaxed(word, old);
+        publish_edge(slot, e);
+        guard.end();
+        return false;
+    }
+    store_relaxed(word, old | bit);
+    const unsigned count = e.byte(8) + 2u;
+    if (count == 256 && level == 1) {
+        // Every key of the slot is present: the edge says so by itself.
+        guard.alloc.release(leaf, LEAF_B1_BYTES, NODE_ALIGN);
+        Edge full;
+        full.set_tag(TAG_FULL);
+        full.set_byte(8, 0xFF);
+        publish_edge(slot, full);
+    } else {
+        e.set_byte(8, static_cast<u8>(count - 1));
+        publish_edge(slot, e);
+    }
+    guard.end();
+    return true;
+}
+
+template <bool U, std::size_t N>
+InsertStep insert_below_linear_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
+                                      unsigned level, InsertPath& path) {
+    auto* node = e.ptr<BranchL<N>>();
+    require(node != nullptr, "branch ptr");
+    const unsigned nl = node->level;
+    if (const unsigned at = skip_mismatch_level(e, level, nl, key))
+        return wrap_and_retry(guard, slot, e, at, level, e.pop0(nl) + 1);
+
+    const u8 d = key_digit(key, nl);
+    const unsigned count = node->count;
+    std::optional<unsigned> found;
+    if constexpr (N == 3) {
+        for (unsigned i = 0; i < count && !found; ++i)
+            if (node->digits[i] == d) found = i;
+    } else {
+        if ((node->summary >> (d & 15)) & 1u) found = bits::find_byte_8(node->digits, count, d);
+    }
+
+    NodeAlloc& alloc = guard.alloc;
+    bool stored;
+    if (found) {
+        Edge& child = node->children[*found];
+        stored = descend<U>(node->version, [&] {
+            return insert_with_path_occ<U>(alloc, child, key, nl - 1, path, 1, &node->version);
+        });
+    } else if (count == N) {
+        return grow_and_retry(guard, slot, e, [&](Edge& edge) {
+            if constexpr (N == 3)
+                upgrade_l3_to_l7<true>(alloc, edge);
+            else
+                upgrade_l7_to_b<true>(alloc, edge);
+        });
+    } else {
+        // Open a slot for the digit: later children move up one place, the
+        // highest first, then the digits, then count and summary.
+        node_version_begin(node->version);
+        unsigned at = 0;
+        while (at < count && node->digits[at] < d) ++at;
+        for (unsigned j = count; j > at; --j) move_edge(node->children[j], node->children[j - 1]);
+        publish_edge(node->children[at], Edge::empty());
+        u8 digits[8];
+        std::memcpy(digits, node->digits, 8);
+        for (unsigned j = count; j > at; --j) digits[j] = digits[j - 1];
+        digits[at] = d;
+        store_digits(*node, digits);
+        store_shape(*node, static_cast<u8>(count + 1), node->level,
+                    static_cast<u16>(node->summary | (1u << (d & 15))));
+        Edge& child = node->children[at];
+        if constexpr (U) {
+            stored = insert_with_path_occ<U>(alloc, child, key, nl - 1, path, 1, &node->version);
+            node_version_end(node->version);
+        } else {
+            node_version_end(node->version);
+            stored = insert_with_path_occ<U>(alloc, child, key, nl - 1, path, 1, &node->version);
+        }
+    }
+    if (!stored) return false;
+    guard.publish_count(slot, e, nl, 1);
+    return true;
+}
+
+template <bool U>
+InsertStep insert_below_bitmap_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
+                                      unsigned level, InsertPath& path) {
+    auto* node = e.ptr<BranchB>();
+    require(node != nullptr, "branch ptr");
+    const unsigned nl = node->level;
+    if (const unsigned at = skip_mismatch_level(e, level, nl, key))
+        return wrap_and_retry(guard, slot, e, at, level, e.pop0(nl) + 1);
+
+    NodeAlloc& alloc = guard.alloc;
+    const u8 d = key_digit(key, nl);
+    const unsigned g = d >> 5;
+    const unsigned r = group_rank(node->bitmap[g], d);
+    bool stored;
+    if (group_has(node->bitmap[g], d)) {
+        require(node->subarrays[g] != nullptr, "subarray");
+        Edge& child = node->subarrays[g][r];
+        stored = descend<U>(node->version, [&] {
+            return insert_with_path_occ<U>(alloc, child, key, nl - 1, path, 1, &node->version);
+        });
+    } else {
+        unsigned total = 0;
+        for (u32 bits_of_group : node->bitmap) total += static_cast<unsigned>(std::popcount(bits_of_group));
+        if (total >= mutate::B_MAX_CHILDREN) {
+            // A skipping node first gains an unskipped parent one level up,
+            // where the next pass grows it.
+            if (nl < level) return wrap_and_retry(guard, slot, e, nl + 1, level, e.pop0(nl) + 1);
+            return grow_and_retry(guard, slot, e, [&](Edge& edge) { upgrade_b_to_u<true>(alloc, edge); });
+        }
+        node_version_begin(node->version);
+        const std::size_t c = node->group_counts[g];
+        Edge* sub = node->subarrays[g];
+        if (c > 0 && capacity_class(c + 1) == capacity_class(c)) {
+            for (std::size_t j = c; j > r; --j) move_edge(sub[j], sub[j - 1]);
+            publish_edge(sub[r], Edge::empty());
+        } else {
+            auto* fresh = static_cast<Edge*>(alloc.allocate_zeroed(edge_subarray_bytes(c + 1)));
+            if (c > 0) {
+                require(sub != nullptr, "subarray");
+                for (std::size_t j = 0; j < r; ++j) fresh[j] = read_edge(sub[j]);
+                for (std::size_t j = r; j < c; ++j) fresh[j + 1] = read_edge(sub[j]);
+                alloc.release(sub, edge_subarray_bytes(c), LEAF_ALIGN);
+            }
+            store_release(node->subarrays[g], fresh);
+            sub = fresh;
+        }
+        store_relaxed(node->group_counts[g], static_cast<u16>(c + 1));
+        store_digit_bit(*node, d, true);
+        node_version_end(node->version);
+        Edge& child = sub[r];
+        stored = descend<U>(node->version, [&] {
+            return insert_with_path_occ<U>(alloc, child, key, nl - 1, path, 1, &node->version);
+        });
+    }
+    if (!stored) return false;
+    guard.publish_count(slot, e, nl, 1);
+    return true;
+}
+
+template <bool U>
+bool insert_below_full_branch(const SlotGuard<U>& guard, Edge& slot, const Edge& e, u64 key,
+                              unsigned level, InsertPath& path) {
+    auto* node = e.ptr<BranchU>();
+    require(node != nullptr, "branch ptr");
+    Edge& child = node->children[key_digit(key, level)];
+    const bool stored = descend<U>(node->version, [&] {
+        return insert_with_path_occ<U>(guard.alloc, child, key, level - 1, path, 1, &node->version);
+    });
+    if (!stored) return false;
+    guard.publish_count(slot, e, level, 1);
+    return true;
+}
+
+}  // namespace occ_detail
+
+template <bool Unversioned>
+bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level, InsertPath& path,
+                          u64 bump_node_word, u32* caller_word) {
+    using namespace occ_detail;
+    path.flush_and_reset();
+    const SlotGuard<Unversioned> guard{alloc, bump_node_word, caller_word};
+    for (;;) {
+        const Edge e = read_edge(slot);
+        const EdgeKind kind = e.tag();
+        if (kind.is_invalid()) fatal("valid edge tag");
+        if (kind.is_immediate()) return insert_into_immediate(guard, slot, e, kind, key);
+
+        InsertStep step;
+        switch (kind.kind) {
+            case TAG_EMPTY: {
+                Edge fresh;
+                if (level == 8) {
+                    // The root slot always holds a branch at level 8.
+                    auto* node = detail::take_node<BranchL3>(alloc);
+                    node->level = 8;
+                    fresh.set_ptr(node);
+                    fresh.set_tag(TAG_BRANCH_L3);
+                    guard.publish(slot, fresh);
+                    continue;
+                }
+                fresh.w0 = key & low_bytes_mask(level);
+                fresh.set_tag(immediate_tag(level, 1));
+                guard.publish(slot, fresh);
+                return true;
+            }
+            case TAG_BRANCH_L3:
+                step = insert_below_linear_branch<Unversioned, 3>(guard, slot, e, key, level, path);
+                break;
+            case TAG_BRANCH_L7:
+                step = insert_below_linear_branch<Unversioned, 7>(guard, slot, e, key, level, path);
+                break;
+            case TAG_BRANCH_B:
+                step = insert_below_bitmap_branch(guard, slot, e, key, level, path);
+                break;
+            case TAG_BRANCH_U:
+                return insert_below_full_branch(guard, slot, e, key, level, path);
+            case TAG_LEAF_BITMAP:
+                step = insert_into_bitmap_leaf(guard, slot, e, key, level);
+                break;
+            case TAG_FULL:
+                return false;
+            default:
+                step = insert_into_linear_leaf(guard, slot, e, key, level);
+                break;
+        }
+        if (step) return *step;
+    }
+}
+
+// The unversioned variant, for trees whose root no tree word covers.
+inline bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
+                                 InsertPath& path) {
+    return insert_with_path_occ<true>(alloc, slot, key, level, path, 0, nullptr);
+}
+
+// The versioned variant: bit 0 of `bump_node_word` set means `caller_word`
+// guards the slot; clear means the slot is the root (tree word when covered).
+inline bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
+                                 InsertPath& path, u64 bump_node_word, u32* caller_word) {
+    return insert_with_path_occ<false>(alloc, slot, key, level, path, bump_node_word, caller_word);
+}
+
+}  // namespace tolvane::mutate
