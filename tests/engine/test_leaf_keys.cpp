@@ -38,13 +38,6 @@ std::vector<u8> model_remove(std::vector<u8> area, unsigned w, std::size_t n, st
     return area;
 }
 
-u64 random_absent(std::mt19937_64& rng, const std::vector<u64>& keys, unsigned w) {
-    for (;;) {
-        const u64 k = rng() & low_bytes_mask(w);
-        if (!std::binary_search(keys.begin(), keys.end(), k)) return k;
-    }
-}
-
 std::vector<u8> with_values(const std::vector<u8>& keys_area, const std::vector<u64>& values) {
     std::vector<u8> out(values.size() * 8);
     if (!values.empty()) std::memcpy(out.data(), values.data(), out.size());
@@ -53,59 +46,6 @@ std::vector<u8> with_values(const std::vector<u8>& keys_area, const std::vector<
 }
 
 }  // namespace
-
-// Grows leaves key by key and shrinks them again for every width, moving to
-// a fresh block whenever the count changes class, as the mutators do.
-TEST(LeafKeyEdit, SetAreaFollowsTheModel) {
-    std::mt19937_64 rng(1105);
-    for (unsigned w = 1; w <= 7; ++w) {
-        for (int round = 0; round < 12; ++round) {
-            const std::size_t limit = w == 1 ? 25 : 32;
-            std::vector<u64> keys;  // the model
-            std::vector<u8> area;   // expected area bytes
-            auto block = std::make_unique<GuardedBlock>(0);
-            // Grow.
-            while (keys.size() < limit) {
-                const std::size_t n = keys.size();
-                const u64 key = random_absent(rng, keys, w);
-                const std::size_t i = std::lower_bound(keys.begin(), keys.end(), key) - keys.begin();
-                if (n == 0 || capacity_class(n + 1) != capacity_class(n)) {
-                    keys.insert(keys.begin() + i, key);
-                    area = pack_keys(keys, w);
-                    area.resize(capacity_class(n + 1) * w, 0);
-                    block = std::make_unique<GuardedBlock>(area.size());
-                    std::memcpy(block->data(), area.data(), area.size());
-                    continue;
-                }
-                area = model_insert(area, w, n, i, key);
-                leaf::shared_keys::insert_at(block->data(), static_cast<u8>(w), n, i, key);
-                keys.insert(keys.begin() + i, key);
-                ASSERT_EQ(block->bytes(), area) << "w=" << w << " n=" << n << " i=" << i;
-                ASSERT_TRUE(block->guard_intact()) << "w=" << w << " n=" << n << " i=" << i;
-                ASSERT_EQ(leaf::shared_keys::keys_vec(block->data(), static_cast<u8>(w), n + 1), keys);
-            }
-            // Shrink.
-            while (keys.size() > 1) {
-                const std::size_t n = keys.size();
-                const std::size_t i = rng() % n;
-                if (capacity_class(n - 1) != capacity_class(n)) {
-                    keys.erase(keys.begin() + i);
-                    area = pack_keys(keys, w);
-                    area.resize(capacity_class(n - 1) * w, 0);
-                    block = std::make_unique<GuardedBlock>(area.size());
-                    std::memcpy(block->data(), area.data(), area.size());
-                    continue;
-                }
-                area = model_remove(area, w, n, i);
-                leaf::shared_keys::remove_at(block->data(), static_cast<u8>(w), n, i);
-                keys.erase(keys.begin() + i);
-                ASSERT_EQ(block->bytes(), area) << "w=" << w << " n=" << n << " i=" << i;
-                ASSERT_TRUE(block->guard_intact());
-                ASSERT_EQ(leaf::shared_keys::keys_vec(block->data(), static_cast<u8>(w), n - 1), keys);
-            }
-        }
-    }
-}
 
 TEST(LeafKeyEdit, EveryIndexInEveryClassAndWidth) {
     // Exhaustive over positions: catches straddling keys and partial tails.
