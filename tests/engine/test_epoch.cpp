@@ -96,11 +96,8 @@ TEST(Epoch, ReaderKeepsCollectorAlive) {
         auto c = new_collector();
         return Collector::register_reader(c);
     }();
-    r.announce();
+    r.announce();  // a use after free here if the reader did not hold it
     EXPECT_EQ(r.collector().epoch(), 0u);
-    EXPECT_TRUE(r.collector().alive());
-    r.collector().mark_dead();
-    EXPECT_FALSE(r.collector().alive());
 }
 
 TEST(Epoch, ClasslessBlocksGoBackToTheSystem) {
