@@ -154,6 +154,11 @@ TEST(ValidatorBranches, CommonChecks) {
     // A level-8 branch carries no pop0: whatever its decode area says is not
     // compared (it cannot skip, so the area is unused).
     const Edge root = f.keep(f.b.branch_l3(8, {{0, f.b.branch_l3(7, {{0, f.b.immediate(6, {1})}})}}));
+    // Populations are compared at every level below 8, the top one included.
+    Edge* level7 = &root.ptr<BranchL3>()->children[0];
+    level7->set_pop0(7, 1);
+    EXPECT_EQ(error_of<false>(root, 8), "branch pop0 disagrees with subtree: 2 != 1");
+    level7->set_pop0(7, 0);
     Edge root_with_noise = root;
     root_with_noise.set_pop0(7, 12345);
     const validate::Validation r = run<false>(root_with_noise, 8);
@@ -305,6 +310,8 @@ TEST(ValidatorLeaves, LinearLeaf) {
 
     const Edge unsorted = f.keep(f.b.linear_leaf(2, {0x0100, 0x0300, 0x0200}));
     EXPECT_EQ(error_of<false>(unsorted, 2), "leaf keys unsorted");
+    const Edge first_pair = f.keep(f.b.linear_leaf(1, {5, 3, 9, 10}));
+    EXPECT_EQ(error_of<false>(first_pair, 1), "leaf keys unsorted");
     const Edge duplicate = f.keep(f.b.linear_leaf(7, {5, 6, 6}));
     EXPECT_EQ(error_of<false>(duplicate, 7), "leaf keys unsorted");
     // Keys compare as whole w-byte integers, not byte by byte.
