@@ -23,6 +23,9 @@
 namespace tolvane::test {
 namespace {
 
+using tolvane::testing::Children;
+using tolvane::testing::TreeBuilder;
+
 validate::Validation validate_at(const Edge& e, unsigned slot_level) {
     ValidateStats stats{};
     return validate::tolvane_validate_and_stats<false>(e, slot_level, stats, 0);
