@@ -1,0 +1,227 @@
+// Single map inserts and removals at places the random streams reach only by
+// chance: what the first key builds, get-or-insert on every leaf form, keys
+// that carry skipped digits back into an immediate, removals of absent keys,
+// blocks that must not move while their capacity class holds, and trees
+// whose edges no sound tree holds.
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "support/map_tree.hpp"
+#include "support/tree_builder.hpp"
+#include "support/tree_dump.hpp"
+#include "tolvane/get.hpp"
+#include "tolvane/mutate_free.hpp"
+#include "tolvane/mutate_map_insert.hpp"
+#include "tolvane/mutate_map_remove.hpp"
+#include "tolvane/node.hpp"
+
+namespace tolvane::test {
+namespace {
+
+using mutate_map::InsertResult;
+using mutate_map::map_insert_with_path_flat;
+using mutate_map::map_remove;
+
+TEST(MapForms, FirstKeyGoesBelowANewRootBranch) {
+    MapTree tree;
+    const u64 key = 0x0123456789ABCDEFull;
+    tree.insert(key, 42);
+    ASSERT_EQ(tree.root.tag_byte(), TAG_BRANCH_L3);
+    EXPECT_EQ(tree.root.decode_area(), 0u) << "the root edge carries no count";
+    const auto* node = tree.root.ptr<BranchL3>();
+    EXPECT_EQ(node->level, 8);
+    ASSERT_EQ(node->count, 1);
+    EXPECT_EQ(node->digits[0], 0x01);
+    const Edge& child = node->children[0];
+    EXPECT_EQ(child.tag_byte(), 0x70);
+    EXPECT_EQ(child.decode_area(), key & low_bytes_mask(7));
+    EXPECT_EQ(child.w0, 42u);
+    EXPECT_EQ(tree.last.slot, &child.w0);
+    EXPECT_TRUE(tree.path.empty());
+}
+
+// Builds one leaf form with a few keys, then re-inserts each key through both
+// members: get-or-insert reports and keeps, overwrite reports and replaces,
+// and neither changes the tree's shape.
+TEST(MapForms, PresentKeysOnEveryLeafForm) {
+    struct Form {
+        const char* name;
+        std::vector<u64> keys;
+    };
+    const u64 base = 0x00AA00BB00CC0000ull;
+    const std::vector<Form> forms = {
+        {"one-key immediate", {base}},
+        {"two-key immediate", {base + 1, base + 2}},
+        {"linear leaf", {base + 1, base + 2, base + 3, base + 4, base + 5, base + 6, base + 7, base + 8}},
+        {"bitmap leaf", [&] {
+             std::vector<u64> k;
+             for (u64 i = 0; i < 40; ++i) k.push_back(base + 3 * i);
+             return k;
+         }()},
+        {"wide leaf", {base, base + 0x10000, base + 0x20000}},
+    };
+    for (const Form& f : forms) {
+        SCOPED_TRACE(f.name);
+        MapTree tree;
+        for (u64 k : f.keys) tree.insert(k, k ^ 0x5555);
+        const std::string shape = dump_tree<true>(tree.root, 8);
+        const u64 bytes = tree.alloc.live_bytes();
+        for (u64 k : f.keys) {
+            InsertResult r;
+            map_insert_with_path_flat<true>(r, tree.alloc, tree.root, k, 1, 8, tree.path);
+            EXPECT_EQ(r.existed, 1u);
+            EXPECT_EQ(r.old, k ^ 0x5555);
+            ASSERT_EQ(r.slot, tree.find(k));
+            EXPECT_EQ(*r.slot, k ^ 0x5555) << "get-or-insert replaced the value";
+            tree.path.flush_and_reset();
+
+            map_insert_with_path_flat<false>(r, tree.alloc, tree.root, k, ~k, 8, tree.path);
+            EXPECT_EQ(r.existed, 1u);
+            EXPECT_EQ(r.old, k ^ 0x5555);
+            EXPECT_EQ(*r.slot, ~k);
+            *r.slot = k ^ 0x5555;  // back, so the shape comparison holds
+            tree.path.flush_and_reset();
+        }
+        EXPECT_EQ(dump_tree<true>(tree.root, 8), shape);
+        EXPECT_EQ(tree.alloc.live_bytes(), bytes);
+    }
+}
+
+// A width-1 leaf two levels under its slot that falls into the immediate
+// range becomes an immediate of slot-wide keys with the skipped digits.
+TEST(MapForms, LeafUnderSkippedDigitsFoldsIntoSlotWideImmediate) {
+    NodeAlloc alloc;
+    testing::TreeBuilder<true> b(alloc);
+    Edge e = testing::TreeBuilder<true>::skip(b.linear_leaf(1, {0x10, 0x20}, {100, 200}), 1, 3,
+                                              0xABCD00);
+    const auto removed = map_remove(alloc, e, 0xABCD10, 3);
+    ASSERT_TRUE(removed.found);
+    EXPECT_EQ(removed.value, 100u);
+    EXPECT_EQ(e.tag_byte(), 0x30);
+    EXPECT_EQ(e.decode_area(), 0xABCD20u);
+    EXPECT_EQ(e.w0, 200u);
+    EXPECT_EQ(alloc.live_bytes(), 0u) << "the leaf block was not released";
+    EXPECT_EQ(*get::locate_slot(&e, 0xABCD20, 3), 200u);
+}
+
+// Removing a key that is not there, including one that differs from a
+// stored key only in a skipped digit, changes no byte of the tree.
+TEST(MapForms, AbsentKeysChangeNothing) {
+    MapTree tree;
+    std::vector<u64> keys;
+    for (u64 i = 0; i < 30; ++i) keys.push_back(0x1122334455660000ull + 7 * i);  // bitmap leaf
+    for (u64 i = 0; i < 5; ++i) keys.push_back(0x1122330000000000ull + (i << 16));
+    keys.push_back(0x7700000000000001ull);
+    for (u64 k : keys) tree.insert(k, k);
+    tree.path.flush_and_reset();
+    const std::string shape = dump_tree<true>(tree.root, 8);
+    const u64 bytes = tree.alloc.live_bytes(), nodes = tree.alloc.live_nodes();
+    for (u64 k : {0x1122334455660001ull, 0x1122334455760000ull, 0x1122334456660000ull,
+                  0x1122330000050000ull, 0x1122330100000000ull, 0x1123330000000000ull, 0x7700000000000002ull,
+                  0x7701000000000001ull, 0x0000000000000000ull, ~0ull}) {
+        const auto r = map_remove(tree.alloc, tree.root, k, 8);
+        EXPECT_FALSE(r.found) << std::hex << k;
+    }
+    EXPECT_EQ(dump_tree<true>(tree.root, 8), shape);
+    EXPECT_EQ(tree.alloc.live_bytes(), bytes);
+    EXPECT_EQ(tree.alloc.live_nodes(), nodes);
+}
+
+// Within a capacity class keys and values move inside their block: no
+// allocation, the same block; across a class boundary the block moves.
+// `values(e)` names the block that holds the values of interest.
+template <class ValuesOf>
+void grow_and_shrink(NodeAlloc& alloc, Edge& e, unsigned level, const std::vector<u64>& keys,
+                     std::size_t first_count, ValuesOf values) {
+    InsertPath path;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const std::size_t before = first_count + i;
+        SCOPED_TRACE("insert at count " + std::to_string(before));
+        const u64* block = values(e);
+        const u64 allocs = alloc.total_allocs();
+        InsertResult r;
+        map_insert_with_path_flat<false>(r, alloc, e, keys[i], i, static_cast<u8>(level), path);
+        path.flush_and_reset();
+        ASSERT_EQ(r.existed, 0u);
+        const bool same_class = capacity_class(before + 1) == capacity_class(before);
+        EXPECT_EQ(values(e) == block, same_class);
+        EXPECT_EQ(alloc.total_allocs() == allocs, same_class);
+    }
+    for (std::size_t i = keys.size(); i-- > 0;) {
+        const std::size_t before = first_count + i + 1;
+        SCOPED_TRACE("remove at count " + std::to_string(before));
+        const u64* block = values(e);
+        const u64 allocs = alloc.total_allocs();
+        ASSERT_TRUE(map_remove(alloc, e, keys[i], level).found);
+        const bool same_class = capacity_class(before - 1) == capacity_class(before);
+        EXPECT_EQ(values(e) == block, same_class);
+        // The last key of a group takes its block along without a new one.
+        EXPECT_EQ(alloc.total_allocs() == allocs, same_class || before == 1);
+    }
+}
+
+TEST(MapForms, BlocksMoveOnlyWhenTheirCapacityClassChanges) {
+    NodeAlloc alloc;
+    testing::TreeBuilder<true> b(alloc);
+    const auto own_block = [](const Edge& e) { return e.ptr<const u64>(); };
+    {
+        SCOPED_TRACE("immediate value array, 2..7 keys");
+        Edge e = b.immediate(1, {0, 1}, {0, 1});
+        grow_and_shrink(alloc, e, 1, {2, 3, 4, 5, 6}, 2, own_block);
+        b.free(e);
+    }
+    {
+        SCOPED_TRACE("linear leaf, 8..25 keys");
+        std::vector<u64> keys, values;
+        for (u64 k = 0; k < 8; ++k) keys.push_back(k), values.push_back(k);
+        Edge e = b.linear_leaf(1, keys, values);
+        std::vector<u64> more;
+        for (u64 k = 8; k < 25; ++k) more.push_back(k);
+        grow_and_shrink(alloc, e, 1, more, 8, own_block);
+        b.free(e);
+    }
+    {
+        SCOPED_TRACE("bitmap leaf group, 0..32 keys");
+        std::vector<u64> keys, values;
+        for (u64 k = 0; k < 30; ++k) keys.push_back(k), values.push_back(k);
+        Edge e = b.bitmap_leaf(keys, values);
+        std::vector<u64> group7;
+        for (u64 k = 224; k < 256; ++k) group7.push_back(k);
+        grow_and_shrink(alloc, e, 1, group7, 0, [](const Edge& leaf) {
+            return static_cast<const u64*>(leaf.ptr<LeafBitmapL>()->value_subarrays[7]);
+        });
+        b.free(e);
+    }
+    EXPECT_EQ(alloc.live_bytes(), 0u);
+}
+
+// Edges a sound map tree never holds stop both mutators with the invariant
+// they break: a set-width immediate past the seven map key bytes (a reader
+// would run past the edge), an invalid tag, a full edge.
+TEST(MapForms, EdgesNoMapTreeHoldsStopTheProcess) {
+    NodeAlloc alloc;
+    InsertPath path;
+    InsertResult r;
+    Edge wide;  // eight one-byte keys: a valid set immediate only
+    wide.w1 = 0x0706050403020100ull & low_bytes_mask(7);
+    wide.set_tag(immediate_tag(1, 8));
+    EXPECT_DEATH(map_insert_with_path_flat<false>(r, alloc, wide, 9, 1, 1, path), "valid immediate tag");
+    EXPECT_DEATH(map_remove(alloc, wide, 1, 1), "valid edge tag");
+
+    Edge invalid;
+    invalid.set_tag(13);
+    EXPECT_DEATH(map_insert_with_path_flat<false>(r, alloc, invalid, 9, 1, 1, path), "valid immediate tag");
+    EXPECT_DEATH(map_remove(alloc, invalid, 9, 1), "valid edge tag");
+
+    Edge full;
+    full.set_byte(8, 0xFF);
+    full.set_tag(TAG_FULL);
+    EXPECT_DEATH(map_insert_with_path_flat<true>(r, alloc, full, 9, 1, 1, path),
+                 "full-tolvane edges are set-flavor only");
+    EXPECT_DEATH(map_remove(alloc, full, 9, 1), "full-tolvane edges are set-flavor only");
+}
+
+}  // namespace
+}  // namespace tolvane::test
