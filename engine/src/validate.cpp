@@ -58,7 +58,7 @@ u64 packed_key(const unsigned char* keys, std::size_t i, unsigned w) {
 
 template <bool Map>
 class Walker {
-public:
+  public:
     explicit Walker(ValidateStats& stats) : stats_(stats) {}
 
     // Population below `e` into `pop`, or false with the message in `error_`.
@@ -72,20 +72,26 @@ public:
 
         if (kind.is_immediate()) return immediate(e, kind, s, pop);
         switch (kind.kind) {
-            case TAG_EMPTY: pop = 0; return true;
+            case TAG_EMPTY:
+                pop = 0;
+                return true;
             case TAG_BRANCH_L3:
             case TAG_BRANCH_L7:
             case TAG_BRANCH_B:
-            case TAG_BRANCH_U: return branch(e, kind.kind, s, depth, pop);
-            case TAG_LEAF_BITMAP: return bitmap_leaf(e, pop);
-            case TAG_FULL: return full_edge(s, pop);
-            default: return linear_leaf(e, kind.kind, s, pop);
+            case TAG_BRANCH_U:
+                return branch(e, kind.kind, s, depth, pop);
+            case TAG_LEAF_BITMAP:
+                return bitmap_leaf(e, pop);
+            case TAG_FULL:
+                return full_edge(s, pop);
+            default:
+                return linear_leaf(e, kind.kind, s, pop);
         }
     }
 
     std::string error_;
 
-private:
+  private:
     bool fail(std::string message) {
         error_ = std::move(message);
         return false;
@@ -97,14 +103,30 @@ private:
             index = STAT_IMMEDIATE;
         } else {
             switch (kind.kind) {
-                case TAG_EMPTY: index = STAT_EMPTY; break;
-                case TAG_BRANCH_L3: index = STAT_BRANCH_L3; break;
-                case TAG_BRANCH_L7: index = STAT_BRANCH_L7; break;
-                case TAG_BRANCH_B: index = STAT_BRANCH_B; break;
-                case TAG_BRANCH_U: index = STAT_BRANCH_U; break;
-                case TAG_LEAF_BITMAP: index = STAT_BITMAP_LEAF; break;
-                case TAG_FULL: index = STAT_FULL; break;
-                default: index = STAT_LINEAR_LEAF; break;
+                case TAG_EMPTY:
+                    index = STAT_EMPTY;
+                    break;
+                case TAG_BRANCH_L3:
+                    index = STAT_BRANCH_L3;
+                    break;
+                case TAG_BRANCH_L7:
+                    index = STAT_BRANCH_L7;
+                    break;
+                case TAG_BRANCH_B:
+                    index = STAT_BRANCH_B;
+                    break;
+                case TAG_BRANCH_U:
+                    index = STAT_BRANCH_U;
+                    break;
+                case TAG_LEAF_BITMAP:
+                    index = STAT_BITMAP_LEAF;
+                    break;
+                case TAG_FULL:
+                    index = STAT_FULL;
+                    break;
+                default:
+                    index = STAT_LINEAR_LEAF;
+                    break;
             }
         }
         ++stats_[index];
@@ -150,7 +172,8 @@ private:
         if (level < 8) {
             const u64 stored = (e.w1 & LEVEL_MASK[level]) + 1;
             if (stored != sum)
-                return fail("branch pop0 disagrees with subtree: " + num(stored) + " != " + num(sum));
+                return fail("branch pop0 disagrees with subtree: " + num(stored) +
+                            " != " + num(sum));
         }
         pop = sum;
         return true;
@@ -158,14 +181,16 @@ private:
 
     bool linear_branch(const Edge& e, const unsigned char* node, u8 tag, u8 level,
                        std::size_t depth, u64& sum) {
-        if (!aligned(e, 64)) return fail("linear branch pointer " + hex(e.w0) + " not 64-byte aligned");
+        if (!aligned(e, 64))
+            return fail("linear branch pointer " + hex(e.w0) + " not 64-byte aligned");
         const bool small = tag == TAG_BRANCH_L3;
         const u64 cap = small ? BranchL3::CAPACITY : BranchL7::CAPACITY;
         stats_[small ? STAT_BRANCH_L3_BYTES : STAT_BRANCH_L7_BYTES] +=
             small ? BRANCH_L3_BYTES : BRANCH_L7_BYTES;
         const u8 count = read_at<u8>(node, offsetof(BranchL3, count));
         if (count < 1 || count > cap)
-            return fail("linear branch count " + num(count) + " out of range (1..=" + num(cap) + ")");
+            return fail("linear branch count " + num(count) + " out of range (1..=" + num(cap) +
+                        ")");
         for (unsigned i = 1; i < count; ++i) {
             const u8 prev = read_at<u8>(node, offsetof(BranchL3, digits) + i - 1);
             const u8 cur = read_at<u8>(node, offsetof(BranchL3, digits) + i);
@@ -190,16 +215,17 @@ private:
             children += static_cast<u64>(std::popcount(groups[g]));
         }
         if (children <= BITMAP_BRANCH_DEMOTION)
-            return fail("bitmap branch population " + num(children) + " at or below demotion threshold " +
-                        num(BITMAP_BRANCH_DEMOTION));
+            return fail("bitmap branch population " + num(children) +
+                        " at or below demotion threshold " + num(BITMAP_BRANCH_DEMOTION));
         if (children > BITMAP_BRANCH_UPGRADE)
-            return fail("bitmap branch population " + num(children) + " above uncompressed threshold " +
-                        num(BITMAP_BRANCH_UPGRADE));
+            return fail("bitmap branch population " + num(children) +
+                        " above uncompressed threshold " + num(BITMAP_BRANCH_UPGRADE));
         for (unsigned g = 0; g < 8; ++g) {
             const u64 m = static_cast<u64>(std::popcount(groups[g]));
             const u16 stored = read_at<u16>(node, offsetof(BranchB, group_counts) + 2 * g);
             if (stored != m)
-                return fail("bitmap-branch rank cache " + num(stored) + " disagrees with bitmap " + num(m));
+                return fail("bitmap-branch rank cache " + num(stored) + " disagrees with bitmap " +
+                            num(m));
             const u64 sub = read_at<u64>(node, offsetof(BranchB, subarrays) + 8 * g);
             if (m == 0) {
                 if (sub != 0) return fail("empty subtolvane " + num(g) + " with non-null subarray");
@@ -207,12 +233,15 @@ private:
             }
             if (sub == 0) return fail("non-empty subtolvane " + num(g) + " with null subarray");
             stats_[STAT_BRANCH_B_BYTES] += edge_subarray_bytes(m);
-            if (sub % 16 != 0) return fail("BranchB subarray " + num(g) + " pointer not 16-byte aligned");
-            const auto* edges = reinterpret_cast<const unsigned char*>(static_cast<std::uintptr_t>(sub));
+            if (sub % 16 != 0)
+                return fail("BranchB subarray " + num(g) + " pointer not 16-byte aligned");
+            const auto* edges =
+                reinterpret_cast<const unsigned char*>(static_cast<std::uintptr_t>(sub));
             for (u64 i = 0; i < m; ++i) {
                 const Edge c = edge_at(edges, i * sizeof(Edge));
                 if (c.tag_byte() == 0)
-                    return fail("bitmap branch subarray " + num(g) + " index " + num(i) + " holds a null child");
+                    return fail("bitmap branch subarray " + num(g) + " index " + num(i) +
+                                " holds a null child");
                 if (!child(c, static_cast<u8>(level - 1), depth, sum)) return false;
             }
         }
@@ -246,12 +275,15 @@ private:
         if (w > s) return fail("leaf key size above its slot level");
         const u64 n = (e.w1 & LEVEL_MASK[w]) + 1;
         const u64 cap = w == 1 ? 25 : 32;
-        if (n > cap) return fail("linear leaf population " + num(n) + " above capacity " + num(cap));
+        if (n > cap)
+            return fail("linear leaf population " + num(n) + " above capacity " + num(cap));
         if (e.w0 == 0) return fail("leaf edge has null node pointer");
-        if (!aligned(e, 16)) return fail("linear leaf pointer " + hex(e.w0) + " not 16-byte aligned");
+        if (!aligned(e, 16))
+            return fail("linear leaf pointer " + hex(e.w0) + " not 16-byte aligned");
         const unsigned char* keys = node_bytes(e) + (Map ? map_leaf_key_offset(n) : 0);
         for (u64 i = 1; i < n; ++i)
-            if (!(packed_key(keys, i - 1, w) < packed_key(keys, i, w))) return fail("leaf keys unsorted");
+            if (!(packed_key(keys, i - 1, w) < packed_key(keys, i, w)))
+                return fail("leaf keys unsorted");
         ++stats_[stat_leaves_of(n)];
         stats_[STAT_LINEAR_LEAF_BYTES] +=
             round16(Map ? map_leaf_block_bytes(n, w) : leaf_block_bytes(n, w));
@@ -264,28 +296,34 @@ private:
         const unsigned char* node = node_bytes(e);
         u64 p = 0;
         if constexpr (Map) {
-            if (!aligned(e, 64)) return fail("LeafBitmapL pointer " + hex(e.w0) + " not 64-byte aligned");
+            if (!aligned(e, 64))
+                return fail("LeafBitmapL pointer " + hex(e.w0) + " not 64-byte aligned");
             stats_[STAT_BITMAP_LEAF_BYTES] += LEAF_BITMAP_L_BYTES;
             for (unsigned g = 0; g < 8; ++g) {
                 const u32 bits = read_at<u32>(node, offsetof(LeafBitmapL, bitmap) + 4 * g);
                 const u64 sub = read_at<u64>(node, offsetof(LeafBitmapL, value_subarrays) + 8 * g);
-                if ((bits == 0) != (sub == 0)) return fail("value subarray/bitmap disagreement in LeafBitmapL");
+                if ((bits == 0) != (sub == 0))
+                    return fail("value subarray/bitmap disagreement in LeafBitmapL");
                 if (bits == 0) continue;
                 if (sub % 16 != 0)
-                    return fail("LeafBitmapL value subarray " + num(g) + " pointer not 16-byte aligned");
+                    return fail("LeafBitmapL value subarray " + num(g) +
+                                " pointer not 16-byte aligned");
                 const u64 m = static_cast<u64>(std::popcount(bits));
                 stats_[STAT_BITMAP_LEAF_BYTES] += round16(value_array_bytes(m));
                 p += m;
             }
         } else {
-            if (!aligned(e, 64)) return fail("LeafBitmap1 pointer " + hex(e.w0) + " not 64-byte aligned");
+            if (!aligned(e, 64))
+                return fail("LeafBitmap1 pointer " + hex(e.w0) + " not 64-byte aligned");
             stats_[STAT_BITMAP_LEAF_BYTES] += LEAF_B1_BYTES;
             for (unsigned i = 0; i < 4; ++i)
-                p += static_cast<u64>(std::popcount(read_at<u64>(node, offsetof(LeafB1, bitmap) + 8 * i)));
+                p += static_cast<u64>(
+                    std::popcount(read_at<u64>(node, offsetof(LeafB1, bitmap) + 8 * i)));
         }
         const u64 stored = u64{e.byte(8)} + 1;
         if (stored != p)
-            return fail("bitmap-leaf pop0 " + num(stored) + " disagrees with bitmap count " + num(p));
+            return fail("bitmap-leaf pop0 " + num(stored) + " disagrees with bitmap count " +
+                        num(p));
         if (p < BITMAP_LEAF_FLOOR)
             return fail("bitmap leaf population " + num(p) + " below hysteresis floor " +
                         num(BITMAP_LEAF_FLOOR));
@@ -303,7 +341,8 @@ private:
             if (n >= 2) stats_[STAT_VALUE_ARRAY_BYTES] += value_array_bytes(n);
         }
         if (n >= 2) {
-            const KeyList16 keys = Map ? mutate::immed_map_keys(e, w, n) : mutate::immed_keys(e, w, n);
+            const KeyList16 keys =
+                Map ? mutate::immed_map_keys(e, w, n) : mutate::immed_keys(e, w, n);
             for (std::size_t i = 1; i < keys.size(); ++i)
                 if (!(keys[i - 1] < keys[i])) return fail("immediate keys unsorted");
         }
@@ -316,7 +355,8 @@ private:
     // than a population can count, so such an edge is reported.
     bool full_edge(u8 s, u64& pop) {
         if (Map) return fail("full-tolvane edges are set-flavor only");
-        if (s >= 8) return fail("full-tolvane edge at level 8 holds more keys than a population counts");
+        if (s >= 8)
+            return fail("full-tolvane edge at level 8 holds more keys than a population counts");
         pop = shl8(1, s);
         return true;
     }
@@ -327,8 +367,8 @@ private:
 }  // namespace
 
 template <bool Map>
-Validation tolvane_validate_and_stats(const Edge& edge, std::size_t slot_level, ValidateStats& stats,
-                                      std::size_t depth) {
+Validation tolvane_validate_and_stats(const Edge& edge, std::size_t slot_level,
+                                      ValidateStats& stats, std::size_t depth) {
     Walker<Map> walker(stats);
     Validation result;
     if (!walker.visit(edge, slot_level, depth, result.population)) {

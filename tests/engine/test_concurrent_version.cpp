@@ -82,7 +82,8 @@ TEST(ConcurrentPublication, NodeBracketGivesValidatedReadersWholeStates) {
         std::atomic_thread_fence(std::memory_order_acquire);
         if (load_relaxed(node->version) != before) return;
         validated.fetch_add(1, std::memory_order_relaxed);
-        if (!(seen[0] == seen[1] && seen[1] == seen[2])) mixed.fetch_add(1, std::memory_order_relaxed);
+        if (!(seen[0] == seen[1] && seen[1] == seen[2]))
+            mixed.fetch_add(1, std::memory_order_relaxed);
     });
     writer.join();
     EXPECT_EQ(mixed.load(), 0u);

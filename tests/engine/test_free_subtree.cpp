@@ -25,9 +25,15 @@ enum class Way { Exclusive, Reclaiming, Unpublished };
 template <bool Map>
 void free_by(Way way, NodeAlloc& alloc, Edge& e) {
     switch (way) {
-        case Way::Exclusive: mutate::free_subtree<false, Map>(alloc, e); break;
-        case Way::Reclaiming: mutate::free_subtree<true, Map>(alloc, e); break;
-        case Way::Unpublished: mutate::free_subtree_unpublished<Map>(alloc, e); break;
+        case Way::Exclusive:
+            mutate::free_subtree<false, Map>(alloc, e);
+            break;
+        case Way::Reclaiming:
+            mutate::free_subtree<true, Map>(alloc, e);
+            break;
+        case Way::Unpublished:
+            mutate::free_subtree_unpublished<Map>(alloc, e);
+            break;
     }
 }
 
@@ -138,7 +144,8 @@ TEST(FreeSubtree, OnlyTheReclaimingWayLeavesFreedNodesIntact) {
         NodeAlloc alloc;
         TreeBuilder<false> b(alloc);
         const Edge leaf = b.linear_leaf(1, {1, 2, 3});
-        Edge top = b.branch_l7(3, {{7, b.branch_l3(2, {{4, leaf}})}, {9, b.immediate(2, {0x0102})}});
+        Edge top =
+            b.branch_l7(3, {{7, b.branch_l3(2, {{4, leaf}})}, {9, b.immediate(2, {0x0102})}});
         auto* l7 = top.ptr<BranchL7>();
         const Edge inner = l7->children[0];
         const Edge leaf_copy = inner.ptr<BranchL3>()->children[0];
@@ -148,7 +155,8 @@ TEST(FreeSubtree, OnlyTheReclaimingWayLeavesFreedNodesIntact) {
         Edge after[2];
         std::memcpy(static_cast<void*>(after), l7->children, sizeof after);
         Edge inner_after;
-        std::memcpy(static_cast<void*>(&inner_after), inner.ptr<BranchL3>()->children, sizeof inner_after);
+        std::memcpy(static_cast<void*>(&inner_after), inner.ptr<BranchL3>()->children,
+                    sizeof inner_after);
         if (way == Way::Reclaiming) {
             EXPECT_EQ(after[0], inner);
             EXPECT_FALSE(after[1].is_empty());
@@ -190,9 +198,10 @@ TEST(FreeSubtree, DeferredModeRetiresOrRecyclesEveryBlock) {
         // and charged bytes agree and every block lands on a free list.
         Children kids;
         for (u64 d : range(0, 8)) kids.emplace_back(static_cast<u8>(d * 20), b.immediate(1, {d}));
-        Edge root = b.branch_l3(8, {{1, b.branch_l7(7, {{1, b.skip(b.branch_b(2, kids), 2, 6, 0)},
-                                                       {2, b.skip(b.linear_leaf(2, range(0, 8)), 2, 6, 0)},
-                                                       {3, b.skip(b.bitmap_leaf(range(0, 30)), 1, 6, 0)}})}});
+        Edge root = b.branch_l3(
+            8, {{1, b.branch_l7(7, {{1, b.skip(b.branch_b(2, kids), 2, 6, 0)},
+                                    {2, b.skip(b.linear_leaf(2, range(0, 8)), 2, 6, 0)},
+                                    {3, b.skip(b.bitmap_leaf(range(0, 30)), 1, 6, 0)}})}});
         const u64 live = alloc.live_bytes();
         ASSERT_EQ(live, 64u + 128 + (128 + 8 * 16) + 16 + 64);
         free_by<false>(way, alloc, root);

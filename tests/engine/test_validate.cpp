@@ -50,12 +50,14 @@ validate::Validation run(const Edge& e, std::size_t level, std::size_t depth = 0
 template <bool Map>
 std::string error_of(const Edge& e, std::size_t level, std::size_t depth = 0) {
     const validate::Validation v = run<Map>(e, level, depth);
-    return v.ok() ? std::string("<no error, population ") + std::to_string(v.population) + ">" : v.error;
+    return v.ok() ? std::string("<no error, population ") + std::to_string(v.population) + ">"
+                  : v.error;
 }
 
 std::string hex(const void* p) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(p)));
+    std::snprintf(buf, sizeof buf, "0x%llx",
+                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(p)));
     return buf;
 }
 
@@ -153,7 +155,8 @@ TEST(ValidatorBranches, CommonChecks) {
 
     // A level-8 branch carries no pop0: whatever its decode area says is not
     // compared (it cannot skip, so the area is unused).
-    const Edge root = f.keep(f.b.branch_l3(8, {{0, f.b.branch_l3(7, {{0, f.b.immediate(6, {1})}})}}));
+    const Edge root =
+        f.keep(f.b.branch_l3(8, {{0, f.b.branch_l3(7, {{0, f.b.immediate(6, {1})}})}}));
     // Populations are compared at every level below 8, the top one included.
     Edge* level7 = &root.ptr<BranchL3>()->children[0];
     level7->set_pop0(7, 1);
@@ -176,10 +179,12 @@ TEST(ValidatorBranches, LinearBranch) {
 
     Edge moved = l3;
     moved.set_ptr(scratch.copy_at(32, l3.ptr<BranchL3>()));
-    EXPECT_EQ(error_of<false>(moved, 2), "linear branch pointer " + hex(moved.ptr<void>()) + " not 64-byte aligned");
+    EXPECT_EQ(error_of<false>(moved, 2),
+              "linear branch pointer " + hex(moved.ptr<void>()) + " not 64-byte aligned");
     Edge moved7 = l7;
     moved7.set_ptr(scratch.copy_at(1024 + 16, l7.ptr<BranchL7>()));
-    EXPECT_EQ(error_of<false>(moved7, 2), "linear branch pointer " + hex(moved7.ptr<void>()) + " not 64-byte aligned");
+    EXPECT_EQ(error_of<false>(moved7, 2),
+              "linear branch pointer " + hex(moved7.ptr<void>()) + " not 64-byte aligned");
 
     // Broken nodes live in aligned scratch copies; the kept originals stay sound.
     auto* c3 = static_cast<BranchL3*>(scratch.copy_at(2048, l3.ptr<BranchL3>()));
@@ -218,17 +223,20 @@ TEST(ValidatorBranches, BitmapBranchBoundsAndGroups) {
     const Edge seven = f.keep(f.b.branch_b(2, one_key_children(f.b, range(0, 7, 33))));
     EXPECT_EQ(run<false>(seven, 2).population, 7u);
     const Edge six = f.keep(f.b.branch_b(2, one_key_children(f.b, range(0, 6, 40))));
-    EXPECT_EQ(error_of<false>(six, 2), "bitmap branch population 6 at or below demotion threshold 6");
+    EXPECT_EQ(error_of<false>(six, 2),
+              "bitmap branch population 6 at or below demotion threshold 6");
     const Edge full = f.keep(f.b.branch_b(2, one_key_children(f.b, range(0, 192))));
     EXPECT_EQ(run<false>(full, 2).population, 192u);
     const Edge over = f.keep(f.b.branch_b(2, one_key_children(f.b, range(0, 193))));
-    EXPECT_EQ(error_of<false>(over, 2), "bitmap branch population 193 above uncompressed threshold 192");
+    EXPECT_EQ(error_of<false>(over, 2),
+              "bitmap branch population 193 above uncompressed threshold 192");
 
     // Digits 0, 33, 66, ..., 198: groups 0..6 hold one child each, group 7 none.
     auto* node = seven.ptr<BranchB>();
     Edge moved = seven;
     moved.set_ptr(scratch.copy_at(64 + 16, node));
-    EXPECT_EQ(error_of<false>(moved, 2), "BranchB pointer " + hex(moved.ptr<void>()) + " not 64-byte aligned");
+    EXPECT_EQ(error_of<false>(moved, 2),
+              "BranchB pointer " + hex(moved.ptr<void>()) + " not 64-byte aligned");
 
     node->group_counts[2] = 2;
     EXPECT_EQ(error_of<false>(seven, 2), "bitmap-branch rank cache 2 disagrees with bitmap 1");
@@ -266,11 +274,13 @@ TEST(ValidatorBranches, UncompressedBranch) {
     const Edge u161 = f.keep(f.b.branch_u(2, one_key_children(f.b, range(0, 161))));
     EXPECT_EQ(run<false>(u161, 2).population, 161u);
     const Edge u160 = f.keep(f.b.branch_u(2, one_key_children(f.b, range(95, 160))));
-    EXPECT_EQ(error_of<false>(u160, 2), "uncompressed branch population 160 at or below demotion threshold 160");
+    EXPECT_EQ(error_of<false>(u160, 2),
+              "uncompressed branch population 160 at or below demotion threshold 160");
 
     Edge moved = u161;
     moved.set_ptr(scratch.copy_at(16, u161.ptr<BranchU>()));
-    EXPECT_EQ(error_of<false>(moved, 2), "BranchU pointer " + hex(moved.ptr<void>()) + " not 64-byte aligned");
+    EXPECT_EQ(error_of<false>(moved, 2),
+              "BranchU pointer " + hex(moved.ptr<void>()) + " not 64-byte aligned");
 
     // An edge with tag 0 is absent whatever its word 0 holds.
     BranchU* node = u161.ptr<BranchU>();
@@ -332,7 +342,8 @@ TEST(ValidatorLeaves, SmallLeafBelowImmediateFloorIsSound) {
     }
     const Edge leaf = f.b.linear_leaf(1, {0x00, 0x01});
     const Edge wrapped = f.b.branch_l3(2, {{0x06, leaf}, {0x07, f.b.immediate(1, {0x00})}});
-    const Edge root = f.keep(f.b.branch_l3(8, {{0x00, f.b.skip(wrapped, 2, 7, 0x0001020304050000)}}));
+    const Edge root =
+        f.keep(f.b.branch_l3(8, {{0x00, f.b.skip(wrapped, 2, 7, 0x0001020304050000)}}));
     const validate::Validation v = run<false>(root, 8);
     ASSERT_TRUE(v.ok()) << v.error;
     EXPECT_EQ(v.population, 3u);
@@ -360,7 +371,8 @@ TEST(ValidatorLeaves, BitmapLeafSetFlavour) {
     EXPECT_EQ(error_of<false>(null_leaf, 1), "LeafB1 has null node pointer");
     Edge moved = b21;
     moved.set_ptr(scratch.copy_at(32, b21.ptr<LeafB1>()));
-    EXPECT_EQ(error_of<false>(moved, 1), "LeafBitmap1 pointer " + hex(moved.ptr<void>()) + " not 64-byte aligned");
+    EXPECT_EQ(error_of<false>(moved, 1),
+              "LeafBitmap1 pointer " + hex(moved.ptr<void>()) + " not 64-byte aligned");
 }
 
 TEST(ValidatorLeaves, BitmapLeafMapFlavour) {
@@ -377,7 +389,8 @@ TEST(ValidatorLeaves, BitmapLeafMapFlavour) {
     EXPECT_EQ(error_of<true>(null_leaf, 1), "LeafB1 has null node pointer");
     Edge moved = leaf;
     moved.set_ptr(scratch.copy_at(64 + 32, leaf.ptr<LeafBitmapL>()));
-    EXPECT_EQ(error_of<true>(moved, 1), "LeafBitmapL pointer " + hex(moved.ptr<void>()) + " not 64-byte aligned");
+    EXPECT_EQ(error_of<true>(moved, 1),
+              "LeafBitmapL pointer " + hex(moved.ptr<void>()) + " not 64-byte aligned");
 
     auto* node = leaf.ptr<LeafBitmapL>();
     u64* values = node->value_subarrays[2];
@@ -416,8 +429,10 @@ TEST(ValidatorLeaves, Immediates) {
     EXPECT_EQ(error_of<true>(m.keep(m.b.immediate(2, {1, 2, 3, 4}, {5, 6, 7, 8})), 2),
               "map immediate above aux capacity");
     EXPECT_EQ(run<true>(m.b.immediate(7, {1}, {5}), 7).population, 1u);
-    EXPECT_EQ(error_of<true>(m.b.immediate(7, {1}, {5}), 6), "immediate key size 7 must equal level 6");
-    EXPECT_EQ(error_of<true>(m.keep(m.b.immediate(1, {4, 3}, {0, 0})), 1), "immediate keys unsorted");
+    EXPECT_EQ(error_of<true>(m.b.immediate(7, {1}, {5}), 6),
+              "immediate key size 7 must equal level 6");
+    EXPECT_EQ(error_of<true>(m.keep(m.b.immediate(1, {4, 3}, {0, 0})), 1),
+              "immediate keys unsorted");
 }
 
 TEST(ValidatorLeaves, FullEdges) {
@@ -431,7 +446,9 @@ TEST(ValidatorLeaves, FullEdges) {
     EXPECT_FALSE(run<false>(TreeBuilder<false>::full_edge(8), 8).ok());
 
     ValidateStats stats{};
-    ASSERT_TRUE(validate::tolvane_validate_and_stats<false>(TreeBuilder<false>::full_edge(1), 1, stats, 0).ok());
+    ASSERT_TRUE(
+        validate::tolvane_validate_and_stats<false>(TreeBuilder<false>::full_edge(1), 1, stats, 0)
+            .ok());
     ValidateStats expected{};
     expected[validate::STAT_FULL] = 1;
     expected[validate::stat_edges_at(1)] = 1;
@@ -440,7 +457,8 @@ TEST(ValidatorLeaves, FullEdges) {
 
 u64 sum_bytes(const ValidateStats& stats) {
     u64 sum = 0;
-    for (std::size_t i = validate::STAT_VALUE_ARRAY_BYTES; i <= validate::STAT_BRANCH_U_BYTES; ++i) sum += stats[i];
+    for (std::size_t i = validate::STAT_VALUE_ARRAY_BYTES; i <= validate::STAT_BRANCH_U_BYTES; ++i)
+        sum += stats[i];
     return sum;
 }
 
@@ -456,7 +474,8 @@ TEST(ValidatorStatistics, SetTreeFilledAsTabled) {
     Children wide;
     for (u64 d = 0; d < 161; ++d) wide.emplace_back(static_cast<u8>(d), b.immediate(5, {d << 20}));
     const Edge u = b.branch_u(6, wide);
-    const Edge mid = b.branch_l3(7, {{0, b.skip(l7, 2, 6, 0)}, {1, b.skip(bb, 2, 6, 0x0505050505)}, {2, u}});
+    const Edge mid =
+        b.branch_l3(7, {{0, b.skip(l7, 2, 6, 0)}, {1, b.skip(bb, 2, 6, 0x0505050505)}, {2, u}});
     const Edge root = f.keep(b.branch_l3(8, {{9, mid}}));
 
     ValidateStats stats{};
@@ -482,7 +501,7 @@ TEST(ValidatorStatistics, SetTreeFilledAsTabled) {
     expected[stat_leaves_of(2)] = 1;
     expected[stat_leaves_of(3)] = 1;
     expected[stat_leaves_of(21)] = 1;
-    expected[STAT_LINEAR_LEAF_BYTES] = 16;         // cap(3) = 4 one-byte keys
+    expected[STAT_LINEAR_LEAF_BYTES] = 16;  // cap(3) = 4 one-byte keys
     expected[STAT_BITMAP_LEAF_BYTES] = 64;
     expected[STAT_BRANCH_L3_BYTES] = 2 * 64;
     expected[STAT_BRANCH_L7_BYTES] = 128;
@@ -520,7 +539,8 @@ TEST(ValidatorStatistics, MapTreeFilledAsTabled) {
     const Edge low = b.branch_l3(2, {{1, b.bitmap_leaf(range(0, 21), range(100, 21))},
                                      {2, b.linear_leaf(1, {1, 2, 3}, {7, 8, 9})},
                                      {3, b.immediate(1, {4, 5, 6}, {1, 2, 3})}});
-    const Edge mid = b.branch_l3(7, {{0, b.skip(low, 2, 6, 0x0102030405)}, {1, b.immediate(6, {77}, {78})}});
+    const Edge mid =
+        b.branch_l3(7, {{0, b.skip(low, 2, 6, 0x0102030405)}, {1, b.immediate(6, {77}, {78})}});
     const Edge root = f.keep(b.branch_l3(8, {{0xFF, mid}}));
 
     ValidateStats stats{};

@@ -113,9 +113,10 @@ void free_below(NodeAlloc& alloc, Edge& edge) {
                     if (leaf->bitmap[g] == 0) continue;
                     u64* values = leaf->value_subarrays[g];
                     require(values != nullptr, "value subarray");
-                    give_back<W>(alloc, values,
-                                 value_array_bytes(static_cast<std::size_t>(std::popcount(leaf->bitmap[g]))),
-                                 LEAF_ALIGN);
+                    give_back<W>(
+                        alloc, values,
+                        value_array_bytes(static_cast<std::size_t>(std::popcount(leaf->bitmap[g]))),
+                        LEAF_ALIGN);
                 }
                 give_back<W>(alloc, leaf, LEAF_BITMAP_L_BYTES, NODE_ALIGN);
             } else {

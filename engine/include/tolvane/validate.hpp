@@ -46,9 +46,7 @@ inline constexpr std::size_t STAT_BRANCH_U_BYTES = 281;
 constexpr std::size_t stat_edges_at(unsigned slot_level) noexcept { return 9 + slot_level; }
 constexpr std::size_t stat_leaves_of(std::size_t keys) noexcept { return 18 + keys; }
 constexpr std::size_t stat_branches_at(unsigned slot_level) noexcept { return 282 + slot_level; }
-constexpr std::size_t stat_leaf_nodes_at(unsigned slot_level) noexcept {
-    return 291 + slot_level;
-}
+constexpr std::size_t stat_leaf_nodes_at(unsigned slot_level) noexcept { return 291 + slot_level; }
 
 // Population below the edge, or the text of the first broken invariant.
 struct Validation {

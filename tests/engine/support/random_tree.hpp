@@ -22,7 +22,7 @@ namespace tolvane::testing {
 
 template <bool Map>
 class RandomTree {
-public:
+  public:
     RandomTree(TreeBuilder<Map>& b, u64 seed) : b_(b), rng_(seed) {}
 
     u64 population = 0;
@@ -38,7 +38,7 @@ public:
         return make(8, 3, population);
     }
 
-private:
+  private:
     u64 pick(u64 lo, u64 hi) { return std::uniform_int_distribution<u64>(lo, hi)(rng_); }
 
     // n distinct values below 256^bytes, ascending.
@@ -61,13 +61,18 @@ private:
     u64 live() const { return b_.alloc().live_bytes(); }
 
     Edge make(u8 slot, int budget, u64& pop) {
-        if (slot == 8 || (slot >= 2 && budget > 0 && pick(0, 2) == 0)) return branch(slot, budget, pop);
+        if (slot == 8 || (slot >= 2 && budget > 0 && pick(0, 2) == 0))
+            return branch(slot, budget, pop);
         const unsigned choices = (!Map && slot <= 2) ? 4 : 3;
         switch (pick(0, choices - 1)) {
-            case 0: return immediate(slot, pop);
-            case 1: return linear_leaf(slot, pop);
-            case 2: return bitmap_leaf(slot, pop);
-            default: return full_edge(slot, pop);
+            case 0:
+                return immediate(slot, pop);
+            case 1:
+                return linear_leaf(slot, pop);
+            case 2:
+                return bitmap_leaf(slot, pop);
+            default:
+                return full_edge(slot, pop);
         }
     }
 
@@ -142,7 +147,8 @@ private:
         pop = 0;
         for (u64 d : digits) {
             u64 p = 0;
-            children.emplace_back(static_cast<u8>(d), make(static_cast<u8>(level - 1), child_budget, p));
+            children.emplace_back(static_cast<u8>(d),
+                                  make(static_cast<u8>(level - 1), child_budget, p));
             pop += p;
         }
         const u64 before = live();
@@ -150,10 +156,18 @@ private:
         static constexpr std::size_t kinds[] = {validate::STAT_BRANCH_L3, validate::STAT_BRANCH_L7,
                                                 validate::STAT_BRANCH_B, validate::STAT_BRANCH_U};
         switch (form) {
-            case 0: e = b_.branch_l3(level, children); break;
-            case 1: e = b_.branch_l7(level, children); break;
-            case 2: e = b_.branch_b(level, children); break;
-            default: e = b_.branch_u(level, children); break;
+            case 0:
+                e = b_.branch_l3(level, children);
+                break;
+            case 1:
+                e = b_.branch_l7(level, children);
+                break;
+            case 2:
+                e = b_.branch_b(level, children);
+                break;
+            default:
+                e = b_.branch_u(level, children);
+                break;
         }
         expected[validate::STAT_BRANCH_L3_BYTES + form] += live() - before;
         count_edge(kinds[form], slot);

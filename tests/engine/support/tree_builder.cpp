@@ -28,7 +28,9 @@ void put_key(unsigned char* at, u64 key, unsigned w) { std::memcpy(at, &key, w);
 }  // namespace
 
 template <bool Map>
-Edge TreeBuilder<Map>::immediate(u8 w, const std::vector<u64>& keys) requires(!Map) {
+Edge TreeBuilder<Map>::immediate(u8 w, const std::vector<u64>& keys)
+    requires(!Map)
+{
     Edge e;
     std::vector<u64> low;
     for (u64 k : keys) low.push_back(k & low_bytes_mask(w));
@@ -68,7 +70,9 @@ Edge TreeBuilder<Map>::immediate(u8 w, const std::vector<u64>& keys, const std::
 }
 
 template <bool Map>
-Edge TreeBuilder<Map>::linear_leaf(u8 w, const std::vector<u64>& keys) requires(!Map) {
+Edge TreeBuilder<Map>::linear_leaf(u8 w, const std::vector<u64>& keys)
+    requires(!Map)
+{
     const std::size_t n = keys.size();
     auto* block = static_cast<unsigned char*>(alloc_.allocate_zeroed(leaf_block_bytes(n, w)));
     for (std::size_t i = 0; i < n; ++i) put_key(block + i * w, keys[i], w);
@@ -80,7 +84,8 @@ Edge TreeBuilder<Map>::linear_leaf(u8 w, const std::vector<u64>& keys) requires(
 }
 
 template <bool Map>
-Edge TreeBuilder<Map>::linear_leaf(u8 w, const std::vector<u64>& keys, const std::vector<u64>& values)
+Edge TreeBuilder<Map>::linear_leaf(u8 w, const std::vector<u64>& keys,
+                                   const std::vector<u64>& values)
     requires(Map)
 {
     require(keys.size() == values.size(), "one value per key");
@@ -96,7 +101,9 @@ Edge TreeBuilder<Map>::linear_leaf(u8 w, const std::vector<u64>& keys, const std
 }
 
 template <bool Map>
-Edge TreeBuilder<Map>::bitmap_leaf(const std::vector<u64>& keys) requires(!Map) {
+Edge TreeBuilder<Map>::bitmap_leaf(const std::vector<u64>& keys)
+    requires(!Map)
+{
     auto* leaf = static_cast<LeafB1*>(alloc_.allocate(LEAF_B1_BYTES));
     std::memset(static_cast<void*>(leaf), 0, LEAF_B1_BYTES);
     for (u64 k : keys) leaf->bitmap[(k & 0xFF) >> 6] |= u64{1} << (k & 63);
@@ -117,7 +124,9 @@ Edge TreeBuilder<Map>::bitmap_leaf(const std::vector<u64>& keys, const std::vect
     for (u64 k : keys) leaf->bitmap[(k & 0xFF) >> 5] |= u32{1} << (k & 31);
     for (unsigned g = 0; g < 8; ++g) {
         const unsigned c = static_cast<unsigned>(std::popcount(leaf->bitmap[g]));
-        if (c != 0) leaf->value_subarrays[g] = static_cast<u64*>(alloc_.allocate_zeroed(value_array_bytes(c)));
+        if (c != 0)
+            leaf->value_subarrays[g] =
+                static_cast<u64*>(alloc_.allocate_zeroed(value_array_bytes(c)));
     }
     for (std::size_t i = 0; i < keys.size(); ++i) {
         const u8 d = static_cast<u8>(keys[i]);
@@ -178,7 +187,8 @@ Edge TreeBuilder<Map>::branch_b(u8 level, const Children& children) {
     for (unsigned g = 0; g < 8; ++g) {
         const unsigned c = static_cast<unsigned>(std::popcount(node->bitmap[g]));
         node->group_counts[g] = static_cast<u16>(c);
-        if (c != 0) node->subarrays[g] = static_cast<Edge*>(alloc_.allocate_zeroed(edge_subarray_bytes(c)));
+        if (c != 0)
+            node->subarrays[g] = static_cast<Edge*>(alloc_.allocate_zeroed(edge_subarray_bytes(c)));
     }
     for (const auto& [d, child] : children)
         node->subarrays[d >> 5][group_rank(node->bitmap[d >> 5], d)] = child;

@@ -41,21 +41,27 @@ u64 edge_population(const Edge& e, u8 slot_level);
 
 template <bool Map>
 class TreeBuilder {
-public:
+  public:
     explicit TreeBuilder(NodeAlloc& alloc) : alloc_(alloc) {}
 
     // Set flavour: keys packed into the edge. Map flavour: keys in the decode
     // area, the value inline (one key) or in a value array (several).
-    Edge immediate(u8 w, const std::vector<u64>& keys) requires(!Map);
-    Edge immediate(u8 w, const std::vector<u64>& keys, const std::vector<u64>& values) requires(Map);
+    Edge immediate(u8 w, const std::vector<u64>& keys)
+        requires(!Map);
+    Edge immediate(u8 w, const std::vector<u64>& keys, const std::vector<u64>& values)
+        requires(Map);
 
     // Linear leaf of w-byte keys, pop0 = keys.size() - 1.
-    Edge linear_leaf(u8 w, const std::vector<u64>& keys) requires(!Map);
-    Edge linear_leaf(u8 w, const std::vector<u64>& keys, const std::vector<u64>& values) requires(Map);
+    Edge linear_leaf(u8 w, const std::vector<u64>& keys)
+        requires(!Map);
+    Edge linear_leaf(u8 w, const std::vector<u64>& keys, const std::vector<u64>& values)
+        requires(Map);
 
     // Bitmap leaf at level 1 of the keys' low bytes, pop0 in edge byte 8.
-    Edge bitmap_leaf(const std::vector<u64>& keys) requires(!Map);
-    Edge bitmap_leaf(const std::vector<u64>& keys, const std::vector<u64>& values) requires(Map);
+    Edge bitmap_leaf(const std::vector<u64>& keys)
+        requires(!Map);
+    Edge bitmap_leaf(const std::vector<u64>& keys, const std::vector<u64>& values)
+        requires(Map);
 
     // Every key under a slot of this level.
     static Edge full_edge(u8 slot_level);
@@ -76,7 +82,7 @@ public:
 
     NodeAlloc& alloc() { return alloc_; }
 
-private:
+  private:
     template <std::size_t N>
     Edge linear(u8 level, const Children& children);
     Edge node_edge(const void* node, u8 tag, u8 level, u64 population);
