@@ -111,8 +111,8 @@ void split_full_leaf(NodeAlloc& alloc, Edge& e, unsigned L, unsigned w, std::siz
     keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(i), key & low_bytes_mask(w));
     // Each key gets the skipped digits between the leaf and the slot and the
     // key's own bytes above the slot.
-    const u64 upper = (e.decode_area() & ~low_bytes_mask(w) & low_bytes_mask(L)) |
-                      (key & ~low_bytes_mask(L));
+    const u64 upper =
+        (e.decode_area() & ~low_bytes_mask(w) & low_bytes_mask(L)) | (key & ~low_bytes_mask(L));
     for (u64& k : keys) k |= upper;
 
     const u64 m = low_bytes_mask(L);
@@ -134,7 +134,8 @@ void split_full_leaf(NodeAlloc& alloc, Edge& e, unsigned L, unsigned w, std::siz
         Edge fresh;
         fresh.set_ptr(node);
         fresh.set_tag(TAG_BRANCH_L3);
-        if (d + 1 < L) write_decode(fresh, static_cast<u8>(d + 1), static_cast<u8>(L), keys.front());
+        if (d + 1 < L)
+            write_decode(fresh, static_cast<u8>(d + 1), static_cast<u8>(L), keys.front());
         e = fresh;
         for (u64 k : keys) insert_with_path_flat(alloc, e, k, L, path);
         e.set_pop0(d + 1, keys.size() - 1);
@@ -147,14 +148,15 @@ enum class LeafOutcome : u8 { Present, Stored, Reshaped };
 
 // Tag 5: a linear leaf of 1-byte keys.
 LeafOutcome insert_linear1(NodeAlloc& alloc, Edge& e, unsigned L, u64 key, InsertPath& path) {
+    const std::size_t n = e.pop0(1) + 1;
     if (L > 1) {
-        const std::size_t n = e.pop0(1) + 1;
+        // The path may name another leaf here; this wrap moves no edge it
+        // records, so it is left as it is.
         if (unsigned at = skip_mismatch_level(e, L, 1, key)) {
             wrap_skip_level<false>(alloc, e, static_cast<u8>(at), static_cast<u8>(L), n);
             return LeafOutcome::Reshaped;
         }
     }
-    const std::size_t n = e.pop0(1) + 1;
     const u8 k = static_cast<u8>(key);
     u8* keys = e.ptr<u8>();
     require(keys != nullptr, "leaf ptr");
@@ -495,7 +497,8 @@ void fold_into_immediate(Edge& e, unsigned L, unsigned w, const u64* keys, std::
     }
     u64 full[16];
     require(count <= 16, "immediate capacity");
-    for (std::size_t j = 0; j < count; ++j) full[j] = (keys[j] & low_bytes_mask(w)) | shl8(prefix, w);
+    for (std::size_t j = 0; j < count; ++j)
+        full[j] = (keys[j] & low_bytes_mask(w)) | shl8(prefix, w);
     write_immed(e, static_cast<u8>(L), full, count);
 }
 
@@ -547,7 +550,8 @@ bool remove_linear_leaf(NodeAlloc& alloc, Edge& e, unsigned L, unsigned w, u64 k
         for (std::size_t j = 0; j < n; ++j) {
             if (j != i) rest[m++] = packed_key(keys, j, w);
         }
-        fold_into_immediate(e, L, w, rest, m, decode_value(e, static_cast<u8>(w), static_cast<u8>(L)));
+        fold_into_immediate(e, L, w, rest, m,
+                            decode_value(e, static_cast<u8>(w), static_cast<u8>(L)));
         release_key_block(alloc, keys, n, w);
         return true;
     }
@@ -614,7 +618,8 @@ bool remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level) {
             default:
                 break;
         }
-        if (is_linear_leaf_tag(tag)) return remove_linear_leaf(alloc, edge, L, tag - TAG_LEAF_BASE, key);
+        if (is_linear_leaf_tag(tag))
+            return remove_linear_leaf(alloc, edge, L, tag - TAG_LEAF_BASE, key);
         const EdgeKind kind = decode_tag(tag);
         require(kind.is_immediate(), "valid edge tag");
         return remove_immediate(edge, kind.key_bytes, kind.count, key);

@@ -109,13 +109,16 @@ void record_transitions(Events& events, const Op& op, const KeyTrace& before,
             ++events[side + kb + " wrap"];
         } else if (a.tag == b->tag && a.size != b->size) {
             // Bounds that must not change the form.
-            const std::string sizes = "(" + std::to_string(b->size) + "->" + std::to_string(a.size) + ")";
-            if (a.tag == TAG_BRANCH_B && (b->size == 191 || b->size == 7 + 1)) ++events[side + "B" + sizes];
+            const std::string sizes =
+                "(" + std::to_string(b->size) + "->" + std::to_string(a.size) + ")";
+            if (a.tag == TAG_BRANCH_B && (b->size == 191 || b->size == 7 + 1))
+                ++events[side + "B" + sizes];
             if (a.tag == TAG_BRANCH_U && b->size == 161 + 1) ++events[side + "U" + sizes];
             if (a.tag == TAG_BRANCH_L7 && b->size == 4) ++events[side + "L7" + sizes];
             if (a.tag == TAG_LEAF_BITMAP && b->size == 22) ++events[side + "bitmap" + sizes];
             if (a.tag == TAG_LEAF_BITMAP && a.size == 256) ++events[side + "bitmap" + sizes + at];
-            if (a.tag == TAG_LEAF_1 && a.slot_level == 1 && b->size == 16) ++events[side + "leaf1" + sizes + at];
+            if (a.tag == TAG_LEAF_1 && a.slot_level == 1 && b->size == 16)
+                ++events[side + "leaf1" + sizes + at];
         }
     }
 }
@@ -206,7 +209,8 @@ std::vector<Op> skipped_leaf_ops(uint64_t seed) {
     for (u64 k : cluster) ops.push_back({Op::Kind::Insert, k});
     for (unsigned i = 0; i < 20; ++i) ops.push_back({Op::Kind::Remove, cluster[i]});
     std::vector<u64> outsiders;
-    for (unsigned byte = 1; byte < 7; ++byte) outsiders.push_back(prefix ^ (u64{1 + rng() % 255} << (8 * byte)));
+    for (unsigned byte = 1; byte < 7; ++byte)
+        outsiders.push_back(prefix ^ (u64{1 + rng() % 255} << (8 * byte)));
     std::shuffle(outsiders.begin(), outsiders.end(), rng);
     for (u64 k : outsiders) ops.push_back({Op::Kind::Insert, k});
     for (unsigned i = 20; i < 40; ++i) ops.push_back({Op::Kind::Remove, cluster[i]});
@@ -241,17 +245,44 @@ TEST(MutateTransitions, EveryFormChangeIsReached) {
 
     const char* required[] = {
         // growth
-        "ins empty->L3", "ins empty->imm", "ins imm->leaf1", "ins imm->leaf2", "ins imm->leaf3",
-        "ins imm->leaf4", "ins imm->leaf5", "ins imm->leaf6", "ins imm->leaf7",
-        "ins leaf1->bitmap", "ins leaf7->bitmap split", "ins leaf7->L3 split",
-        "ins bitmap->full", "ins L3->L7", "ins L7->B", "ins B->U", "ins B(191->192)",
+        "ins empty->L3",
+        "ins empty->imm",
+        "ins imm->leaf1",
+        "ins imm->leaf2",
+        "ins imm->leaf3",
+        "ins imm->leaf4",
+        "ins imm->leaf5",
+        "ins imm->leaf6",
+        "ins imm->leaf7",
+        "ins leaf1->bitmap",
+        "ins leaf7->bitmap split",
+        "ins leaf7->L3 split",
+        "ins bitmap->full",
+        "ins L3->L7",
+        "ins L7->B",
+        "ins B->U",
+        "ins B(191->192)",
         "ins bitmap(255->256)@7",
         // skip levels
-        "ins L3 wrap", "ins leaf1->L3 wrap", "ins bitmap->L3 wrap", "ins B->L3 wrap192",
+        "ins L3 wrap",
+        "ins leaf1->L3 wrap",
+        "ins bitmap->L3 wrap",
+        "ins B->L3 wrap192",
         // shrinkage
-        "del full->bitmap", "del bitmap->leaf1", "del bitmap(22->21)", "del leaf1(16->15)@1",
-        "del leaf1->imm", "del leaf1->imm@1", "del imm->empty", "del L7->L3", "del L7(4->3)",
-        "del B->L7", "del B(8->7)", "del U->B", "del U(162->161)", "del L3->empty",
+        "del full->bitmap",
+        "del bitmap->leaf1",
+        "del bitmap(22->21)",
+        "del leaf1(16->15)@1",
+        "del leaf1->imm",
+        "del leaf1->imm@1",
+        "del imm->empty",
+        "del L7->L3",
+        "del L7(4->3)",
+        "del B->L7",
+        "del B(8->7)",
+        "del U->B",
+        "del U(162->161)",
+        "del L3->empty",
     };
     for (const char* name : required) EXPECT_GT(events[name], 0u) << name;
     std::string seen;

@@ -49,8 +49,8 @@ TEST(InsertPathRecord, FlushSettlesPendingWithinEachAncestorsOwnBytes) {
     Edge leaf, root, mid, low;
     root.w1 = 0x0123456789ABCDEFull & low_bytes_mask(7);
     root.set_tag(TAG_BRANCH_L3);
-    mid.set_pop0(3, 0xFFFFFE);       // two below the top of a 3-byte field
-    mid.set_byte(11, 0xAA);          // skipped digit above the field
+    mid.set_pop0(3, 0xFFFFFE);  // two below the top of a 3-byte field
+    mid.set_byte(11, 0xAA);     // skipped digit above the field
     mid.set_tag(TAG_BRANCH_B);
     low.set_pop0(2, 10);
     low.set_tag(TAG_BRANCH_L7);

@@ -39,10 +39,11 @@ namespace tolvane::mutate {
 // Child-count bounds of the branch forms.
 inline constexpr unsigned L3_MAX_CHILDREN = 3;
 inline constexpr unsigned L7_MAX_CHILDREN = 7;
-inline constexpr unsigned L7_SHRINK_AT = 2;     // a BranchL7 with this many or fewer becomes a BranchL3
+inline constexpr unsigned L7_SHRINK_AT =
+    2;  // a BranchL7 with this many or fewer becomes a BranchL3
 inline constexpr unsigned B_MAX_CHILDREN = 192;
-inline constexpr unsigned B_SHRINK_AT = 6;      // a BranchB with this many or fewer becomes a BranchL7
-inline constexpr unsigned U_SHRINK_AT = 160;    // a BranchU with this many or fewer becomes a BranchB
+inline constexpr unsigned B_SHRINK_AT = 6;  // a BranchB with this many or fewer becomes a BranchL7
+inline constexpr unsigned U_SHRINK_AT = 160;  // a BranchU with this many or fewer becomes a BranchB
 
 namespace detail {
 
@@ -192,7 +193,8 @@ void downgrade_b_to_l7(NodeAlloc& alloc, Edge& edge) {
         if (bits == 0) continue;
         require(old->subarrays[g] != nullptr, "subarray");
         for (unsigned i = 0; bits != 0; ++i, bits &= bits - 1) {
-            require(count < L7_MAX_CHILDREN, "index out of bounds: BranchB shrink above 7 children");
+            require(count < L7_MAX_CHILDREN,
+                    "index out of bounds: BranchB shrink above 7 children");
             const unsigned d = 32 * g + static_cast<unsigned>(std::countr_zero(bits));
             node->digits[count] = static_cast<u8>(d);
             node->children[count] = old->subarrays[g][i];
@@ -214,9 +216,9 @@ void downgrade_b_to_l7(NodeAlloc& alloc, Edge& edge) {
 // population - 1. Nothing is released.
 template <bool Occ>
 void wrap_skip_level(NodeAlloc& alloc, Edge& edge, u8 level, u8 slot_level, u64 population) {
-    require(level >= 1 && level <= 7 && level <= slot_level &&
-                (slot_level <= 7 || slot_level == level),
-            "index out of bounds: skip wrap level");
+    require(
+        level >= 1 && level <= 7 && level <= slot_level && (slot_level <= 7 || slot_level == level),
+        "index out of bounds: skip wrap level");
     require(population >= 1, "index out of bounds: skip wrap of an empty edge");
     const Edge saved = edge;
     const u8 digit = saved.byte(8 + level - 1);
@@ -235,7 +237,8 @@ void wrap_skip_level(NodeAlloc& alloc, Edge& edge, u8 level, u8 slot_level, u64 
     Edge parent;
     parent.set_ptr(node);
     parent.set_tag(TAG_BRANCH_L3);
-    for (unsigned j = level; j < slot_level && j < 7; ++j) parent.set_byte(8 + j, saved.byte(8 + j));
+    for (unsigned j = level; j < slot_level && j < 7; ++j)
+        parent.set_byte(8 + j, saved.byte(8 + j));
     parent.set_pop0(level, population - 1);
     edge = parent;
 }

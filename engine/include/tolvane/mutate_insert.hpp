@@ -33,8 +33,7 @@ namespace tolvane::mutate {
 // was absent and has been stored, false when it was present. `path` comes in
 // flushed and reset; it leaves empty or naming a level-1 leaf that holds the
 // key, with its ancestors and nothing pending.
-bool insert_with_path_flat(NodeAlloc& alloc, Edge& edge, u64 key, unsigned level,
-                           InsertPath& path);
+bool insert_with_path_flat(NodeAlloc& alloc, Edge& edge, u64 key, unsigned level, InsertPath& path);
 
 // ---------------------------------------------------------------------------
 // Steps of the walk shared with the map-flavour insert, whose branches are

@@ -7,14 +7,22 @@ namespace tolvane::test {
 
 const char* pattern_name(KeyPattern pattern) {
     switch (pattern) {
-        case KeyPattern::DenseRuns: return "DenseRuns";
-        case KeyPattern::SparseRandom: return "SparseRandom";
-        case KeyPattern::Clustered: return "Clustered";
-        case KeyPattern::Diverging: return "Diverging";
-        case KeyPattern::Extremes: return "Extremes";
-        case KeyPattern::Ascending: return "Ascending";
-        case KeyPattern::Descending: return "Descending";
-        case KeyPattern::Mixed: return "Mixed";
+        case KeyPattern::DenseRuns:
+            return "DenseRuns";
+        case KeyPattern::SparseRandom:
+            return "SparseRandom";
+        case KeyPattern::Clustered:
+            return "Clustered";
+        case KeyPattern::Diverging:
+            return "Diverging";
+        case KeyPattern::Extremes:
+            return "Extremes";
+        case KeyPattern::Ascending:
+            return "Ascending";
+        case KeyPattern::Descending:
+            return "Descending";
+        case KeyPattern::Mixed:
+            return "Mixed";
     }
     return "?";
 }
@@ -93,9 +101,9 @@ uint64_t KeyStream::next_of(KeyPattern pattern) {
             return key;
         }
         case KeyPattern::Mixed: {
-            static constexpr KeyPattern kinds[] = {
-                KeyPattern::DenseRuns, KeyPattern::SparseRandom, KeyPattern::Clustered,
-                KeyPattern::Diverging, KeyPattern::Extremes};
+            static constexpr KeyPattern kinds[] = {KeyPattern::DenseRuns, KeyPattern::SparseRandom,
+                                                   KeyPattern::Clustered, KeyPattern::Diverging,
+                                                   KeyPattern::Extremes};
             return next_of(kinds[rng_() % 5]);
         }
     }
@@ -106,7 +114,7 @@ namespace {
 
 // Present keys with O(1) random pick, insert and erase.
 class LiveKeys {
-public:
+  public:
     bool contains(uint64_t key) const { return index_.count(key) != 0; }
     size_t size() const { return keys_.size(); }
     void add(uint64_t key) {
@@ -126,7 +134,7 @@ public:
     uint64_t pick(std::mt19937_64& rng) const { return keys_[rng() % keys_.size()]; }
     const std::vector<uint64_t>& all() const { return keys_; }
 
-private:
+  private:
     std::vector<uint64_t> keys_;
     std::unordered_map<uint64_t, size_t> index_;
 };

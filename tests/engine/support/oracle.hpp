@@ -40,29 +40,28 @@ enum class KeyPattern : uint8_t {
 };
 
 inline constexpr KeyPattern kAllPatterns[] = {
-    KeyPattern::DenseRuns, KeyPattern::SparseRandom, KeyPattern::Clustered,
-    KeyPattern::Diverging, KeyPattern::Extremes,     KeyPattern::Ascending,
-    KeyPattern::Descending, KeyPattern::Mixed,
+    KeyPattern::DenseRuns, KeyPattern::SparseRandom, KeyPattern::Clustered,  KeyPattern::Diverging,
+    KeyPattern::Extremes,  KeyPattern::Ascending,    KeyPattern::Descending, KeyPattern::Mixed,
 };
 
 const char* pattern_name(KeyPattern pattern);
 
 // An endless, reproducible stream of keys of one shape.
 class KeyStream {
-public:
+  public:
     KeyStream(KeyPattern pattern, uint64_t seed);
     uint64_t next();
 
-private:
+  private:
     uint64_t next_of(KeyPattern pattern);
     uint64_t random_bits(unsigned bits);
 
     KeyPattern pattern_;
     std::mt19937_64 rng_;
-    uint64_t run_next_ = 0;   // DenseRuns: next key of the current run
-    uint64_t run_left_ = 0;   // DenseRuns: keys left in the current run
+    uint64_t run_next_ = 0;           // DenseRuns: next key of the current run
+    uint64_t run_left_ = 0;           // DenseRuns: keys left in the current run
     std::vector<uint64_t> clusters_;  // Clustered / Diverging bases
-    uint64_t cursor_;          // Ascending / Descending position
+    uint64_t cursor_;                 // Ascending / Descending position
 };
 
 struct Op {
@@ -77,9 +76,9 @@ std::string describe(const Op& op);
 // Parameters of a random workload.
 struct WorkloadShape {
     size_t ops = 1000;
-    unsigned insert_percent = 60;       // share of inserts among the operations
-    unsigned hit_percent = 80;          // removals (and re-inserts) of present keys
-    size_t max_live = SIZE_MAX;         // inserts turn into removals above this size
+    unsigned insert_percent = 60;  // share of inserts among the operations
+    unsigned hit_percent = 80;     // removals (and re-inserts) of present keys
+    size_t max_live = SIZE_MAX;    // inserts turn into removals above this size
 };
 
 // Random mix of inserts and removals over one key stream; removals mostly

@@ -21,14 +21,22 @@ const TraceStep* KeyTrace::at(unsigned slot_level) const {
 
 std::string kind_name(u8 tag) {
     switch (tag) {
-        case TAG_EMPTY: return "empty";
-        case TAG_BRANCH_L3: return "L3";
-        case TAG_BRANCH_L7: return "L7";
-        case TAG_BRANCH_B: return "B";
-        case TAG_BRANCH_U: return "U";
-        case TAG_LEAF_BITMAP: return "bitmap";
-        case TAG_FULL: return "full";
-        default: break;
+        case TAG_EMPTY:
+            return "empty";
+        case TAG_BRANCH_L3:
+            return "L3";
+        case TAG_BRANCH_L7:
+            return "L7";
+        case TAG_BRANCH_B:
+            return "B";
+        case TAG_BRANCH_U:
+            return "U";
+        case TAG_LEAF_BITMAP:
+            return "bitmap";
+        case TAG_FULL:
+            return "full";
+        default:
+            break;
     }
     if (is_linear_leaf_tag(tag)) return "leaf" + std::to_string(tag - TAG_LEAF_BASE);
     return decode_tag(tag).is_immediate() ? "imm" : "invalid";
@@ -103,7 +111,8 @@ KeyTrace trace_key(const Edge& root, u64 key, unsigned level) {
                 s.size = e->byte(8) + 1u;
                 t.steps.push_back(s);
                 const u8 b = static_cast<u8>(key);
-                t.present = prefix_matches(*e, L, 1, key) && ((leaf->bitmap[b >> 6] >> (b & 63)) & 1);
+                t.present =
+                    prefix_matches(*e, L, 1, key) && ((leaf->bitmap[b >> 6] >> (b & 63)) & 1);
                 return t;
             }
             case TAG_FULL:

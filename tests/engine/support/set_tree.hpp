@@ -50,7 +50,7 @@ KeyTrace trace_key(const Edge& root, u64 key, unsigned level = 8);
 std::string kind_name(u8 tag);
 
 class SetTree {
-public:
+  public:
     SetTree() = default;
     ~SetTree();
     SetTree(const SetTree&) = delete;
@@ -61,7 +61,9 @@ public:
     bool contains(u64 key) const { return trace_key(root, key).present; }
 
     // Oracle-harness subject interface.
-    bool apply(const Op& op) { return op.kind == Op::Kind::Insert ? insert(op.key) : remove(op.key); }
+    bool apply(const Op& op) {
+        return op.kind == Op::Kind::Insert ? insert(op.key) : remove(op.key);
+    }
     void verify(const SetModel& model);
 
     // Validator result after flushing the insert path.
@@ -79,7 +81,7 @@ public:
     bool fast_path = false;
     u64 fast_path_hits = 0;
 
-private:
+  private:
     bool try_fast_path(u64 key, bool& stored);
     void check_path_after_insert(u64 key);
 };
