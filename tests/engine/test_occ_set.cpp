@@ -10,6 +10,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "support/occ_set_tree.hpp"
 #include "support/oracle.hpp"
@@ -39,6 +40,19 @@ public:
     bool apply(const Op& op) {
         const std::vector<BranchRef> before = branch_nodes(occ.root);
         const u64 word_before = occ.tree_word;
+        // The branches on the key's path with their words: a change below a
+        // branch happens inside a bracket of that branch's word.
+        struct Watched {
+            const void* node;
+            const u32* word;
+            u32 seen;
+        };
+        std::vector<Watched> on_path;
+        for (const TraceStep& step : trace_key(occ.root, op.key).steps) {
+            if (!is_branch_tag(step.tag)) continue;
+            const u32* word = node_version_word(*step.slot);
+            on_path.push_back({step.slot->ptr<void>(), word, *word});
+        }
 
         const bool expected = exclusive.apply(op);
         const bool actual = occ.apply(op);
@@ -54,6 +68,22 @@ public:
         // The key's path between full dumps: same forms and sizes at every level.
         const KeyTrace ex_path = trace_key(exclusive.root, op.key), occ_path = trace_key(occ.root, op.key);
         EXPECT_EQ(path_shape(occ_path), path_shape(ex_path)) << describe(op);
+
+        std::set<const void*> still_on_path;
+        for (const TraceStep& step : occ_path.steps)
+            if (is_branch_tag(step.tag)) still_on_path.insert(step.slot->ptr<void>());
+        for (const Watched& w : on_path) {
+            // A branch that a wrap moved aside is no longer on the key's path.
+            // In local mode a released branch's block may come back within the
+            // same operation as another node, so only deferred trees tell.
+            if (!occ.deferred() || !after.count(w.node) || !still_on_path.count(w.node)) continue;
+            const u32 now = *w.word;
+            if (actual) {
+                EXPECT_GE(now - w.seen, 2u) << "a change below a branch left its word alone: " << describe(op);
+            } else if (op.kind == Op::Kind::Remove && occ.versioned()) {
+                EXPECT_EQ(now, w.seen) << "an absent key changed a word: " << describe(op);
+            }
+        }
 
         if (occ.deferred()) {
             // Replaced branches wait in the collector's bins, untouched.
