@@ -1,0 +1,242 @@
+// Engine containers against std::set / std::map / std::unordered_map and the
+// abseil btrees, on random, dense and clustered key sets.
+//
+// Extra flags, read before Google Benchmark's own:
+//   --sizes=N[,N...]      key counts (default 10000,1000000; 1e7 style allowed)
+//   --shapes=S[,S...]     random, dense, clustered (default all three)
+// Benchmark names are family/shape/n/container/operation, which is what
+// report.py groups by. Every timing is per key or per probe.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "containers.hpp"
+#include "key_sets.hpp"
+
+namespace bench {
+namespace {
+
+// The one container kept alive for the read-only benchmarks of a group; the
+// previous one is dropped before the next is built to bound peak memory.
+struct Cached {
+    std::string id;
+    std::shared_ptr<void> object;
+    Footprint footprint;
+};
+Cached& cache() {
+    static Cached c;
+    return c;
+}
+void drop_cache() { cache() = Cached{}; }
+
+template <class A>
+std::unique_ptr<A> build(const std::vector<u64>& order, Footprint* fp) {
+    CountedScope scope;
+    auto a = std::make_unique<A>();
+    for (u64 k : order) a->insert(k);
+    if (fp) {
+        if constexpr (A::counts_itself)
+            *fp = a->footprint();
+        else
+            *fp = scope.taken(sizeof(A));
+    }
+    return a;
+}
+
+template <class A>
+A& cached(const KeySet& ks, Footprint* fp = nullptr) {
+    const std::string id =
+        std::string(A::name) + "/" + shape_name(ks.shape) + "/" + std::to_string(ks.n);
+    Cached& c = cache();
+    if (c.id != id) {
+        drop_cache();
+        Footprint f;
+        std::shared_ptr<A> a = build<A>(ks.shuffled, &f);
+        c.id = id;
+        c.object = a;
+        c.footprint = f;
+    }
+    if (fp) *fp = c.footprint;
+    return *static_cast<A*>(c.object.get());
+}
+
+void set_footprint(benchmark::State& state, const Footprint& fp, std::size_t n) {
+    state.counters["B/key"] = fp.requested / double(n);
+    state.counters["B/key_sys"] = fp.spent / double(n);
+}
+
+template <class A>
+void bm_insert(benchmark::State& state, KeyShape shape, std::size_t n, bool sorted) {
+    const KeySet& ks = key_set(shape, n);
+    drop_cache();
+    Footprint fp;
+    for (auto _ : state) {
+        auto a = build<A>(sorted ? ks.sorted : ks.shuffled, &fp);
+        benchmark::DoNotOptimize(a.get());
+        state.PauseTiming();
+        a.reset();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(n));
+    set_footprint(state, fp, n);
+}
+
+template <class A>
+void bm_erase(benchmark::State& state, KeyShape shape, std::size_t n) {
+    const KeySet& ks = key_set(shape, n);
+    drop_cache();
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto a = build<A>(ks.shuffled, nullptr);
+        state.ResumeTiming();
+        u64 erased = 0;
+        for (u64 k : ks.erase_order) erased += a->erase(k);
+        benchmark::DoNotOptimize(erased);
+        state.PauseTiming();
+        a.reset();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(n));
+}
+
+enum class Probe { hit, miss, next, prev, rank, select };
+
+template <class A>
+void bm_probe(benchmark::State& state, KeyShape shape, std::size_t n, Probe probe) {
+    const KeySet& ks = key_set(shape, n);
+    Footprint fp;
+    A& a = cached<A>(ks, &fp);
+    const std::vector<u64>& keys = probe == Probe::hit    ? ks.hits
+                                   : probe == Probe::miss ? ks.misses
+                                   : probe == Probe::select ? ks.ranks
+                                                          : ks.points;
+    const std::size_t mask = ks.probe_mask;
+    std::size_t i = 0;
+    u64 acc = 0;
+    for (auto _ : state) {
+        const u64 k = keys[i++ & mask];
+        switch (probe) {
+            case Probe::hit:
+            case Probe::miss: acc += a.find(k); break;
+            case Probe::next: acc += a.next_after(k); break;
+            case Probe::prev: acc += a.prev_before(k); break;
+            case Probe::rank: acc += a.rank(k); break;
+            case Probe::select: acc += a.select(k); break;
+        }
+    }
+    benchmark::DoNotOptimize(acc);
+    state.SetItemsProcessed(int64_t(state.iterations()));
+    set_footprint(state, fp, n);
+}
+
+template <class A>
+void bm_iterate(benchmark::State& state, KeyShape shape, std::size_t n) {
+    const KeySet& ks = key_set(shape, n);
+    A& a = cached<A>(ks);
+    for (auto _ : state) benchmark::DoNotOptimize(a.sum());
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(n));
+}
+
+template <class A>
+void register_container(const char* family, KeyShape shape, std::size_t n) {
+    const std::string prefix = std::string(family) + "/" + shape_name(shape) + "/" +
+                               std::to_string(n) + "/" + A::name + "/";
+    auto reg = [&](const char* op, auto fn) {
+        return benchmark::RegisterBenchmark((prefix + op).c_str(), fn)->Unit(
+            benchmark::kNanosecond);
+    };
+    // Whole-container builds: keep the repetition count low for large n.
+    reg("insert", [=](benchmark::State& s) { bm_insert<A>(s, shape, n, false); });
+    reg("insert_sorted", [=](benchmark::State& s) { bm_insert<A>(s, shape, n, true); });
+    reg("lookup_hit", [=](benchmark::State& s) { bm_probe<A>(s, shape, n, Probe::hit); });
+    reg("lookup_miss", [=](benchmark::State& s) { bm_probe<A>(s, shape, n, Probe::miss); });
+    if constexpr (A::ordered) {
+        reg("next", [=](benchmark::State& s) { bm_probe<A>(s, shape, n, Probe::next); });
+        reg("prev", [=](benchmark::State& s) { bm_probe<A>(s, shape, n, Probe::prev); });
+        reg("iterate", [=](benchmark::State& s) { bm_iterate<A>(s, shape, n); });
+    }
+    if constexpr (A::ranked) {
+        reg("rank", [=](benchmark::State& s) { bm_probe<A>(s, shape, n, Probe::rank); });
+        reg("select", [=](benchmark::State& s) { bm_probe<A>(s, shape, n, Probe::select); });
+    }
+    reg("erase", [=](benchmark::State& s) { bm_erase<A>(s, shape, n); });
+}
+
+void register_all(const std::vector<std::size_t>& sizes, const std::vector<KeyShape>& shapes) {
+    for (std::size_t n : sizes) {
+        for (KeyShape shape : shapes) {
+            register_container<OurSet>("set", shape, n);
+            register_container<AbslSet>("set", shape, n);
+            register_container<StdSet>("set", shape, n);
+            register_container<OurMap>("map", shape, n);
+            register_container<AbslMap>("map", shape, n);
+            register_container<StdMap>("map", shape, n);
+            register_container<StdUnorderedMap>("map", shape, n);
+        }
+    }
+}
+
+std::vector<std::string> split(const std::string& s) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start <= s.size()) {
+        std::size_t end = s.find(',', start);
+        if (end == std::string::npos) end = s.size();
+        if (end > start) out.push_back(s.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+[[noreturn]] void usage(const std::string& why) {
+    std::fprintf(stderr, "tolvane_bench: %s\n", why.c_str());
+    std::exit(2);
+}
+
+std::size_t parse_size(const std::string& s) {
+    char* end = nullptr;
+    const double v = std::strtod(s.c_str(), &end);
+    if (end == s.c_str() || *end != '\0' || v < 2 || v > 1e9) usage("bad size '" + s + "'");
+    return static_cast<std::size_t>(v);
+}
+
+KeyShape parse_shape(const std::string& s) {
+    for (KeyShape k : {KeyShape::random, KeyShape::dense, KeyShape::clustered})
+        if (s == shape_name(k)) return k;
+    usage("unknown shape '" + s + "'");
+}
+
+}  // namespace
+}  // namespace bench
+
+int main(int argc, char** argv) {
+    using namespace bench;
+    std::vector<std::size_t> sizes = {10000, 1000000};
+    std::vector<KeyShape> shapes = {KeyShape::random, KeyShape::dense, KeyShape::clustered};
+    std::vector<char*> rest = {argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--sizes=", 0) == 0) {
+            sizes.clear();
+            for (const auto& s : split(arg.substr(8))) sizes.push_back(parse_size(s));
+        } else if (arg.rfind("--shapes=", 0) == 0) {
+            shapes.clear();
+            for (const auto& s : split(arg.substr(9))) shapes.push_back(parse_shape(s));
+        } else {
+            rest.push_back(argv[i]);
+        }
+    }
+    if (sizes.empty() || shapes.empty()) usage("empty --sizes or --shapes");
+    register_all(sizes, shapes);
+    int rest_argc = static_cast<int>(rest.size());
+    benchmark::Initialize(&rest_argc, rest.data());
+    if (benchmark::ReportUnrecognizedArguments(rest_argc, rest.data())) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,192 @@
+#!/usr/bin/env python3
+"""Turns Google Benchmark JSON output of tolvane_bench into Markdown tables.
+
+Each timing is nanoseconds per key (per probe for point queries); with several
+repetitions or several files the median is taken. Ratios are ours / peer from
+the same run, so below 1 means the trie is faster or smaller.
+
+    tolvane_bench --benchmark_out=run.json --benchmark_out_format=json ...
+    report.py run.json [more.json] [--write docs/benchmarks.md]
+
+With --write the tables replace the engine section of that file (between
+its markers, appended when absent); otherwise they go to stdout.
+"""
+import argparse
+import json
+import platform
+import statistics
+import subprocess
+import sys
+from collections import defaultdict
+
+BEGIN = "<!-- engine-bench:begin -->"
+END = "<!-- engine-bench:end -->"
+OURS = {"set": "TolvaneSet", "map": "TolvaneMap"}
+PEERS = {
+    "set": ["absl::btree_set", "std::set"],
+    "map": ["absl::btree_map", "std::map", "std::unordered_map"],
+}
+OPS = ["insert", "insert_sorted", "lookup_hit", "lookup_miss", "next", "prev", "iterate",
+       "rank", "select", "erase"]
+SHAPES = ["random", "dense", "clustered"]
+
+
+def load(paths):
+    """{(family, shape, n, container, op): {'ns': [...], 'bkey': [...], 'bsys': [...]}}"""
+    runs = defaultdict(lambda: defaultdict(list))
+    context = None
+    for path in paths:
+        with open(path) as f:
+            doc = json.load(f)
+        context = context or doc.get("context", {})
+        for b in doc.get("benchmarks", []):
+            if b.get("run_type") == "aggregate" or "items_per_second" not in b:
+                continue
+            parts = b.get("run_name", b["name"]).split("/")
+            if len(parts) != 5:
+                continue
+            family, shape, n, container, op = parts
+            key = (family, shape, int(n), container, op)
+            runs[key]["ns"].append(1e9 / b["items_per_second"])
+            if "B/key" in b:
+                runs[key]["bkey"].append(b["B/key"])
+                runs[key]["bsys"].append(b["B/key_sys"])
+    return runs, context or {}
+
+
+def med(values):
+    return statistics.median(values) if values else None
+
+
+def fmt_ns(v):
+    if v is None:
+        return "–"
+    return f"{v:.1f}" if v < 100 else f"{v:.0f}"
+
+
+def fmt_ratio(a, b):
+    if a is None or b is None or b == 0:
+        return "–"
+    return f"{a / b:.2f}"
+
+
+def sizes_of(runs):
+    return sorted({k[2] for k in runs})
+
+
+def time_tables(runs):
+    out = []
+    for family in ("set", "map"):
+        ours, peers = OURS[family], PEERS[family]
+        head = ["shape", "n", "operation", f"{ours} ns"]
+        for p in peers:
+            head += [f"{p} ns", f"÷ {p}"]
+        out.append(f"#### {family}: ns per key, ratio ours / peer\n")
+        out.append("| " + " | ".join(head) + " |")
+        out.append("|" + "---|" * len(head))
+        for shape in SHAPES:
+            for n in sizes_of(runs):
+                for op in OPS:
+                    mine = med(runs.get((family, shape, n, ours, op), {}).get("ns", []))
+                    if mine is None:
+                        continue
+                    row = [shape, f"{n:,}", op, fmt_ns(mine)]
+                    for p in peers:
+                        theirs = med(runs.get((family, shape, n, p, op), {}).get("ns", []))
+                        row += [fmt_ns(theirs), fmt_ratio(mine, theirs)]
+                    out.append("| " + " | ".join(row) + " |")
+        out.append("")
+    return out
+
+
+def memory_table(runs):
+    out = ["#### Bytes per key after inserting the keys in random order\n",
+           "Peers: requested bytes / bytes spent at the system allocator (chunk "
+           "headers and rounding included). Trie: the allocator's bytes_held plus "
+           "the container object (slab pages are taken whole).\n"]
+    containers = [OURS["set"]] + PEERS["set"] + [OURS["map"]] + PEERS["map"]
+    head = ["shape", "n"] + containers
+    out.append("| " + " | ".join(head) + " |")
+    out.append("|" + "---|" * len(head))
+    for shape in SHAPES:
+        for n in sizes_of(runs):
+            row = [shape, f"{n:,}"]
+            seen = False
+            for c in containers:
+                family = "set" if c in (OURS["set"], *PEERS["set"]) else "map"
+                r = runs.get((family, shape, n, c, "insert"), {})
+                bk, bs = med(r.get("bkey", [])), med(r.get("bsys", []))
+                if bk is None:
+                    row.append("–")
+                elif c in OURS.values():
+                    row.append(f"{bk:.2f}")
+                    seen = True
+                else:
+                    row.append(f"{bk:.1f} / {bs:.1f}")
+                    seen = True
+            if seen:
+                out.append("| " + " | ".join(row) + " |")
+    out.append("")
+    return out
+
+
+def machine(context, build):
+    try:
+        cxx = subprocess.run(["c++", "--version"], capture_output=True, text=True,
+                             check=False).stdout.splitlines()[0]
+    except (OSError, IndexError):
+        cxx = "unknown"
+    caches = ", ".join(f"L{c['level']} {c['type']} {c['size'] // 1024} KiB"
+                       for c in context.get("caches", []))
+    return [
+        f"- Run: {context.get('date', '?')} on {context.get('host_name', '?')}, "
+        f"{context.get('num_cpus', '?')} CPUs at {context.get('mhz_per_cpu', '?')} MHz "
+        f"({platform.machine()}); caches: {caches}",
+        f"- Compiler: {cxx}; build: {build}",
+        "",
+    ]
+
+
+def render(runs, context, build):
+    lines = [BEGIN, "## Engine (C++)", ""]
+    lines += machine(context, build)
+    lines += time_tables(runs)
+    lines += memory_table(runs)
+    lines.append(END)
+    return "\n".join(lines) + "\n"
+
+
+def write_section(path, text, begin=BEGIN, end=END):
+    try:
+        with open(path) as f:
+            old = f.read()
+    except FileNotFoundError:
+        old = "# Benchmarks\n\n"
+    if begin in old and end in old:
+        head, rest = old.split(begin, 1)
+        tail = rest.split(end, 1)[1].lstrip("\n")
+        new = head + text + ("\n" + tail if tail else "")
+    else:
+        new = old.rstrip("\n") + "\n\n" + text
+    with open(path, "w") as f:
+        f.write(new)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("json", nargs="+")
+    ap.add_argument("--write", metavar="MARKDOWN")
+    ap.add_argument("--build", default="Release (-O3), pinned to one core with taskset")
+    args = ap.parse_args()
+    runs, context = load(args.json)
+    if not runs:
+        sys.exit("no benchmark results in " + ", ".join(args.json))
+    text = render(runs, context, args.build)
+    if args.write:
+        write_section(args.write, text)
+    else:
+        sys.stdout.write(text)
+
+
+if __name__ == "__main__":
+    main()
