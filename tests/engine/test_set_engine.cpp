@@ -1,0 +1,416 @@
+// The engine TolvaneSet against std::set: seeded streams of every key shape
+// in each allocator mode, the root-leaf / tree boundaries in both directions,
+// the hot-leaf fast path (bitmap leaf up to its full edge, 1-byte linear
+// leaf), rank queries between fast-path inserts, clearing and the
+// validator's reports.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+#include <type_traits>
+
+#include "support/engine_oracle.hpp"
+#include "support/oracle.hpp"
+#include "tolvane/node.hpp"
+#include "tolvane/set.hpp"
+#include "tolvane/validate.hpp"
+
+namespace tolvane::test {
+namespace {
+
+static_assert(!std::is_copy_constructible_v<TolvaneSet> && !std::is_move_constructible_v<TolvaneSet> &&
+                  !std::is_move_assignable_v<TolvaneSet>,
+              "a moved set would carry insert-path entries into another object's root");
+
+struct SetSubject {
+    TolvaneSet& s;
+    bool apply(const Op& op) {
+        return op.kind == Op::Kind::Insert ? s.insert_deferred(op.key) : s.remove_deferred(op.key);
+    }
+    void verify(const SetModel& model) {
+        ASSERT_EQ(s.size(), model.size());
+        ASSERT_EQ(s.validate_defensive(), std::nullopt);
+        // 31 keys are a root leaf on the way up and a tree on the way down.
+        const u64 n = model.size();
+        const u64 want = n == 0 ? ROOT_EMPTY : n <= 30 ? ROOT_LEAF : n >= 32 ? ROOT_TREE : s.root_state;
+        ASSERT_EQ(s.root_state, want);
+        ASSERT_NE(s.root_state, n == 31 ? ROOT_EMPTY : ~u64{0});
+    }
+};
+
+// Bytes the allocator charges for a root-leaf key array of n keys.
+u64 root_leaf_charge(u64 n) { return (capacity_class(n) * 8 + 15) / 16 * 16; }
+
+class SetEngine : public ::testing::TestWithParam<AllocMode> {
+protected:
+    u64 tree_word = 0;
+    void prepare(TolvaneSet& s) { set_mode(s.alloc, GetParam(), &tree_word); }
+};
+
+TEST_P(SetEngine, SeededStreamsMatchTheModel) {
+    for (const KeyPattern pattern : kAllPatterns) {
+        for (const u64 seed : {11u, 12u}) {
+            SCOPED_TRACE(std::string(pattern_name(pattern)) + " seed " + std::to_string(seed));
+            TolvaneSet s;
+            prepare(s);
+            SetModel model;
+            SetSubject subject{s};
+            const auto ops = make_workload(pattern, seed, {.ops = 2500, .insert_percent = 60,
+                                                           .hit_percent = 80, .max_live = 400});
+            // Validation every 16 operations lets fast-path counts pile up
+            // in between.
+            replay(model, subject, ops, {.verify_all_below = 0, .verify_stride = 16});
+            if (HasFatalFailure()) return;
+            std::mt19937_64 rng(seed);
+            const std::vector<u64> sorted(model.keys.begin(), model.keys.end());
+            const auto probes = probe_keys(sorted, rng, 16);
+            expect_set_queries(s, model.keys, probes);
+            expect_set_listings(s, model.keys, probes);
+            s.clear_entries();
+            EXPECT_EQ(s.size(), 0u);
+            EXPECT_EQ(s.alloc.live_bytes(), 0u);
+            EXPECT_EQ(s.alloc.live_nodes(), 0u);
+        }
+    }
+}
+
+TEST_P(SetEngine, GrowAndDrainThroughEveryBoundary) {
+    for (const KeyPattern pattern : kAllPatterns) {
+        for (const int order : {0, 1, 2}) {
+            SCOPED_TRACE(std::string(pattern_name(pattern)) + " drain " + std::to_string(order));
+            TolvaneSet s;
+            prepare(s);
+            SetModel model;
+            SetSubject subject{s};
+            replay(model, subject, make_grow_drain(pattern, 40 + order, 500, order));
+            if (HasFatalFailure()) return;
+            EXPECT_EQ(s.root_state, ROOT_EMPTY);
+            EXPECT_EQ(s.alloc.live_bytes(), 0u);
+        }
+    }
+}
+
+// Every query after every insert and every remove while the set crosses
+// 31/32 upwards and 31/30 downwards.
+TEST_P(SetEngine, QueriesAcrossTheRootLeafBoundary) {
+    std::mt19937_64 rng(7);
+    for (const KeyPattern pattern : {KeyPattern::SparseRandom, KeyPattern::Clustered, KeyPattern::Extremes}) {
+        SCOPED_TRACE(pattern_name(pattern));
+        TolvaneSet s;
+        prepare(s);
+        std::set<u64> model;
+        KeyStream stream(pattern, 99);
+        std::vector<u64> order;
+        while (model.size() < 40) {
+            const u64 k = stream.next();
+            EXPECT_EQ(s.insert_deferred(k), model.insert(k).second);
+            if (order.size() < model.size()) order.push_back(k);
+            const std::vector<u64> sorted(model.begin(), model.end());
+            expect_set_queries(s, model, probe_keys(sorted, rng, 4, 40));
+            if (HasFailure()) return;
+        }
+        std::shuffle(order.begin(), order.end(), rng);
+        for (const u64 k : order) {
+            EXPECT_TRUE(s.remove_deferred(k));
+            model.erase(k);
+            const std::vector<u64> sorted(model.begin(), model.end());
+            expect_set_queries(s, model, probe_keys(sorted, rng, 4, 40));
+            expect_set_listings(s, model, probe_keys(sorted, rng, 2, 6));
+            if (HasFailure()) return;
+        }
+    }
+}
+
+TEST_P(SetEngine, RootLeafBlocksFollowTheCapacityClasses) {
+    TolvaneSet s;
+    prepare(s);
+    for (u64 n = 1; n <= 31; ++n) {
+        ASSERT_TRUE(s.insert_deferred(1000 - n * 7));  // descending: every insert shifts
+        ASSERT_EQ(s.root_state, ROOT_LEAF);
+        ASSERT_EQ(s.alloc.live_bytes(), root_leaf_charge(n)) << n << " keys";
+    }
+    // A duplicate of a 31-key root leaf changes nothing.
+    EXPECT_FALSE(s.insert_deferred(1000 - 7 * 5));
+    EXPECT_EQ(s.root_state, ROOT_LEAF);
+    EXPECT_EQ(s.size(), 31u);
+    for (u64 n = 31; n >= 2; --n) {
+        ASSERT_TRUE(s.remove_deferred(1000 - n * 7));
+        ASSERT_EQ(s.alloc.live_bytes(), root_leaf_charge(n - 1)) << n - 1 << " keys";
+        ASSERT_EQ(s.validate_defensive(), std::nullopt);
+    }
+    EXPECT_TRUE(s.remove_deferred(993));
+    EXPECT_EQ(s.root_state, ROOT_EMPTY);
+    EXPECT_EQ(s.alloc.live_bytes(), 0u);
+    EXPECT_TRUE(s.insert_deferred(5));
+    EXPECT_EQ(s.alloc.live_bytes(), root_leaf_charge(1));
+}
+
+TEST_P(SetEngine, ThirtySecondKeyMakesATreeAndThirtiethCondenses) {
+    TolvaneSet s;
+    prepare(s);
+    const u64 before = tree_word;
+    for (u64 k = 0; k < 31; ++k) ASSERT_TRUE(s.insert_deferred(k * 1000));
+    ASSERT_TRUE(s.insert_deferred(~u64{0}));
+    EXPECT_EQ(s.root_state, ROOT_TREE);
+    EXPECT_EQ(s.len, 32u);
+    EXPECT_TRUE(s.path.empty());
+    // The tree was built privately: the tree word saw no change.
+    EXPECT_EQ(tree_word, before);
+    EXPECT_EQ(s.validate_defensive(), std::nullopt);
+
+    EXPECT_TRUE(s.remove_deferred(5000));
+    EXPECT_EQ(s.root_state, ROOT_TREE);
+    EXPECT_EQ(s.len, 31u);
+    // What the tree remove itself bumps for a key of this shape.
+    const u64 plain = tree_word - before;
+    EXPECT_EQ(plain % 2, 0u);
+    EXPECT_TRUE(s.remove_deferred(7000));
+    ASSERT_EQ(s.root_state, ROOT_LEAF);
+    ASSERT_EQ(s.leaf_count(), 30u);
+    // A covered root is bumped once more before and after the condensing.
+    EXPECT_EQ(tree_word - before, 2 * plain + (GetParam() == AllocMode::Covered ? 2 : 0));
+    std::vector<u64> want;
+    for (u64 k = 0; k < 31; ++k)
+        if (k != 5 && k != 7) want.push_back(k * 1000);
+    want.push_back(~u64{0});  // the condensing walk stops after the largest key
+    EXPECT_EQ(std::vector<u64>(s.leaf_keys(), s.leaf_keys() + 30), want);
+    EXPECT_EQ(s.alloc.live_bytes(), root_leaf_charge(30));
+}
+
+TEST_P(SetEngine, LastKeyOfATreeEmptiesIt) {
+    TolvaneSet s;
+    prepare(s);
+    for (u64 k = 0; k < 40; ++k) s.insert_deferred(k << 20);
+    // Remove down to 31 (tree), then straight through a root leaf.
+    for (u64 k = 39; k >= 31; --k) ASSERT_TRUE(s.remove_deferred(k << 20));
+    EXPECT_EQ(s.root_state, ROOT_TREE);
+    // Removing every key of a tree through pop: 30 left is a root leaf.
+    std::optional<u64> popped = s.pop();
+    EXPECT_EQ(popped, 0u);
+    EXPECT_EQ(s.root_state, ROOT_LEAF);
+    for (u64 k = 1; k < 31; ++k) ASSERT_EQ(s.pop(), k << 20);
+    EXPECT_EQ(s.pop(), std::nullopt);
+    EXPECT_EQ(s.root_state, ROOT_EMPTY);
+    EXPECT_EQ(s.alloc.live_bytes(), 0u);
+}
+
+TEST_P(SetEngine, ClearEntriesGivesEveryByteBack) {
+    for (const u64 n : {0u, 1u, 17u, 31u, 32u, 3000u}) {
+        SCOPED_TRACE(n);
+        TolvaneSet s;
+        prepare(s);
+        KeyStream stream(KeyPattern::Mixed, n);
+        for (u64 i = 0; i < n; ++i) s.insert_deferred(stream.next());
+        s.clear_entries();
+        EXPECT_EQ(s.size(), 0u);
+        EXPECT_EQ(s.root_state, ROOT_EMPTY);
+        EXPECT_EQ(s.alloc.live_bytes(), 0u);
+        EXPECT_FALSE(s.contains(0));
+        s.clear_entries();
+        EXPECT_TRUE(s.insert_deferred(9));
+        EXPECT_EQ(s.root_state, ROOT_LEAF);
+        EXPECT_EQ(s.keys(), std::vector<u64>{9});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SetEngine,
+                         ::testing::Values(AllocMode::Local, AllocMode::Deferred, AllocMode::Covered),
+                         [](const auto& info) { return std::string(mode_name(info.param)); });
+
+// ---------------------------------------------------------------------------
+// The hot-leaf fast path (local mode only: nothing else fills the path).
+
+// A tree with a level-2 branch above the 56-bit prefix `p`, so that keys of
+// `p` land in a level-1 leaf in a level-1 slot.
+void seed_neighbour(TolvaneSet& s, std::set<u64>& model, u64 p) {
+    for (u64 b = 0; b < 40; ++b) {
+        const u64 k = ((p + 1) << 8) | (b * 5);
+        s.insert_deferred(k);
+        model.insert(k);
+    }
+    ASSERT_EQ(s.root_state, ROOT_TREE);
+}
+
+u64 full_edges(const TolvaneSet& s) {
+    ValidateStats stats{};
+    validate::tolvane_validate_and_stats<false>(s.root, 8, stats, 0);
+    return stats[validate::STAT_FULL];
+}
+
+TEST(SetEngineHotLeaf, BitmapLeafFillsToAFullEdge) {
+    std::mt19937_64 rng(3);
+    TolvaneSet s;
+    std::set<u64> model;
+    const u64 p = 0x00ABCDEF01234500ull >> 8;
+    seed_neighbour(s, model, p);
+    const std::vector<u64> block = shuffled_block(p, rng);
+    u64 hot_inserts = 0;
+    u64 live_before_full = 0;
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        const bool hot = s.path.len != 0 && s.path.hot_bitmap != nullptr && s.path.prefix == p;
+        if (i + 1 == block.size()) {
+            ASSERT_TRUE(hot) << "the 256th key should reach the hot bitmap leaf";
+            live_before_full = s.alloc.live_bytes();
+        }
+        ASSERT_TRUE(s.insert_deferred(block[i]));
+        model.insert(block[i]);
+        if (hot) ++hot_inserts;
+        // A duplicate through the fast path changes nothing.
+        ASSERT_FALSE(s.insert_deferred(block[i / 2]));
+        ASSERT_EQ(s.size(), model.size());
+    }
+    EXPECT_GT(hot_inserts, 200u);
+    EXPECT_TRUE(s.path.empty());
+    EXPECT_EQ(full_edges(s), 1u);
+    EXPECT_EQ(s.alloc.live_bytes(), live_before_full - LEAF_B1_BYTES);
+    for (const u64 k : block) EXPECT_FALSE(s.insert_deferred(k));
+    EXPECT_EQ(s.count_range(p << 8, (p << 8) | 0xFF), 256u);
+    std::vector<u64> sorted(model.begin(), model.end());
+    expect_set_queries(s, model, probe_keys(sorted, rng, 8, 64));
+    expect_set_listings(s, model, probe_keys(sorted, rng, 4, 12));
+    // Removing from the full edge expands it again.
+    EXPECT_TRUE(s.remove_deferred(block[17]));
+    model.erase(block[17]);
+    EXPECT_EQ(full_edges(s), 0u);
+    sorted.assign(model.begin(), model.end());
+    expect_set_queries(s, model, probe_keys(sorted, rng, 8, 64));
+}
+
+TEST(SetEngineHotLeaf, FullEdgeAtTheTopOfTheKeySpaceListsOnce) {
+    TolvaneSet s;
+    std::set<u64> model;
+    const u64 p = ~u64{0} >> 8;
+    for (u64 b = 0; b < 40; ++b) {
+        const u64 k = ((p - 1) << 8) | b;
+        s.insert_deferred(k);
+        model.insert(k);
+    }
+    for (u64 b = 0; b < 256; ++b) {
+        s.insert_deferred((p << 8) | b);
+        model.insert((p << 8) | b);
+    }
+    ASSERT_EQ(full_edges(s), 1u);
+    EXPECT_EQ(s.keys(), std::vector<u64>(model.begin(), model.end()));
+    EXPECT_EQ(s.range(~u64{0} - 3, std::nullopt, true),
+              (std::vector<u64>{~u64{0} - 3, ~u64{0} - 2, ~u64{0} - 1, ~u64{0}}));
+    EXPECT_EQ(s.last(), ~u64{0});
+    EXPECT_EQ(s.next_after(~u64{0}), std::nullopt);
+    EXPECT_TRUE(s.contains(~u64{0} - 77));
+    EXPECT_EQ(s.count_range(~u64{0}, ~u64{0}), 1u);
+}
+
+TEST(SetEngineHotLeaf, LinearLeafTakesAppendsOnlyAboveItsLastByte) {
+    TolvaneSet s;
+    std::set<u64> model;
+    const u64 p = 0x1234;
+    seed_neighbour(s, model, p);
+    auto put = [&](u64 low) {
+        const u64 k = (p << 8) | low;
+        EXPECT_EQ(s.insert_deferred(k), model.insert(k).second) << low;
+    };
+    // 15 one-byte keys fit an immediate; the 17th key grows a linear leaf.
+    for (u64 low = 10; low <= 170; low += 10) put(low);
+    ASSERT_NE(s.path.hot_linear, nullptr);
+    ASSERT_EQ(s.path.hot_count, 17u);
+    // 17 keys: an append that needs no new block goes through the hot leaf.
+    put(175);
+    EXPECT_EQ(s.path.pending, 1);
+    EXPECT_EQ(s.path.hot_count, 18u);
+    // The equal byte is a duplicate: nothing changes, the path stays.
+    put(175);
+    EXPECT_EQ(s.path.pending, 1);
+    EXPECT_EQ(s.path.hot_count, 18u);
+    // A byte below the last goes the full way and still lands in order.
+    put(165);
+    EXPECT_EQ(s.path.pending, 0);
+    EXPECT_EQ(s.path.hot_count, 19u);
+    for (u64 low = 180; low <= 200; low += 5) put(low);
+    EXPECT_EQ(s.path.pending, 5);
+    EXPECT_EQ(s.path.hot_count, 24u);
+    // 24 keys fill the capacity class: the append goes the full way.
+    put(205);
+    EXPECT_EQ(s.path.pending, 0);
+    EXPECT_EQ(s.path.hot_count, 25u);
+    // Past 25 keys the leaf becomes a bitmap leaf.
+    put(210);
+    EXPECT_NE(s.path.hot_bitmap, nullptr);
+    put(3);
+    const std::vector<u64> sorted(model.begin(), model.end());
+    std::mt19937_64 rng(5);
+    expect_set_queries(s, model, probe_keys(sorted, rng, 4, 80));
+    EXPECT_EQ(s.keys(), sorted);
+}
+
+// Rank queries settle the pending counts but keep the hot leaf: the next
+// consecutive key still takes the fast path.
+TEST(SetEngineHotLeaf, RankQueriesStayExactBetweenFastPathInserts) {
+    TolvaneSet s;
+    std::set<u64> model;
+    std::mt19937_64 rng(8);
+    const u64 base = 0x0000777700000000ull;
+    u64 fast_after_query = 0;
+    for (u64 i = 0; i < 5000; ++i) {
+        const u64 k = base + i;
+        const bool hot_before = s.path.len != 0;
+        ASSERT_TRUE(s.insert_deferred(k));
+        model.insert(k);
+        if (hot_before && s.path.pending > 0 && i % 97 == 1) ++fast_after_query;
+        if (i % 97 == 0) {
+            EXPECT_EQ(s.count_below(k), i);
+            EXPECT_EQ(s.count_below(base + 1000), std::min<u64>(i + 1, 1000));
+            EXPECT_EQ(s.by_count(i / 2), base + i / 2);
+            EXPECT_EQ(s.count_range(base + 3, k), i >= 3 ? i - 2 : 0);
+            EXPECT_EQ(s.path.pending, 0);
+        }
+    }
+    EXPECT_GT(fast_after_query, 20u);
+    const std::vector<u64> sorted(model.begin(), model.end());
+    expect_set_queries(s, model, probe_keys(sorted, rng, 8, 64));
+    s.clear_path();
+    EXPECT_TRUE(s.path.empty());
+    EXPECT_EQ(s.validate_defensive(), std::nullopt);
+}
+
+// ---------------------------------------------------------------------------
+// Reports of the defensive validation and the fatal invariants.
+
+TEST(SetEngineValidation, ReportsEachBrokenInvariant) {
+    TolvaneSet s;
+    EXPECT_EQ(s.validate_defensive(), std::nullopt);
+    for (u64 k = 1; k <= 3; ++k) s.insert_deferred(k);
+    std::swap(s.leaf_keys()[0], s.leaf_keys()[2]);
+    EXPECT_EQ(s.validate_defensive(), "root leaf keys unsorted");
+    std::swap(s.leaf_keys()[0], s.leaf_keys()[2]);
+    s.root.w0 = 32;
+    EXPECT_EQ(s.validate_defensive(), "root leaf pop 32 out of range");
+    s.root.w0 = 0;
+    EXPECT_EQ(s.validate_defensive(), "root leaf pop 0 out of range");
+    s.root.w0 = 3;
+    EXPECT_EQ(s.validate_defensive(), std::nullopt);
+
+    for (u64 k = 100; k < 200; ++k) s.insert_deferred(k << 12);
+    EXPECT_EQ(s.validate_defensive(), std::nullopt);
+    s.len += 5;
+    EXPECT_EQ(s.validate_defensive(), "total population 108 disagrees with tree 103");
+    s.len -= 5;
+    const Edge saved = s.root;
+    s.root = Edge{};
+    EXPECT_EQ(s.validate_defensive(), "tree root with null top");
+    s.root = saved;
+    EXPECT_EQ(s.validate_defensive(), std::nullopt);
+}
+
+TEST(SetEngineDeathTest, CondensingOutsideTreeStateIsFatal) {
+    EXPECT_DEATH(
+        {
+            TolvaneSet s;
+            s.insert_deferred(1);
+            s.condense_to_root_leaf();
+        },
+        "condense outside tree state");
+}
+
+}  // namespace
+}  // namespace tolvane::test
