@@ -1,7 +1,7 @@
 // Forward iteration and the positioned cursor on hand-made trees: the ends
 // of the key space, positioning by a start key inside and between nodes,
-// bitmap group boundaries, skipped bytes, value sources of the map flavour,
-// root-leaf cursors and the sticky end.
+// bitmap group boundaries, gaps in uncompressed branches, root-leaf cursors
+// and the sticky end. Every form against an oracle: test_read_oracle.cpp.
 
 #include <gtest/gtest.h>
 
@@ -189,28 +189,6 @@ TEST(RawIter, UncompressedBranchWithEmptyChildrenAndEmptyLinearBranches) {
     EXPECT_TRUE(drain(SetIter::from_tree_range(root, 0x81)).size() == 3);
 }
 
-TEST(RawIter, MapImmediatesAndLeavesYieldTheirValues) {
-    HandTrees<true> t;
-    // Level-3 branch: a one-key immediate (value in the edge), a three-key
-    // immediate (value array) and a 17-key linear leaf (values before keys).
-    std::vector<u64> leaf_keys, leaf_values;
-    for (u64 i = 0; i < 17; ++i) leaf_keys.push_back(0x100 + 3 * i), leaf_values.push_back(500 + i);
-    const Edge l3 =
-        t.b.branch_l7(3, {{0x01, t.b.immediate(2, {0xBEEF}, {11})},
-                          {0x02, t.b.immediate(2, {0x0001, 0x0100, 0xFFFF}, {21, 22, 23})},
-                          {0x03, t.b.linear_leaf(2, leaf_keys, leaf_values)}});
-    const u64 base = 0x5500000000000000;
-    const Edge& root = t.under_root(l3, 3, base);
-    std::vector<KeyValue> want = {
-        {base | 0x01BEEF, 11}, {base | 0x020001, 21}, {base | 0x020100, 22}, {base | 0x02FFFF, 23}};
-    for (u64 i = 0; i < 17; ++i) want.push_back({base | 0x030000 | leaf_keys[i], leaf_values[i]});
-    EXPECT_EQ(drain(MapIter::from_tree(root)), want);
-    EXPECT_EQ(drain(MapIter::from_tree_range(root, base | 0x020002)),
-              std::vector<KeyValue>(want.begin() + 2, want.end()));
-    EXPECT_EQ(drain(MapIter::from_tree_range(root, base | 0x030000 | 0x101)),
-              std::vector<KeyValue>(want.begin() + 5, want.end()));
-}
-
 TEST(RawIter, RootLeafCursorYieldsFromItsPosition) {
     const u64 keys[] = {3, 9, 27, 81, kMax};
     const u64 values[] = {1, 2, 3, 4, 5};
@@ -221,24 +199,6 @@ TEST(RawIter, RootLeafCursorYieldsFromItsPosition) {
     SetIter done = SetIter::over_root_leaf(keys, nullptr, 5, 5);
     EXPECT_FALSE(done.next().has_value());
     EXPECT_FALSE(done.next().has_value());
-}
-
-// An iterator is a plain value: a copy taken midway goes on by itself.
-TEST(RawIter, CopiesWalkIndependently) {
-    HandTrees<false> t;
-    std::vector<u64> low;
-    for (u64 d = 0; d < 200; d += 3) low.push_back(d);
-    const Edge l2 =
-        t.b.branch_l7(2, {{0x01, t.b.bitmap_leaf(low)}, {0x02, t.b.linear_leaf(1, {7, 8})}});
-    const Edge& root = t.under_root(l2, 2, 0);
-    SetIter a = SetIter::from_tree(root);
-    for (int i = 0; i < 10; ++i) a.next();
-    SetIter b = a;
-    const std::vector<u64> rest_a = drain(a);
-    EXPECT_EQ(drain(b), rest_a);
-    ASSERT_FALSE(rest_a.empty());
-    EXPECT_EQ(rest_a.front(), 0x0100u + 30);
-    EXPECT_EQ(rest_a.back(), 0x0208u);
 }
 
 TEST(RawCursor, LookaheadAdvanceAndReseek) {

@@ -170,25 +170,6 @@ TEST(ReadOracle, MutatorBuiltSetTreesMatchStdSet) {
     }
 }
 
-TEST(ReadOracle, MutatorBuiltSetTreesUnderChurn) {
-    for (const KeyPattern pattern : kAllPatterns) {
-        SCOPED_TRACE(pattern_name(pattern));
-        SetTree tree;
-        std::set<u64> model;
-        const std::vector<Op> ops = make_workload(pattern, 17, WorkloadShape{6000, 60, 80, 3000});
-        for (std::size_t i = 0; i < ops.size(); ++i) {
-            const Op& op = ops[i];
-            if (op.kind == Op::Kind::Insert)
-                tree.insert(op.key), model.insert(op.key);
-            else
-                tree.remove(op.key), model.erase(op.key);
-            if (i % 2000 == 1999) {
-                ASSERT_NO_FATAL_FAILURE(check_set_tree(tree, model, i));
-            }
-        }
-    }
-}
-
 // ---------------------------------------------------------------------------
 // Randomly shaped hand-built trees of both flavours.
 

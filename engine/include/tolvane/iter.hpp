@@ -27,8 +27,9 @@ struct BranchFrame {
 
     u8 kind = UNCOMPRESSED;
     u8 count = 0;  // linear kinds: children in the node
-    u16 position =
-        256;  // linear: next child index; bitmap/uncompressed: next digit, 256 = none left
+    // Linear kinds: index of the next child; bitmap and uncompressed kinds:
+    // the next digit to examine, 256 when none is left.
+    u16 position = 256;
     const void* node = nullptr;
     u8 digits[8] = {};  // linear kinds: copy of the node's digits
     u64 prefix = 0;
@@ -155,6 +156,9 @@ struct RawIter {
 
 using SetIter = RawIter<false>;
 using MapIter = RawIter<true>;
+
+// Engines copy iterators freely and keep them inside other values.
+static_assert(std::is_trivially_copyable_v<SetIter> && std::is_trivially_copyable_v<MapIter>);
 
 extern template struct RawIter<false>;
 extern template struct RawIter<true>;
