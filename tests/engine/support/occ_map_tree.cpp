@@ -1,0 +1,49 @@
+#include "support/occ_map_tree.hpp"
+
+#include "tolvane/get.hpp"
+#include "tolvane/mutate_free.hpp"
+#include "tolvane/mutate_map_occ_insert.hpp"
+#include "tolvane/mutate_map_occ_remove.hpp"
+
+namespace tolvane::test {
+
+OccMapTree::OccMapTree(OccMode m) : mode(m) {
+    if (deferred()) {
+        collector = std::make_shared<Collector>();
+        alloc.defer_to(collector);
+    }
+    if (mode == OccMode::DeferredCovered) {
+        alloc.bind_tree_word(&tree_word);
+        alloc.cover_root();
+    }
+}
+
+OccMapTree::~OccMapTree() { mutate::free_subtree<true, true>(alloc, root); }
+
+u64* OccMapTree::find(u64 key) { return get::locate_slot(&root, key, 8); }
+
+mutate_map::InsertResult OccMapTree::insert(u64 key, u64 value) {
+    using namespace mutate_map;
+    InsertResult r;
+    r.old = kUntouched;
+    if (versioned()) {
+        if (keep_existing)
+            map_insert_with_path_occ<true, true, false>(r, alloc, root, key, value, 8, path, 0, nullptr);
+        else
+            map_insert_with_path_occ<false, true, false>(r, alloc, root, key, value, 8, path, 0, nullptr);
+    } else {
+        if (keep_existing)
+            map_insert_with_path_occ<true, true, true>(r, alloc, root, key, value, 8, path);
+        else
+            map_insert_with_path_occ<false, true, true>(r, alloc, root, key, value, 8, path);
+    }
+    return r;
+}
+
+mutate_map::RemoveResult OccMapTree::remove(u64 key) {
+    path.flush_and_reset();
+    if (versioned()) return mutate_map::map_remove_occ<true, false>(alloc, root, key, 8, 0, nullptr);
+    return mutate_map::map_remove_occ<true, true>(alloc, root, key, 8);
+}
+
+}  // namespace tolvane::test
