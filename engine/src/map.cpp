@@ -193,7 +193,8 @@ RemoveOutcome MapCore::remove_covered_at(NodeAlloc& alloc, u64 key) {
     const u64 state = load_state(*this);
     if (state == ROOT_EMPTY) return {};
     if (state == ROOT_LEAF) return leaf_take(*this, alloc, key);
-    const RemoveOutcome removed = map_occ::remove<true>(alloc, root, key, 0, nullptr);
+    const mutate_map::RemoveResult r = map_occ::remove<true>(alloc, root, key, 0, nullptr);
+    const RemoveOutcome removed{r.found, r.value};
     if (!removed.found) return removed;
     --len;
     if (len == 0) {
@@ -378,13 +379,14 @@ RemoveOutcome TolvaneMap::remove(u64 key) {
     clear_path();
     if (core.root_state == ROOT_EMPTY) return {};
     if (core.root_state == ROOT_LEAF) return leaf_take(core, alloc, key);
-    RemoveOutcome removed;
+    mutate_map::RemoveResult r;
     if (!deferred(alloc))
-        removed = mutate_map::map_remove(alloc, core.root, key, 8);
+        r = mutate_map::map_remove(alloc, core.root, key, 8);
     else if (alloc.root_covered() != 0)
-        removed = map_occ::remove<false>(alloc, core.root, key, 0, nullptr);
+        r = map_occ::remove<false>(alloc, core.root, key, 0, nullptr);
     else
-        removed = map_occ::remove<true>(alloc, core.root, key, 0, nullptr);
+        r = map_occ::remove<true>(alloc, core.root, key, 0, nullptr);
+    const RemoveOutcome removed{r.found, r.value};
     if (!removed.found) return removed;
     --core.len;
     if (core.len > 30) return removed;

@@ -29,7 +29,6 @@
 #include "tolvane/alloc.hpp"
 #include "tolvane/iter.hpp"
 #include "tolvane/key_value.hpp"
-#include "tolvane/mutate_map_remove.hpp"
 #include "tolvane/node.hpp"
 #include "tolvane/types.hpp"
 
@@ -50,8 +49,12 @@ struct InsertOutcome {
     friend constexpr bool operator==(const InsertOutcome&, const InsertOutcome&) = default;
 };
 
-// What a remove reports: {found, value}; value is meaningful only when found.
-using RemoveOutcome = mutate_map::RemoveResult;
+// What a remove reports: whether the key was present and the value it had.
+struct RemoveOutcome {
+    bool found = false;
+    u64 value = 0;  // meaningful only when found
+    friend constexpr bool operator==(const RemoveOutcome&, const RemoveOutcome&) = default;
+};
 
 // Bytes of a map root-leaf block of n entries (keys then values).
 constexpr std::size_t map_root_leaf_bytes(u64 n) noexcept {
