@@ -441,7 +441,7 @@ bool remove_linear(NodeAlloc& alloc, Edge& e, unsigned L, unsigned w, u64 key, u
     if (!pos.found) return false;
     const std::size_t i = pos.index;
     std::memcpy(&value, block + 8 * i, 8);
-    require(L != 0, "attempt to divide by zero");
+    require(L != 0, "index out of bounds: slot level 0 at a leaf");
     const unsigned t = map_immediate_capacity(L);
 
     if (n == 1) {
@@ -524,7 +524,7 @@ bool remove_bitmap_leaf(NodeAlloc& alloc, Edge& e, unsigned L, u64 key, u64& val
         }
     }
     release_bitmap_leaf_map(alloc, leaf);
-    require(L != 0, "attempt to divide by zero");
+    require(L != 0, "index out of bounds: slot level 0 at a leaf");
     if (k < map_immediate_capacity(L)) {
         for (std::size_t j = 0; j < k; ++j) pairs[j].key |= prefix;
         write_map_immed<false>(alloc, e, static_cast<u8>(L), pairs, k);

@@ -36,12 +36,6 @@ std::vector<KeyValue> sorted_pairs(std::mt19937_64& rng, std::size_t n, unsigned
     return pairs;
 }
 
-u8 byte_at(const void* p, std::size_t i) {
-    u8 b;
-    std::memcpy(&b, static_cast<const u8*>(p) + i, 1);
-    return b;
-}
-
 // A built form at slot level `level` holds exactly the given pairs: the
 // validator accepts it with their count and every key's value word holds
 // its value. Freeing it gives back every byte it took.
@@ -91,29 +85,6 @@ TEST(MapLeafBuild, LinearLeavesOfEveryWidthAndCount) {
     EXPECT_EQ(alloc.live_nodes(), 0u);
 }
 
-TEST(MapLeafBuild, TwoSevenByteKeysMakeAThirtyByteBlock) {
-    NodeAlloc alloc;
-    const std::vector<KeyValue> pairs = {{0x01020304050607, 10}, {0x11121314151617, 20}};
-    Edge e;
-    build_map_leaf<false>(alloc, e, 7, pairs.data(), 2);
-    u8* block = e.ptr<u8>();
-    u64 v0, v1;
-    std::memcpy(&v0, block, 8);
-    std::memcpy(&v1, block + 8, 8);
-    EXPECT_EQ(v0, 10u);
-    EXPECT_EQ(v1, 20u);
-    EXPECT_EQ(byte_at(block, 16), 0x07);
-    EXPECT_EQ(byte_at(block, 22), 0x01);
-    EXPECT_EQ(byte_at(block, 23), 0x17);
-    EXPECT_EQ(byte_at(block, 29), 0x11);
-    EXPECT_EQ(e.byte(8), 1);
-    for (int i = 9; i < 15; ++i) EXPECT_EQ(e.byte(i), 0) << i;
-    EXPECT_EQ(e.tag_byte(), 11);
-    // Released with its exact size: the debug build's block table checks it.
-    alloc.release(block, 30, 16);
-    EXPECT_EQ(alloc.live_bytes(), 0u);
-}
-
 TEST(MapLeafBuild, ImmediatesOfEveryWidthAndCount) {
     std::mt19937_64 rng(12);
     NodeAlloc alloc;
@@ -137,27 +108,19 @@ TEST(MapLeafBuild, ImmediatesOfEveryWidthAndCount) {
     }
 }
 
-TEST(MapLeafBuild, ImmediateKeepsOnlyTheLowBytesOfEachKey) {
-    NodeAlloc alloc;
-    // Keys that still carry prefix digits above their width.
-    const std::vector<KeyValue> pairs = {{0xAB0102, 1}, {0xAB0304, 2}, {0xAB0506, 3}};
-    Edge e;
-    write_map_immed<false>(alloc, e, 2, pairs.data(), 3);
-    EXPECT_EQ(e.tag_byte(), 0x22);
-    const u8 expected[7] = {0x02, 0x01, 0x04, 0x03, 0x06, 0x05, 0x00};
-    for (int i = 0; i < 7; ++i) EXPECT_EQ(e.byte(8 + i), expected[i]) << i;
-    mutate::free_subtree<false, true>(alloc, e);
-    EXPECT_EQ(alloc.live_bytes(), 0u);
-}
-
 TEST(MapLeafBuild, BitmapLeavesGroupTheirValues) {
     std::mt19937_64 rng(13);
     NodeAlloc alloc;
     for (std::size_t n : {1u, 2u, 26u, 32u, 33u, 100u, 255u, 256u}) {
         SCOPED_TRACE("n " + std::to_string(n));
+        // The next 128-byte block handed out is a dirty one.
+        void* dirty = alloc.allocate(sizeof(LeafBitmapL));
+        std::memset(dirty, 0xA5, sizeof(LeafBitmapL));
+        alloc.release(dirty, sizeof(LeafBitmapL), NODE_ALIGN);
         const auto pairs = sorted_pairs(rng, n, 1);
         Edge e;
         build_bitmap_leaf_map<false>(alloc, e, pairs.data(), n);
+        ASSERT_EQ(e.ptr<void>(), dirty);
         EXPECT_EQ(e.tag_byte(), TAG_LEAF_BITMAP);
         EXPECT_EQ(e.byte(8), n - 1);
         const auto* leaf = e.ptr<LeafBitmapL>();
