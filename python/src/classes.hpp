@@ -10,6 +10,8 @@
 
 namespace tolvane::py {
 
+ClassSpec& map_class();
+ClassSpec& set_class();
 ClassSpec& map_key_iter_class();
 ClassSpec& map_value_iter_class();
 ClassSpec& map_item_iter_class();

@@ -149,27 +149,11 @@ PyObject* optional_u64_result(const std::optional<std::uint64_t>& value) {
     return PyLong_FromUnsignedLongLong(*value);
 }
 
-PyObject* optional_pair_result(const std::optional<std::pair<std::uint64_t, std::uint64_t>>& entry) {
-    if (!entry) Py_RETURN_NONE;
-    return pair_result(entry->first, entry->second);
-}
-
 PyObject* u64_list_result(const std::vector<std::uint64_t>& values) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < values.size(); ++i) {
         PyObject* item = PyLong_FromUnsignedLongLong(values[i]);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
-PyObject* pair_list_result(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& entries) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        PyObject* item = pair_result(entries[i].first, entries[i].second);
         if (item == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }

@@ -33,8 +33,6 @@ inline PyObject* u64_result(std::uint64_t value) { return PyLong_FromUnsignedLon
 inline PyObject* bool_result(bool value) { return PyBool_FromLong(value); }
 PyObject* pair_result(std::uint64_t first, std::uint64_t second);
 PyObject* optional_u64_result(const std::optional<std::uint64_t>& value);
-PyObject* optional_pair_result(const std::optional<std::pair<std::uint64_t, std::uint64_t>>& entry);
 PyObject* u64_list_result(const std::vector<std::uint64_t>& values);
-PyObject* pair_list_result(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& entries);
 
 }  // namespace tolvane::py

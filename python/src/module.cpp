@@ -23,8 +23,8 @@ struct Registration {
 };
 
 const Registration kRegistrations[] = {
-    {"TolvaneMap", nullptr},
-    {"TolvaneSet", nullptr},
+    {"TolvaneMap", map_class},
+    {"TolvaneSet", set_class},
     {"SyncTolvaneMap", nullptr},
     {"SyncTolvaneSet", nullptr},
     {"TolvaneStrMap", nullptr},

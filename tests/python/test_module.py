@@ -20,7 +20,7 @@ REGISTRATION_ORDER = [
     "TolvaneOrderedBytesMapItemIter",
 ]
 CONTAINERS = set(REGISTRATION_ORDER[:8])
-INTEGER_CLASSES = ["TolvaneMapKeyIter", "TolvaneMapValueIter",
+INTEGER_CLASSES = ["TolvaneMap", "TolvaneSet", "TolvaneMapKeyIter", "TolvaneMapValueIter",
                    "TolvaneMapItemIter", "TolvaneMapRangeIter", "TolvaneSetIter",
                    "TolvaneSetRangeIter"]
 REGISTERED = [name for name in _tolvane.__all__ if name != "__version__"]

@@ -1,0 +1,92 @@
+"""Packed and iterated bulk input of insert_many."""
+
+import array
+
+import pytest
+
+from tolvane_trie import TolvaneMap, TolvaneSet
+
+
+def packed(*values):
+    return array.array("Q", values).tobytes()
+
+
+def length_message(name, n):
+    return (f"insert_many: {name} byte buffer length ({n}) is not a multiple of 8; a packed u64 "
+            "buffer must contain whole 8-byte elements")
+
+
+class Bytes2(bytearray):
+    pass
+
+
+@pytest.mark.parametrize("wrap", [bytes, bytearray, Bytes2, memoryview,
+                                  lambda b: memoryview(array.array("Q", b))])
+def test_packed_kinds(wrap):
+    m, s = TolvaneMap(), TolvaneSet()
+    assert m.insert_many(wrap(packed(1, 2, 2**64 - 1)), wrap(packed(10, 20, 30))) == 3
+    assert m.items() == [(1, 10), (2, 20), (2**64 - 1, 30)]
+    assert s.insert_many(wrap(packed(5, 5, 6))) == 3 and s.to_list() == [5, 6]
+
+
+def test_packed_input_is_copied_and_read_in_view_order():
+    keys = bytearray(packed(1, 2))
+    m = TolvaneMap()
+
+    class Grow:
+        def __init__(self, v):
+            self.v = v
+
+        def __index__(self):
+            keys[:] = packed(7, 8, 9)  # too late: keys were copied already
+            return self.v
+
+    assert m.insert_many(keys, [Grow(1), 2]) == 2 and m.keys() == [1, 2]
+    strided = memoryview(packed(1, 0, 2, 0, 3, 0)).cast("Q")[::2]
+    assert TolvaneSet().insert_many(strided) == 3
+    s = TolvaneSet()
+    s.insert_many(strided)
+    assert s.to_list() == [1, 2, 3]
+
+
+def test_length_errors_insert_nothing():
+    m, s = TolvaneMap({1: 1}), TolvaneSet([1])
+    for call, message in [(lambda: m.insert_many(bytes(12), bytes(16)), length_message("keys", 12)),
+                          (lambda: m.insert_many(bytes(16), bytearray(9)),
+                           length_message("values", 9)),
+                          (lambda: m.insert_many([1, 2], [3]),
+                           "insert_many: keys (2) and values (1) must have the same number of "
+                           "elements"),
+                          (lambda: m.insert_many(bytes(8), []),
+                           "insert_many: keys (1) and values (0) must have the same number of "
+                           "elements"),
+                          (lambda: s.insert_many(memoryview(b"\x01" * 7)),
+                           length_message("keys", 7))]:
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == message and not hasattr(info.value, "__notes__")
+    assert m.items() == [(1, 1)] and s.to_list() == [1]
+
+
+def test_iterated_input_failures():
+    m, s = TolvaneMap(), TolvaneSet()
+
+    def raising():
+        yield 1
+        yield 2
+        raise KeyError("from the generator")
+
+    with pytest.raises(KeyError, match="from the generator"):
+        m.insert_many(raising(), [0, 0])
+    assert len(m) == 0  # the map converts everything first
+    with pytest.raises(KeyError, match="from the generator"):
+        s.insert_many(raising())
+    assert s.to_list() == [1, 2]  # the set inserts as it reads
+    with pytest.raises(OverflowError) as info:
+        s.insert_many([3, 4, -3, 5])
+    assert not hasattr(info.value, "__notes__") and s.to_list() == [1, 2, 3, 4]
+    with pytest.raises(TypeError, match="'str' object cannot be interpreted as an integer"):
+        m.insert_many("12", [1, 2])
+    with pytest.raises(TypeError, match="not iterable"):
+        s.insert_many(5)
+    assert s.insert_many(array.array("Q", [9, 10])) == 2 and 10 in s
