@@ -77,8 +77,9 @@ Universe make_universe(u64 seed, bool spread_root) {
         u.dense.push_back(sweep);
     }
     // Mixed shapes: skip levels, splits, every leaf width, wide branches.
-    const KeyPattern patterns[] = {KeyPattern::Diverging, KeyPattern::Clustered, KeyPattern::SparseRandom,
-                                   KeyPattern::DenseRuns, KeyPattern::Extremes};
+    const KeyPattern patterns[] = {KeyPattern::Diverging, KeyPattern::Clustered,
+                                   KeyPattern::SparseRandom, KeyPattern::DenseRuns,
+                                   KeyPattern::Extremes};
     for (KeyPattern pattern : patterns) {
         KeyStream stream(pattern, seed + static_cast<u64>(pattern));
         for (int i = 0; i < 1500; ++i) {
@@ -98,8 +99,8 @@ Universe make_universe(u64 seed, bool spread_root) {
 }
 
 struct Failures {
-    std::atomic<u64> missed{0};     // a stable key not found
-    std::atomic<u64> phantom{0};    // a never-inserted key found
+    std::atomic<u64> missed{0};   // a stable key not found
+    std::atomic<u64> phantom{0};  // a never-inserted key found
     std::atomic<u64> first_bad{0};
     void note(std::atomic<u64>& counter, u64 key) {
         if (counter.fetch_add(1) == 0) first_bad.store(key);
@@ -153,7 +154,8 @@ void run_stress(OccMode mode, u64 seed) {
                         failures.note(failures.phantom, k);
                 } else {
                     // Either answer is right; the walk must still be safe.
-                    optimistic_contains(reader, tree.root, tree_word, u.churn[rng() % u.churn.size()]);
+                    optimistic_contains(reader, tree.root, tree_word,
+                                        u.churn[rng() % u.churn.size()]);
                 }
                 ++done;
             }
@@ -199,14 +201,15 @@ void run_stress(OccMode mode, u64 seed) {
     for (std::thread& t : readers) t.join();
 
     EXPECT_EQ(wrong_answers, 0u) << "the writer's own results disagree with its model";
-    EXPECT_EQ(failures.missed.load(), 0u) << "a stable key was missed, first 0x" << std::hex
-                                           << failures.first_bad.load();
-    EXPECT_EQ(failures.phantom.load(), 0u) << "a key never inserted was found, first 0x" << std::hex
-                                            << failures.first_bad.load();
+    EXPECT_EQ(failures.missed.load(), 0u)
+        << "a stable key was missed, first 0x" << std::hex << failures.first_bad.load();
+    EXPECT_EQ(failures.phantom.load(), 0u)
+        << "a key never inserted was found, first 0x" << std::hex << failures.first_bad.load();
 
     // The final tree is the one the exclusive mutators build.
     ValidateStats stats{};
-    const validate::Validation v = validate::tolvane_validate_and_stats<false>(tree.root, 8, stats, 0);
+    const validate::Validation v =
+        validate::tolvane_validate_and_stats<false>(tree.root, 8, stats, 0);
     ASSERT_TRUE(v.ok()) << v.error;
     SetTree exclusive;
     exclusive.check_path = false;

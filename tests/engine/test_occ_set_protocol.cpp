@@ -272,9 +272,10 @@ TEST(OccSetInsertPath, PendingCountsAreSettledAndThePathEmptied) {
     tree.fast_path = true;
     constexpr u64 Q = 0x0102030405060000, P = Q | 0x0500;
     for (u64 x = 0; x <= 32; ++x) tree.insert(Q | (x << 8));  // level-1 slots under a branch
-    for (u64 x = 1; x <= 40; ++x) tree.insert(P | x);        // the hot-leaf path owes counts
+    for (u64 x = 1; x <= 40; ++x) tree.insert(P | x);         // the hot-leaf path owes counts
     ASSERT_GT(tree.path.pending, 0);
-    EXPECT_TRUE(mutate::insert_with_path_occ(tree.alloc, tree.root, 0x0900000000000000, 8, tree.path));
+    EXPECT_TRUE(
+        mutate::insert_with_path_occ(tree.alloc, tree.root, 0x0900000000000000, 8, tree.path));
     EXPECT_EQ(tree.path.len, 0u);
     EXPECT_EQ(tree.path.prefix, InsertPath::NO_PREFIX);
     EXPECT_EQ(population_of(tree.root), 33u + 40u + 1u);

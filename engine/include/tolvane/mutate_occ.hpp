@@ -76,14 +76,16 @@ template <std::size_t N>
 inline void store_digits(BranchL<N>& node, const u8 (&digits)[8]) noexcept {
     u64 word;
     std::memcpy(&word, digits, 8);
-    std::atomic_ref<u64>(*reinterpret_cast<u64*>(node.digits)).store(word, std::memory_order_relaxed);
+    std::atomic_ref<u64>(*reinterpret_cast<u64*>(node.digits))
+        .store(word, std::memory_order_relaxed);
 }
 
 // Count, level and summary of a linear branch in one 4-byte store.
 template <std::size_t N>
 inline void store_shape(BranchL<N>& node, u8 count, u8 level, u16 summary) noexcept {
     const u32 word = u32{count} | (u32{level} << 8) | (u32{summary} << 16);
-    std::atomic_ref<u32>(*reinterpret_cast<u32*>(&node.count)).store(word, std::memory_order_relaxed);
+    std::atomic_ref<u32>(*reinterpret_cast<u32*>(&node.count))
+        .store(word, std::memory_order_relaxed);
 }
 
 // Sets or clears a digit's bit in a BranchB's bitmap: one store of the
@@ -97,7 +99,8 @@ inline void store_digit_bit(BranchB& node, u8 d, bool present) noexcept {
 // The summary of a linear branch's first `count` digits.
 inline u16 digit_summary(const u8* digits, unsigned count) noexcept {
     u16 summary = 0;
-    for (unsigned i = 0; i < count; ++i) summary = static_cast<u16>(summary | (1u << (digits[i] & 15)));
+    for (unsigned i = 0; i < count; ++i)
+        summary = static_cast<u16>(summary | (1u << (digits[i] & 15)));
     return summary;
 }
 

@@ -62,8 +62,8 @@ inline void put_packed_key(u8* keys, std::size_t i, unsigned w, u64 k) noexcept 
 // Wraps the node in the slot under a new one-child BranchL3 at `at` (the
 // level above the highest byte where its skipped prefix and the key part).
 template <bool U>
-InsertStep wrap_and_retry(const SlotGuard<U>& guard, Edge& slot, Edge e, unsigned at, unsigned level,
-                          u64 population) {
+InsertStep wrap_and_retry(const SlotGuard<U>& guard, Edge& slot, Edge e, unsigned at,
+                          unsigned level, u64 population) {
     guard.begin();
     wrap_skip_level<true>(guard.alloc, e, static_cast<u8>(at), static_cast<u8>(level), population);
     publish_edge(slot, e);
@@ -143,7 +143,8 @@ bool insert_into_full_leaf(const SlotGuard<U>& guard, Edge& slot, const Edge& e,
             node->level = static_cast<u8>(d + 1);
             fresh.set_ptr(node);
             fresh.set_tag(TAG_BRANCH_L3);
-            if (d + 1 < level) write_decode(fresh, static_cast<u8>(d + 1), static_cast<u8>(level), keys.front());
+            if (d + 1 < level)
+                write_decode(fresh, static_cast<u8>(d + 1), static_cast<u8>(level), keys.front());
             // No reader sees the private edge yet; a private word stands in
             // for the branch that will hold it.
             u32 private_word = 0;
@@ -327,12 +328,14 @@ InsertStep insert_below_bitmap_branch(const SlotGuard<U>& guard, Edge& slot, Edg
         });
     } else {
         unsigned total = 0;
-        for (u32 bits_of_group : node->bitmap) total += static_cast<unsigned>(std::popcount(bits_of_group));
+        for (u32 bits_of_group : node->bitmap)
+            total += static_cast<unsigned>(std::popcount(bits_of_group));
         if (total >= mutate::B_MAX_CHILDREN) {
             // A skipping node first gains an unskipped parent one level up,
             // where the next pass grows it.
             if (nl < level) return wrap_and_retry(guard, slot, e, nl + 1, level, e.pop0(nl) + 1);
-            return grow_and_retry(guard, slot, e, [&](Edge& edge) { upgrade_b_to_u<true>(alloc, edge); });
+            return grow_and_retry(guard, slot, e,
+                                  [&](Edge& edge) { upgrade_b_to_u<true>(alloc, edge); });
         }
         node_version_begin(node->version);
         const std::size_t c = node->group_counts[g];

@@ -49,7 +49,9 @@ namespace occ_detail {
 // Keys an immediate keeps at slot level L.
 constexpr unsigned immediate_room(unsigned level) noexcept { return 15u / level; }
 
-inline bool is_empty_slot(const Edge& slot) noexcept { return read_edge(slot).tag_byte() == TAG_EMPTY; }
+inline bool is_empty_slot(const Edge& slot) noexcept {
+    return read_edge(slot).tag_byte() == TAG_EMPTY;
+}
 
 template <bool U>
 bool remove_from_immediate(const SlotGuard<U>& guard, Edge& slot, const Edge& e, EdgeKind kind,
@@ -100,7 +102,8 @@ void expand_full_edge(const SlotGuard<U>& guard, Edge& slot, unsigned level) {
 }
 
 template <bool U>
-bool remove_from_bitmap_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key, unsigned level) {
+bool remove_from_bitmap_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
+                             unsigned level) {
     if (!prefix_matches(e, level, 1, key)) return false;
     auto* leaf = e.ptr<LeafB1>();
     require(leaf != nullptr, "leaf ptr");
@@ -143,7 +146,8 @@ bool remove_from_bitmap_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 
 }
 
 template <bool U>
-bool remove_from_linear_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key, unsigned level) {
+bool remove_from_linear_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
+                             unsigned level) {
     const u8 w = static_cast<u8>(e.tag_byte() - TAG_LEAF_BASE);
     if (!prefix_matches(e, level, w, key)) return false;
     const std::size_t n = static_cast<std::size_t>(e.pop0(w)) + 1;
@@ -242,7 +246,8 @@ bool remove_below_linear_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u
 }
 
 template <bool U>
-bool remove_below_bitmap_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key, unsigned level) {
+bool remove_below_bitmap_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
+                                unsigned level) {
     auto* node = e.ptr<BranchB>();
     require(node != nullptr, "branch ptr");
     const unsigned nl = node->level;
@@ -284,7 +289,8 @@ bool remove_below_bitmap_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u
     node_version_end(node->version);
 
     unsigned total = 0;
-    for (u32 bits_of_group : node->bitmap) total += static_cast<unsigned>(std::popcount(bits_of_group));
+    for (u32 bits_of_group : node->bitmap)
+        total += static_cast<unsigned>(std::popcount(bits_of_group));
     guard.begin();
     if (total == 0) {
         mark_obsolete(alloc, node->version);
@@ -300,7 +306,8 @@ bool remove_below_bitmap_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u
 }
 
 template <bool U>
-bool remove_below_full_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key, unsigned level) {
+bool remove_below_full_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
+                              unsigned level) {
     auto* node = e.ptr<BranchU>();
     require(node != nullptr, "branch ptr");
     NodeAlloc& alloc = guard.alloc;

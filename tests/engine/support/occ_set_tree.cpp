@@ -8,10 +8,14 @@ namespace tolvane::test {
 
 const char* occ_mode_name(OccMode mode) {
     switch (mode) {
-        case OccMode::LocalUnversioned: return "LocalUnversioned";
-        case OccMode::LocalVersioned: return "LocalVersioned";
-        case OccMode::DeferredUnversioned: return "DeferredUnversioned";
-        case OccMode::DeferredCovered: return "DeferredCovered";
+        case OccMode::LocalUnversioned:
+            return "LocalUnversioned";
+        case OccMode::LocalVersioned:
+            return "LocalVersioned";
+        case OccMode::DeferredUnversioned:
+            return "DeferredUnversioned";
+        case OccMode::DeferredCovered:
+            return "DeferredCovered";
     }
     return "?";
 }

@@ -31,7 +31,7 @@ inline constexpr OccMode kAllOccModes[] = {OccMode::LocalUnversioned, OccMode::L
 const char* occ_mode_name(OccMode mode);
 
 class OccSetTree {
-public:
+  public:
     explicit OccSetTree(OccMode mode);
     ~OccSetTree();
     OccSetTree(const OccSetTree&) = delete;
@@ -39,10 +39,16 @@ public:
 
     bool insert(u64 key);
     bool remove(u64 key);
-    bool apply(const Op& op) { return op.kind == Op::Kind::Insert ? insert(op.key) : remove(op.key); }
+    bool apply(const Op& op) {
+        return op.kind == Op::Kind::Insert ? insert(op.key) : remove(op.key);
+    }
 
-    bool deferred() const { return mode == OccMode::DeferredUnversioned || mode == OccMode::DeferredCovered; }
-    bool versioned() const { return mode == OccMode::LocalVersioned || mode == OccMode::DeferredCovered; }
+    bool deferred() const {
+        return mode == OccMode::DeferredUnversioned || mode == OccMode::DeferredCovered;
+    }
+    bool versioned() const {
+        return mode == OccMode::LocalVersioned || mode == OccMode::DeferredCovered;
+    }
 
     const OccMode mode;
     std::shared_ptr<Collector> collector;  // null in local mode

@@ -14,16 +14,20 @@ using mutate::read_edge;
 
 // Loads of fields that the writer stores as one wider word.
 u64 load_u64_at(const void* p) {
-    return std::atomic_ref<u64>(*static_cast<u64*>(const_cast<void*>(p))).load(std::memory_order_relaxed);
+    return std::atomic_ref<u64>(*static_cast<u64*>(const_cast<void*>(p)))
+        .load(std::memory_order_relaxed);
 }
 u32 load_u32_at(const void* p) {
-    return std::atomic_ref<u32>(*static_cast<u32*>(const_cast<void*>(p))).load(std::memory_order_relaxed);
+    return std::atomic_ref<u32>(*static_cast<u32*>(const_cast<void*>(p)))
+        .load(std::memory_order_relaxed);
 }
 u16 load_u16_at(const void* p) {
-    return std::atomic_ref<u16>(*static_cast<u16*>(const_cast<void*>(p))).load(std::memory_order_relaxed);
+    return std::atomic_ref<u16>(*static_cast<u16*>(const_cast<void*>(p)))
+        .load(std::memory_order_relaxed);
 }
 u8 load_u8_at(const void* p) {
-    return std::atomic_ref<u8>(*static_cast<u8*>(const_cast<void*>(p))).load(std::memory_order_relaxed);
+    return std::atomic_ref<u8>(*static_cast<u8*>(const_cast<void*>(p)))
+        .load(std::memory_order_relaxed);
 }
 
 // The word that guards the slot being read: a branch's version word, the
@@ -45,10 +49,14 @@ struct Guard {
 
 const u32* version_of(const Edge& e) {
     switch (e.tag_byte()) {
-        case TAG_BRANCH_L3: return &e.ptr<BranchL3>()->version;
-        case TAG_BRANCH_L7: return &e.ptr<BranchL7>()->version;
-        case TAG_BRANCH_B: return &e.ptr<BranchB>()->version;
-        default: return &e.ptr<BranchU>()->version;
+        case TAG_BRANCH_L3:
+            return &e.ptr<BranchL3>()->version;
+        case TAG_BRANCH_L7:
+            return &e.ptr<BranchL7>()->version;
+        case TAG_BRANCH_B:
+            return &e.ptr<BranchB>()->version;
+        default:
+            return &e.ptr<BranchU>()->version;
     }
 }
 

@@ -23,7 +23,7 @@ u64 packed(const u8* p, std::size_t i, unsigned w) {
 
 template <bool Map>
 class Dumper {
-public:
+  public:
     std::string out;
 
     // `label` names the slot: its digit in the parent, or "root".
@@ -68,7 +68,7 @@ public:
         }
     }
 
-private:
+  private:
     void immediate(const Edge& e, const EdgeKind& kind) {
         const KeyList16 keys = Map ? mutate::immed_map_keys(e, kind.key_bytes, kind.count)
                                    : mutate::immed_keys(e, kind.key_bytes, kind.count);
@@ -115,7 +115,9 @@ private:
         out += "\n";
         for (unsigned g = 0; g < 8; ++g) {
             if (node->group_counts[g] == 0) {
-                if (node->subarrays[g]) out.append(2 * depth + 2, ' ') += "group " + std::to_string(g) + " stray subarray\n";
+                if (node->subarrays[g])
+                    out.append(2 * depth + 2, ' ') +=
+                        "group " + std::to_string(g) + " stray subarray\n";
                 continue;
             }
             if (!node->subarrays[g]) {
@@ -124,7 +126,8 @@ private:
             }
             u32 bits = node->bitmap[g];
             for (unsigned i = 0; i < node->group_counts[g]; ++i) {
-                const unsigned d = bits ? 32 * g + static_cast<unsigned>(std::countr_zero(bits)) : 999;
+                const unsigned d =
+                    bits ? 32 * g + static_cast<unsigned>(std::countr_zero(bits)) : 999;
                 bits &= bits - 1;
                 edge(node->subarrays[g][i], node->level - 1u, depth + 1, "[" + hex(d) + "]");
             }
@@ -200,13 +203,15 @@ void collect_branches(const Edge& e, std::vector<BranchRef>& out) {
         case TAG_BRANCH_L3: {
             auto* node = e.ptr<BranchL3>();
             out.push_back({node, TAG_BRANCH_L3, &node->version});
-            for (unsigned i = 0; i < node->count && i < 3; ++i) collect_branches(node->children[i], out);
+            for (unsigned i = 0; i < node->count && i < 3; ++i)
+                collect_branches(node->children[i], out);
             return;
         }
         case TAG_BRANCH_L7: {
             auto* node = e.ptr<BranchL7>();
             out.push_back({node, TAG_BRANCH_L7, &node->version});
-            for (unsigned i = 0; i < node->count && i < 7; ++i) collect_branches(node->children[i], out);
+            for (unsigned i = 0; i < node->count && i < 7; ++i)
+                collect_branches(node->children[i], out);
             return;
         }
         case TAG_BRANCH_B: {
