@@ -1,5 +1,6 @@
 """TolvaneMap against a dict and a sorted-list oracle."""
 
+import array
 import random
 
 import pytest
@@ -64,7 +65,6 @@ def build(kind, keys):
         return TolvaneMap(model), model
     m = TolvaneMap()
     if kind == "insert_many":
-        import array
         assert m.insert_many(memoryview(array.array("Q", keys)),
                              [value_of(k) for k in keys]) == len(keys)
     else:
