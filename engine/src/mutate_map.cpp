@@ -20,7 +20,8 @@ namespace tolvane::mutate_map {
 // Reader and release of whole leaf forms.
 
 std::vector<KeyValue> read_map_leaf(const Edge& edge, u8 w, u64 n) {
-    require(w >= 1 && w <= 7, "internal error: entered unreachable code: a packed leaf key is 1..=7 bytes");
+    require(w >= 1 && w <= 7,
+            "internal error: entered unreachable code: a packed leaf key is 1..=7 bytes");
     const u8* block = edge.ptr<const u8>();
     require(block != nullptr, "leaf ptr");
     std::vector<KeyValue> pairs;
@@ -161,7 +162,8 @@ LeafStep rebuild_full_leaf(NodeAlloc& alloc, Edge& e, unsigned S, unsigned w, st
     const std::size_t n = map_leaf_max_keys(w);
     u8* old_block = e.ptr<u8>();
     std::vector<KeyValue> pairs = read_map_leaf(e, static_cast<u8>(w), n);
-    pairs.insert(pairs.begin() + static_cast<std::ptrdiff_t>(i), KeyValue{key & LEVEL_MASK[w], value});
+    pairs.insert(pairs.begin() + static_cast<std::ptrdiff_t>(i),
+                 KeyValue{key & LEVEL_MASK[w], value});
     // Every pair gets the skipped digits between the leaf and the slot, so
     // that each holds the key's low S bytes.
     const u64 skipped = e.w1 & shl8(LEVEL_MASK[S - w], w);
@@ -181,7 +183,8 @@ LeafStep rebuild_full_leaf(NodeAlloc& alloc, Edge& e, unsigned S, unsigned w, st
         Edge fresh;
         fresh.set_ptr(node);
         fresh.set_tag(TAG_BRANCH_L3);
-        if (d + 1 < S) mutate::write_decode(fresh, static_cast<u8>(d + 1), static_cast<u8>(S), first);
+        if (d + 1 < S)
+            mutate::write_decode(fresh, static_cast<u8>(d + 1), static_cast<u8>(S), first);
         e = fresh;
         for (const KeyValue& kv : pairs) {
             InsertResult ignored;
@@ -328,7 +331,8 @@ void walk(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value, u
         } else if (tag == TAG_LEAF_BITMAP) {
             step = insert_bitmap_leaf(alloc, *e, S, key, value, path);
         } else if (tag == TAG_FULL) {
-            fatal("internal error: entered unreachable code: full-tolvane edges are set-flavor only");
+            fatal(
+                "internal error: entered unreachable code: full-tolvane edges are set-flavor only");
         } else {
             const EdgeKind kind = decode_tag(tag);
             require(fits_map_immediate(kind), "valid immediate tag");
@@ -457,7 +461,8 @@ bool remove_linear(NodeAlloc& alloc, Edge& e, unsigned L, unsigned w, u64 key, u
         std::size_t m = 0;
         for (std::size_t j = 0; j < n; ++j) {
             if (j == i) continue;
-            require(m < MAP_IMMEDIATE_KEY_BYTES + 1, "index out of bounds: leaf folds into an immediate");
+            require(m < MAP_IMMEDIATE_KEY_BYTES + 1,
+                    "index out of bounds: leaf folds into an immediate");
             u64 v;
             std::memcpy(&v, block + 8 * j, 8);
             rest[m++] = KeyValue{packed_key(keys, j, w) | upper, v};

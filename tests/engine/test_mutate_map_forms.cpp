@@ -54,8 +54,10 @@ TEST(MapForms, PresentKeysOnEveryLeafForm) {
     const std::vector<Form> forms = {
         {"one-key immediate", {base}},
         {"two-key immediate", {base + 1, base + 2}},
-        {"linear leaf", {base + 1, base + 2, base + 3, base + 4, base + 5, base + 6, base + 7, base + 8}},
-        {"bitmap leaf", [&] {
+        {"linear leaf",
+         {base + 1, base + 2, base + 3, base + 4, base + 5, base + 6, base + 7, base + 8}},
+        {"bitmap leaf",
+         [&] {
              std::vector<u64> k;
              for (u64 i = 0; i < 40; ++i) k.push_back(base + 3 * i);
              return k;
@@ -119,8 +121,8 @@ TEST(MapForms, AbsentKeysChangeNothing) {
     const std::string shape = dump_tree<true>(tree.root, 8);
     const u64 bytes = tree.alloc.live_bytes(), nodes = tree.alloc.live_nodes();
     for (u64 k : {0x1122334455660001ull, 0x1122334455760000ull, 0x1122334456660000ull,
-                  0x1122330000050000ull, 0x1122330100000000ull, 0x1123330000000000ull, 0x7700000000000002ull,
-                  0x7701000000000001ull, 0x0000000000000000ull, ~0ull}) {
+                  0x1122330000050000ull, 0x1122330100000000ull, 0x1123330000000000ull,
+                  0x7700000000000002ull, 0x7701000000000001ull, 0x0000000000000000ull, ~0ull}) {
         const auto r = map_remove(tree.alloc, tree.root, k, 8);
         EXPECT_FALSE(r.found) << std::hex << k;
     }
@@ -207,12 +209,14 @@ TEST(MapForms, EdgesNoMapTreeHoldsStopTheProcess) {
     Edge wide;  // eight one-byte keys: a valid set immediate only
     wide.w1 = 0x0706050403020100ull & low_bytes_mask(7);
     wide.set_tag(immediate_tag(1, 8));
-    EXPECT_DEATH(map_insert_with_path_flat<false>(r, alloc, wide, 9, 1, 1, path), "valid immediate tag");
+    EXPECT_DEATH(map_insert_with_path_flat<false>(r, alloc, wide, 9, 1, 1, path),
+                 "valid immediate tag");
     EXPECT_DEATH(map_remove(alloc, wide, 1, 1), "valid edge tag");
 
     Edge invalid;
     invalid.set_tag(13);
-    EXPECT_DEATH(map_insert_with_path_flat<false>(r, alloc, invalid, 9, 1, 1, path), "valid immediate tag");
+    EXPECT_DEATH(map_insert_with_path_flat<false>(r, alloc, invalid, 9, 1, 1, path),
+                 "valid immediate tag");
     EXPECT_DEATH(map_remove(alloc, invalid, 9, 1), "valid edge tag");
 
     Edge full;

@@ -78,7 +78,8 @@ TEST(MapLeafBuild, LinearLeavesOfEveryWidthAndCount) {
             const u8* block = e.ptr<u8>();
             const std::size_t cap = capacity_class(n);
             for (std::size_t i = 8 * n; i < 8 * cap; ++i) ASSERT_EQ(block[i], 0) << i;
-            for (std::size_t i = 8 * cap + n * w; i < cap * (w + 8); ++i) ASSERT_EQ(block[i], 0) << i;
+            for (std::size_t i = 8 * cap + n * w; i < cap * (w + 8); ++i)
+                ASSERT_EQ(block[i], 0) << i;
             ASSERT_NO_FATAL_FAILURE(expect_holds(alloc, e, w, pairs, 0));
         }
     }

@@ -33,8 +33,9 @@ struct Workload {
 std::vector<Workload> workloads(KeyPattern pattern, uint64_t seed) {
     std::vector<Workload> runs;
     for (int order = 0; order < 3; ++order)
-        runs.push_back({"grow-drain",
-                        with_values(make_grow_drain(pattern, seed + order, kTreeKeys, order), seed)});
+        runs.push_back(
+            {"grow-drain",
+             with_values(make_grow_drain(pattern, seed + order, kTreeKeys, order), seed)});
     WorkloadShape churn{6000, 55, 85, kTreeKeys};
     runs.push_back({"churn", with_values(make_workload(pattern, seed + 7, churn), seed + 1)});
     return runs;
@@ -87,8 +88,8 @@ struct KeepTree : MapTree {
 };
 
 TEST(MapOracle, GetOrInsertKeepsPresentValues) {
-    for (KeyPattern p : {KeyPattern::DenseRuns, KeyPattern::Clustered, KeyPattern::Mixed,
-                         KeyPattern::Extremes}) {
+    for (KeyPattern p :
+         {KeyPattern::DenseRuns, KeyPattern::Clustered, KeyPattern::Mixed, KeyPattern::Extremes}) {
         SCOPED_TRACE(pattern_name(p));
         KeepTree tree;
         KeepModel model;
@@ -147,14 +148,28 @@ void check_bounds(const Op& op, const TraceStep& b, const TraceStep& a) {
     if (ins && is_linear_leaf_tag(b.tag) && b.tag != TAG_LEAF_1 && !is_linear_leaf_tag(a.tag) &&
         b.node_level == b.slot_level) {
         EXPECT_EQ(b.size, 32u) << "only a full leaf is rebuilt";
-        if (a.tag == TAG_LEAF_BITMAP) { EXPECT_EQ(a.size, 33u); }
+        if (a.tag == TAG_LEAF_BITMAP) {
+            EXPECT_EQ(a.size, 33u);
+        }
     }
-    if (ins && b.tag == TAG_BRANCH_L3 && a.tag == TAG_BRANCH_L7) { EXPECT_EQ(a.size, 4u); }
-    if (ins && b.tag == TAG_BRANCH_L7 && a.tag == TAG_BRANCH_B) { EXPECT_EQ(a.size, 8u); }
-    if (ins && b.tag == TAG_BRANCH_B && a.tag == TAG_BRANCH_U) { EXPECT_EQ(a.size, 193u); }
-    if (!ins && b.tag == TAG_BRANCH_L7 && a.tag == TAG_BRANCH_L3) { EXPECT_EQ(a.size, 2u); }
-    if (!ins && b.tag == TAG_BRANCH_B && a.tag == TAG_BRANCH_L7) { EXPECT_EQ(a.size, 6u); }
-    if (!ins && b.tag == TAG_BRANCH_U && a.tag == TAG_BRANCH_B) { EXPECT_EQ(a.size, 160u); }
+    if (ins && b.tag == TAG_BRANCH_L3 && a.tag == TAG_BRANCH_L7) {
+        EXPECT_EQ(a.size, 4u);
+    }
+    if (ins && b.tag == TAG_BRANCH_L7 && a.tag == TAG_BRANCH_B) {
+        EXPECT_EQ(a.size, 8u);
+    }
+    if (ins && b.tag == TAG_BRANCH_B && a.tag == TAG_BRANCH_U) {
+        EXPECT_EQ(a.size, 193u);
+    }
+    if (!ins && b.tag == TAG_BRANCH_L7 && a.tag == TAG_BRANCH_L3) {
+        EXPECT_EQ(a.size, 2u);
+    }
+    if (!ins && b.tag == TAG_BRANCH_B && a.tag == TAG_BRANCH_L7) {
+        EXPECT_EQ(a.size, 6u);
+    }
+    if (!ins && b.tag == TAG_BRANCH_U && a.tag == TAG_BRANCH_B) {
+        EXPECT_EQ(a.size, 160u);
+    }
     if (!ins && b.tag == TAG_LEAF_BITMAP && a.tag != TAG_LEAF_BITMAP) {
         EXPECT_EQ(b.size, 21u);
         EXPECT_EQ(a.size, 20u);
@@ -164,8 +179,12 @@ void check_bounds(const Op& op, const TraceStep& b, const TraceStep& a) {
         EXPECT_LE(b.size, 7u / S);
         EXPECT_EQ(a.size, b.size - 1);
     }
-    if (!ins && is_linear_leaf_tag(b.tag) && a.tag == TAG_EMPTY) { EXPECT_EQ(b.size, 1u); }
-    if (!ins && a.tag == TAG_EMPTY && is_branch_tag(b.tag)) { EXPECT_EQ(b.size, 1u); }
+    if (!ins && is_linear_leaf_tag(b.tag) && a.tag == TAG_EMPTY) {
+        EXPECT_EQ(b.size, 1u);
+    }
+    if (!ins && a.tag == TAG_EMPTY && is_branch_tag(b.tag)) {
+        EXPECT_EQ(b.size, 1u);
+    }
 }
 
 void record_transitions(Events& events, const Op& op, const KeyTrace& before,
@@ -174,7 +193,8 @@ void record_transitions(Events& events, const Op& op, const KeyTrace& before,
     for (const TraceStep& a : after.steps) {
         const TraceStep* b = before.at(a.slot_level);
         if (!b || b->slot != a.slot) continue;
-        const bool both_immediates = decode_tag(a.tag).is_immediate() && decode_tag(b->tag).is_immediate();
+        const bool both_immediates =
+            decode_tag(a.tag).is_immediate() && decode_tag(b->tag).is_immediate();
         const std::string kb = kind_name(b->tag), ka = kind_name(a.tag);
         if (b->tag != a.tag && !both_immediates) {
             check_bounds(op, *b, a);
@@ -196,7 +216,8 @@ void record_transitions(Events& events, const Op& op, const KeyTrace& before,
             ++events[side + kb + " wrap"];
         } else if (a.size != b->size) {
             if (both_immediates) check_bounds(op, *b, a);
-            const std::string sizes = "(" + std::to_string(b->size) + "->" + std::to_string(a.size) + ")";
+            const std::string sizes =
+                "(" + std::to_string(b->size) + "->" + std::to_string(a.size) + ")";
             const bool class_change = capacity_class(a.size) != capacity_class(b->size);
             if (both_immediates) ++events[side + "imm" + sizes];
             if (is_linear_leaf_tag(a.tag))
@@ -205,10 +226,12 @@ void record_transitions(Events& events, const Op& op, const KeyTrace& before,
                 if (b->size == 22) ++events[side + "bitmap" + sizes];
                 if (a.size == 256) ++events[side + "bitmap" + sizes];
             }
-            if (a.tag == TAG_BRANCH_B && (b->size == 191 || b->size == 8)) ++events[side + "B" + sizes];
+            if (a.tag == TAG_BRANCH_B && (b->size == 191 || b->size == 8))
+                ++events[side + "B" + sizes];
             if (a.tag == TAG_BRANCH_U && b->size == 162) ++events[side + "U" + sizes];
             if (a.tag == TAG_BRANCH_L7 && b->size == 4) ++events[side + "L7" + sizes];
-            if (a.tag == TAG_BRANCH_L3 && b->size == 2 && a.size == 1) ++events[side + "L3" + sizes];
+            if (a.tag == TAG_BRANCH_L3 && b->size == 2 && a.size == 1)
+                ++events[side + "L3" + sizes];
         }
     }
 }
@@ -302,27 +325,67 @@ TEST(MapTransitions, EveryFormChangeIsReachedAtItsBound) {
         run(wide_branch_ops(seed + 9, 0x00AB000000000000ull | (seed << 16), 200), seed);
         run(full_block_ops(seed, 3), seed);
         run(skipped_leaf_ops(seed), seed);
-        for (unsigned width = 2; width <= 7; ++width) run(narrow_ops(seed * 10 + width, width, 80), seed);
+        for (unsigned width = 2; width <= 7; ++width)
+            run(narrow_ops(seed * 10 + width, width, 80), seed);
         if (HasFatalFailure()) return;
     }
 
     const char* required[] = {
         // immediates and linear leaves
-        "ins empty->L3", "ins empty->imm", "ins imm(1->2)", "ins imm(2->3)", "ins imm(3->4)",
-        "ins imm(4->5)", "ins imm(6->7)", "ins imm->leaf1", "ins imm->leaf2", "ins imm->leaf3",
-        "ins imm->leaf4", "ins imm->leaf7", "ins leaf in place", "ins leaf moved",
+        "ins empty->L3",
+        "ins empty->imm",
+        "ins imm(1->2)",
+        "ins imm(2->3)",
+        "ins imm(3->4)",
+        "ins imm(4->5)",
+        "ins imm(6->7)",
+        "ins imm->leaf1",
+        "ins imm->leaf2",
+        "ins imm->leaf3",
+        "ins imm->leaf4",
+        "ins imm->leaf7",
+        "ins leaf in place",
+        "ins leaf moved",
         // full leaves
-        "ins leaf1->bitmap", "ins leaf7->bitmap decode", "ins leaf7->L3 split",
-        "ins leaf3->L3 split", "ins leaf7->B split", "ins bitmap(255->256)",
+        "ins leaf1->bitmap",
+        "ins leaf7->bitmap decode",
+        "ins leaf7->L3 split",
+        "ins leaf3->L3 split",
+        "ins leaf7->B split",
+        "ins bitmap(255->256)",
         // branches and skipped levels
-        "ins L3->L7", "ins L7->B", "ins B->U", "ins B(191->192)", "ins L3 wrap",
-        "ins L7->L3 wrap", "ins leaf1->L3 wrap", "ins bitmap->L3 wrap", "ins B->L3 wrap192",
+        "ins L3->L7",
+        "ins L7->B",
+        "ins B->U",
+        "ins B(191->192)",
+        "ins L3 wrap",
+        "ins L7->L3 wrap",
+        "ins leaf1->L3 wrap",
+        "ins bitmap->L3 wrap",
+        "ins B->L3 wrap192",
         // removal
-        "del imm->empty", "del imm(2->1)", "del imm(3->2)", "del imm(4->3)", "del imm(5->4)",
-        "del imm(7->6)", "del leaf1->imm@1", "del leaf2->imm@2", "del leaf3->imm@3",
-        "del leaf7->empty", "del leaf in place", "del leaf moved", "del bitmap(22->21)",
-        "del bitmap->leaf1", "del L7->L3", "del L7(4->3)", "del B->L7", "del B(8->7)",
-        "del U->B", "del U(162->161)", "del L3(2->1)", "del L3->empty",
+        "del imm->empty",
+        "del imm(2->1)",
+        "del imm(3->2)",
+        "del imm(4->3)",
+        "del imm(5->4)",
+        "del imm(7->6)",
+        "del leaf1->imm@1",
+        "del leaf2->imm@2",
+        "del leaf3->imm@3",
+        "del leaf7->empty",
+        "del leaf in place",
+        "del leaf moved",
+        "del bitmap(22->21)",
+        "del bitmap->leaf1",
+        "del L7->L3",
+        "del L7(4->3)",
+        "del B->L7",
+        "del B(8->7)",
+        "del U->B",
+        "del U(162->161)",
+        "del L3(2->1)",
+        "del L3->empty",
     };
     std::string seen;
     for (const auto& [name, count] : events) seen += name + " " + std::to_string(count) + "\n";
@@ -352,7 +415,8 @@ TEST(MapSplit, LeavesTheInsertPathEmptyOrUnderTheFullPrefix) {
             ASSERT_EQ(t.steps.back().tag, linear_leaf_tag(7));
             ASSERT_EQ(t.steps.back().size, 32u);
         }
-        ASSERT_EQ(tree.insert(keys[i], ~keys[i]), model.apply({Op::Kind::Insert, keys[i], ~keys[i]}));
+        ASSERT_EQ(tree.insert(keys[i], ~keys[i]),
+                  model.apply({Op::Kind::Insert, keys[i], ~keys[i]}));
         if (i == 32) {
             EXPECT_TRUE(tree.path.len == 0 || tree.path.prefix == 0xFF000000000001ull)
                 << std::hex << "prefix 0x" << tree.path.prefix;

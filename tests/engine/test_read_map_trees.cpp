@@ -120,7 +120,8 @@ TEST(ReadMapTrees, GrownAndDrainedByTheMapMutators) {
                 ASSERT_EQ(tree.apply(ops[i]), model.apply(ops[i])) << describe(ops[i]);
                 if (i % 800 == 799 || i + 1 == ops.size()) {
                     SCOPED_TRACE(::testing::Message() << "after operation " << i);
-                    ASSERT_NO_FATAL_FAILURE(check_map_readers(tree, model.entries, seed * 1000 + i));
+                    ASSERT_NO_FATAL_FAILURE(
+                        check_map_readers(tree, model.entries, seed * 1000 + i));
                 }
             }
         }
@@ -134,7 +135,8 @@ TEST(ReadMapTrees, UnderChurnWithOverwrites) {
         SCOPED_TRACE(pattern_name(pattern));
         MapTree tree;
         MapModel model;
-        const auto ops = with_values(make_workload(pattern, 17, WorkloadShape{5000, 65, 85, 2500}), 3);
+        const auto ops =
+            with_values(make_workload(pattern, 17, WorkloadShape{5000, 65, 85, 2500}), 3);
         for (std::size_t i = 0; i < ops.size(); ++i) {
             ASSERT_EQ(tree.apply(ops[i]), model.apply(ops[i])) << describe(ops[i]);
             if (i % 1700 == 1699) {

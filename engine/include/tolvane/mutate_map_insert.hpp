@@ -57,7 +57,7 @@ void map_insert_with_path_flat(InsertResult& out, NodeAlloc& alloc, Edge& edge, 
 
 extern template void map_insert_with_path_flat<false>(InsertResult&, NodeAlloc&, Edge&, u64, u64,
                                                       u8, InsertPath&);
-extern template void map_insert_with_path_flat<true>(InsertResult&, NodeAlloc&, Edge&, u64, u64,
-                                                     u8, InsertPath&);
+extern template void map_insert_with_path_flat<true>(InsertResult&, NodeAlloc&, Edge&, u64, u64, u8,
+                                                     InsertPath&);
 
 }  // namespace tolvane::mutate_map

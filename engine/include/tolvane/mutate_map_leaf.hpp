@@ -88,14 +88,22 @@ inline void store_keys(u8* dst, const KeyValue* pairs, std::size_t n) noexcept {
 // The low w bytes of each key, packed from dst; one loop per width.
 inline void pack_keys(u8* dst, unsigned w, const KeyValue* pairs, std::size_t n) {
     switch (w) {
-        case 1: return store_keys<1>(dst, pairs, n);
-        case 2: return store_keys<2>(dst, pairs, n);
-        case 3: return store_keys<3>(dst, pairs, n);
-        case 4: return store_keys<4>(dst, pairs, n);
-        case 5: return store_keys<5>(dst, pairs, n);
-        case 6: return store_keys<6>(dst, pairs, n);
-        case 7: return store_keys<7>(dst, pairs, n);
-        default: fatal("internal error: entered unreachable code: a packed leaf key is 1..=7 bytes");
+        case 1:
+            return store_keys<1>(dst, pairs, n);
+        case 2:
+            return store_keys<2>(dst, pairs, n);
+        case 3:
+            return store_keys<3>(dst, pairs, n);
+        case 4:
+            return store_keys<4>(dst, pairs, n);
+        case 5:
+            return store_keys<5>(dst, pairs, n);
+        case 6:
+            return store_keys<6>(dst, pairs, n);
+        case 7:
+            return store_keys<7>(dst, pairs, n);
+        default:
+            fatal("internal error: entered unreachable code: a packed leaf key is 1..=7 bytes");
     }
 }
 
@@ -108,7 +116,8 @@ inline void pack_keys(u8* dst, unsigned w, const KeyValue* pairs, std::size_t n)
 // cap(n) * (w + 8) bytes, edge {block, pop0 n - 1, tag 4 + w}.
 template <bool Occ>
 void build_map_leaf(NodeAlloc& alloc, Edge& edge, u8 w, const KeyValue* pairs, u64 n) {
-    require(w >= 1 && w <= 7, "internal error: entered unreachable code: a packed leaf key is 1..=7 bytes");
+    require(w >= 1 && w <= 7,
+            "internal error: entered unreachable code: a packed leaf key is 1..=7 bytes");
     require(n >= 1, "index out of bounds: map leaf of no keys");
     u8* block = take_map_leaf(alloc, n, w);
     u64 value;

@@ -151,7 +151,8 @@ bool remove_in_uncompressed_branch(NodeAlloc& alloc, Edge& e, unsigned L, u64 ke
 // level L. `remove_below(child, child_level)` removes it from the child's
 // subtree, returning whether it was there; nothing changes when it was not.
 template <class RemoveBelow>
-bool remove_branch_step(NodeAlloc& alloc, Edge& e, unsigned L, u64 key, RemoveBelow&& remove_below) {
+bool remove_branch_step(NodeAlloc& alloc, Edge& e, unsigned L, u64 key,
+                        RemoveBelow&& remove_below) {
     switch (e.tag_byte()) {
         case TAG_BRANCH_L3:
             return detail::remove_in_linear_branch<3>(alloc, e, L, key, remove_below);

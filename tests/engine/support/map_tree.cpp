@@ -142,10 +142,18 @@ std::vector<Op> with_values(std::vector<Op> ops, u64 seed) {
     for (Op& op : ops) {
         if (op.kind != Op::Kind::Insert) continue;
         switch (rng() % 8) {
-            case 0: op.value = 0; break;
-            case 1: op.value = ~u64{0}; break;
-            case 2: op.value = op.key; break;
-            default: op.value = rng(); break;
+            case 0:
+                op.value = 0;
+                break;
+            case 1:
+                op.value = ~u64{0};
+                break;
+            case 2:
+                op.value = op.key;
+                break;
+            default:
+                op.value = rng();
+                break;
         }
     }
     return ops;

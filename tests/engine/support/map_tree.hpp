@@ -28,7 +28,7 @@
 namespace tolvane::test {
 
 class MapTree {
-public:
+  public:
     MapTree() = default;
     ~MapTree();
     MapTree(const MapTree&) = delete;
@@ -63,7 +63,7 @@ public:
     bool check_path = true;
     mutate_map::InsertResult last;  // report of the latest insert
 
-private:
+  private:
     void check_report(u64 key, u64 value, const mutate_map::InsertResult& r);
     void check_path_after_insert(u64 key, bool added, const KeyTrace& before,
                                  const KeyTrace& after);
