@@ -61,6 +61,25 @@ struct MapSubject {
     }
 };
 
+void seed_neighbour(TolvaneMap& m, std::map<u64, u64>& model, u64 p) {
+    for (u64 b = 0; b < 40; ++b) {
+        const u64 k = ((p + 1) << 8) | (b * 5);
+        m.insert(k, k ^ 0x55);
+        model[k] = k ^ 0x55;
+    }
+    ASSERT_EQ(m.core.root_state, ROOT_TREE);
+}
+
+void expect_matches(TolvaneMap& m, const std::map<u64, u64>& model, u64 seed) {
+    std::mt19937_64 rng(seed);
+    std::vector<u64> sorted;
+    for (const auto& kv : model) sorted.push_back(kv.first);
+    expect_map_queries(m, model, probe_keys(sorted, rng, 8, 64));
+    expect_map_listings(m, model, probe_keys(sorted, rng, 4, 10));
+    MapModel mm{model};
+    MapSubject{m}.verify(mm);
+}
+
 class MapEngine : public ::testing::TestWithParam<AllocMode> {
 protected:
     u64 tree_word = 0;
@@ -251,6 +270,39 @@ TEST_P(MapEngine, ThirtySecondKeyMakesATreeAndThirtiethCondenses) {
     EXPECT_EQ(t.core.root_state, ROOT_LEAF);
 }
 
+// The 32nd key goes in with the container's own path while the tree is
+// still a private edge: whatever that insert records, the path comes out
+// empty, and hot-leaf inserts and flushes afterwards work on the real root.
+// Get-or-insert hands back the key's word in the real tree.
+TEST_P(MapEngine, ConversionLeavesNoPathIntoThePrivateEdge) {
+    for (const bool ensure : {false, true}) {
+        TolvaneMap m;
+        prepare(m);
+        std::map<u64, u64> model;
+        const u64 p = 0x0102030405060700ull >> 8;
+        for (u64 b = 0; b < 14; ++b) model[((p + 1) << 8) | b] = b;
+        for (u64 b = 0; b < 17; ++b) model[(p << 8) | (b * 3)] = b;
+        for (const auto& [k, v] : model) m.insert(k, v);
+        ASSERT_EQ(m.core.root_state, ROOT_LEAF);
+        const u64 key = (p << 8) | 200;
+        if (ensure) {
+            u64* slot = m.ensure_slot(key, 5);
+            ASSERT_EQ(*slot, 5u);
+            *slot = 6;
+        } else {
+            ASSERT_EQ(m.insert(key, 6), InsertOutcome{});
+        }
+        model[key] = 6;
+        ASSERT_EQ(m.core.root_state, ROOT_TREE);
+        EXPECT_TRUE(m.path.empty());
+        for (u64 b = 201; b < 256; ++b) {
+            m.insert((p << 8) | b, b);
+            model[(p << 8) | b] = b;
+        }
+        expect_matches(m, model, 9);
+    }
+}
+
 TEST_P(MapEngine, ClearEntriesGivesEveryByteBack) {
     for (const u64 n : {0u, 1u, 9u, 31u, 32u, 3000u}) {
         SCOPED_TRACE(n);
@@ -273,25 +325,6 @@ INSTANTIATE_TEST_SUITE_P(Modes, MapEngine,
 
 // ---------------------------------------------------------------------------
 // The hot-leaf fast path (local mode).
-
-void seed_neighbour(TolvaneMap& m, std::map<u64, u64>& model, u64 p) {
-    for (u64 b = 0; b < 40; ++b) {
-        const u64 k = ((p + 1) << 8) | (b * 5);
-        m.insert(k, k ^ 0x55);
-        model[k] = k ^ 0x55;
-    }
-    ASSERT_EQ(m.core.root_state, ROOT_TREE);
-}
-
-void expect_matches(TolvaneMap& m, const std::map<u64, u64>& model, u64 seed) {
-    std::mt19937_64 rng(seed);
-    std::vector<u64> sorted;
-    for (const auto& kv : model) sorted.push_back(kv.first);
-    expect_map_queries(m, model, probe_keys(sorted, rng, 8, 64));
-    expect_map_listings(m, model, probe_keys(sorted, rng, 4, 10));
-    MapModel mm{model};
-    MapSubject{m}.verify(mm);
-}
 
 TEST(MapEngineHotLeaf, BitmapLeafInsertsAndOverwrites) {
     std::mt19937_64 rng(31);

@@ -179,6 +179,31 @@ TEST_P(SetEngine, ThirtySecondKeyMakesATreeAndThirtiethCondenses) {
     EXPECT_EQ(s.alloc.live_bytes(), root_leaf_charge(30));
 }
 
+// The 32nd key goes in with the container's own path while the tree is
+// still a private edge: whatever that insert records, the path comes out
+// empty, and hot-leaf inserts and flushes afterwards work on the real root.
+TEST_P(SetEngine, ConversionLeavesNoPathIntoThePrivateEdge) {
+    TolvaneSet s;
+    prepare(s);
+    std::set<u64> model;
+    const u64 p = 0x0102030405060700ull >> 8;
+    for (u64 b = 0; b < 14; ++b) model.insert(((p + 1) << 8) | b);
+    for (u64 b = 0; b < 17; ++b) model.insert((p << 8) | (b * 3));
+    for (const u64 k : model) ASSERT_TRUE(s.insert_deferred(k));
+    ASSERT_EQ(s.root_state, ROOT_LEAF);
+    ASSERT_TRUE(s.insert_deferred((p << 8) | 200));
+    model.insert((p << 8) | 200);
+    ASSERT_EQ(s.root_state, ROOT_TREE);
+    EXPECT_TRUE(s.path.empty());
+    for (u64 b = 201; b < 256; ++b) {
+        ASSERT_TRUE(s.insert_deferred((p << 8) | b));
+        model.insert((p << 8) | b);
+    }
+    std::mt19937_64 rng(1);
+    const std::vector<u64> sorted(model.begin(), model.end());
+    expect_set_queries(s, model, probe_keys(sorted, rng, 4, 40));
+}
+
 TEST_P(SetEngine, LastKeyOfATreeEmptiesIt) {
     TolvaneSet s;
     prepare(s);
