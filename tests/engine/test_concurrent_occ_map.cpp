@@ -58,7 +58,9 @@ constexpr std::size_t kKeptObservations = 100000;
 enum class RootGuard : u8 { TreeWord, Section, FixedRoot };
 
 u32 key_tag(u64 k) { return static_cast<u32>((k * 0x9E3779B97F4A7C15ull) >> 32) | 1u; }
-u64 value_for(u64 k, u64 generation) { return (u64{key_tag(k)} << 32) | (generation & 0xFFFFFFFFu); }
+u64 value_for(u64 k, u64 generation) {
+    return (u64{key_tag(k)} << 32) | (generation & 0xFFFFFFFFu);
+}
 
 struct Universe {
     std::vector<u64> root_spread;  // stable, one per top byte: keeps a level-8 BranchU
@@ -89,8 +91,9 @@ Universe make_universe(u64 seed, bool spread_root) {
         u.dense.push_back(sweep);
     }
     // Mixed shapes: skip levels, splits, every leaf width, wide branches.
-    for (KeyPattern pattern : {KeyPattern::Diverging, KeyPattern::Clustered, KeyPattern::SparseRandom,
-                               KeyPattern::DenseRuns, KeyPattern::Extremes}) {
+    for (KeyPattern pattern :
+         {KeyPattern::Diverging, KeyPattern::Clustered, KeyPattern::SparseRandom,
+          KeyPattern::DenseRuns, KeyPattern::Extremes}) {
         KeyStream stream(pattern, seed + static_cast<u64>(pattern));
         for (int i = 0; i < 1500; ++i) {
             const u64 k = stream.next();
@@ -104,10 +107,10 @@ Universe make_universe(u64 seed, bool spread_root) {
 }
 
 struct Failures {
-    std::atomic<u64> missed{0};     // a stable key not found
-    std::atomic<u64> phantom{0};    // a never-inserted key found
-    std::atomic<u64> foreign{0};    // a value that does not name its key
-    std::atomic<u64> corrupt{0};    // a validated state no sound tree has
+    std::atomic<u64> missed{0};   // a stable key not found
+    std::atomic<u64> phantom{0};  // a never-inserted key found
+    std::atomic<u64> foreign{0};  // a value that does not name its key
+    std::atomic<u64> corrupt{0};  // a validated state no sound tree has
     std::atomic<u64> first_bad{0};
     void note(std::atomic<u64>& counter, u64 key) {
         if (counter.fetch_add(1) == 0) first_bad.store(key);
@@ -121,7 +124,8 @@ struct LoggedOp {
 
 void run_stress(RootGuard guarding, u64 seed) {
     const Universe u = make_universe(seed, guarding == RootGuard::FixedRoot);
-    OccMapTree tree(guarding == RootGuard::FixedRoot ? OccMode::DeferredUnversioned : OccMode::DeferredCovered);
+    OccMapTree tree(guarding == RootGuard::FixedRoot ? OccMode::DeferredUnversioned
+                                                     : OccMode::DeferredCovered);
     const u64* tree_word = guarding == RootGuard::FixedRoot ? nullptr : &tree.tree_word;
 
     std::vector<LoggedOp> log;
@@ -146,7 +150,8 @@ void run_stress(RootGuard guarding, u64 seed) {
         mutate_map::InsertResult r;
         in_section([&] { r = tree.insert(k, v); });
         const auto it = model.find(k);
-        if (r.existed != (it != model.end() ? 1u : 0u) || (it != model.end() && r.old != it->second))
+        if (r.existed != (it != model.end() ? 1u : 0u) ||
+            (it != model.end() && r.old != it->second))
             ++wrong_answers;
         if (it == model.end() || !keep) {
             model[k] = v;
@@ -194,7 +199,8 @@ void run_stress(RootGuard guarding, u64 seed) {
                     const std::size_t ready = stable_ready.load(std::memory_order_acquire);
                     const bool spread = !u.root_spread.empty() && (ready == 0 || rng() % 4 == 0);
                     if (!spread && ready == 0) continue;  // nothing is guaranteed yet
-                    const u64 k = spread ? u.root_spread[rng() % u.root_spread.size()] : u.stable[rng() % ready];
+                    const u64 k = spread ? u.root_spread[rng() % u.root_spread.size()]
+                                         : u.stable[rng() % ready];
                     if (!look(k)) failures.note(failures.missed, k);
                 } else if (pick == 1) {
                     const u64 k = u.never[rng() % u.never.size()];
@@ -249,14 +255,14 @@ void run_stress(RootGuard guarding, u64 seed) {
     for (std::thread& t : readers) t.join();
 
     EXPECT_EQ(wrong_answers, 0u) << "the writer's own results disagree with its model";
-    EXPECT_EQ(failures.corrupt.load(), 0u) << "a reader validated a broken state, key 0x" << std::hex
-                                            << failures.first_bad.load();
-    EXPECT_EQ(failures.missed.load(), 0u) << "a stable key was missed, first 0x" << std::hex
-                                           << failures.first_bad.load();
-    EXPECT_EQ(failures.phantom.load(), 0u) << "a key never inserted was found, first 0x" << std::hex
-                                            << failures.first_bad.load();
-    EXPECT_EQ(failures.foreign.load(), 0u) << "a value of another key was returned, first 0x" << std::hex
-                                            << failures.first_bad.load();
+    EXPECT_EQ(failures.corrupt.load(), 0u)
+        << "a reader validated a broken state, key 0x" << std::hex << failures.first_bad.load();
+    EXPECT_EQ(failures.missed.load(), 0u)
+        << "a stable key was missed, first 0x" << std::hex << failures.first_bad.load();
+    EXPECT_EQ(failures.phantom.load(), 0u)
+        << "a key never inserted was found, first 0x" << std::hex << failures.first_bad.load();
+    EXPECT_EQ(failures.foreign.load(), 0u)
+        << "a value of another key was returned, first 0x" << std::hex << failures.first_bad.load();
     u64 unstored = 0, observations = 0;
     for (const auto& list : seen) {
         observations += list.size();
@@ -267,7 +273,8 @@ void run_stress(RootGuard guarding, u64 seed) {
 
     // The final tree is the one the exclusive mutators build.
     ValidateStats stats{};
-    const validate::Validation v = validate::tolvane_validate_and_stats<true>(tree.root, 8, stats, 0);
+    const validate::Validation v =
+        validate::tolvane_validate_and_stats<true>(tree.root, 8, stats, 0);
     ASSERT_TRUE(v.ok()) << v.error;
     EXPECT_EQ(v.population, model.size());
     MapTree exclusive;
@@ -283,9 +290,13 @@ void run_stress(RootGuard guarding, u64 seed) {
     }
 }
 
-TEST(ConcurrentOccMap, ReadersSeeOnlyStoredValuesUnderTheTreeWord) { run_stress(RootGuard::TreeWord, 301); }
+TEST(ConcurrentOccMap, ReadersSeeOnlyStoredValuesUnderTheTreeWord) {
+    run_stress(RootGuard::TreeWord, 301);
+}
 
-TEST(ConcurrentOccMap, ReadersSeeOnlyStoredValuesInExclusiveSections) { run_stress(RootGuard::Section, 302); }
+TEST(ConcurrentOccMap, ReadersSeeOnlyStoredValuesInExclusiveSections) {
+    run_stress(RootGuard::Section, 302);
+}
 
 TEST(ConcurrentOccMap, ReadersSeeOnlyStoredValuesBelowAFixedRootUnversioned) {
     run_stress(RootGuard::FixedRoot, 303);

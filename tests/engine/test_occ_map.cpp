@@ -46,8 +46,8 @@ struct KeepModel {
 std::string path_shape(const KeyTrace& trace) {
     std::string out;
     for (const TraceStep& s : trace.steps)
-        out += kind_name(s.tag) + "@" + std::to_string(s.slot_level) + "/" + std::to_string(s.node_level) +
-               "#" + std::to_string(s.size) + " ";
+        out += kind_name(s.tag) + "@" + std::to_string(s.slot_level) + "/" +
+               std::to_string(s.node_level) + "#" + std::to_string(s.size) + " ";
     return out;
 }
 
@@ -55,7 +55,7 @@ u64 releases(const NodeAlloc& alloc) { return alloc.total_allocs() - alloc.live_
 
 // Both map mutator families on the same operations.
 class MapTwin {
-public:
+  public:
     MapTwin(OccMode mode, bool keep) : occ(mode) {
         exclusive.check_path = false;
         exclusive.keep_existing = keep;
@@ -81,21 +81,25 @@ public:
         std::set<const void*> after;
         for (const BranchRef& b : branch_nodes(occ.root)) {
             after.insert(b.node);
-            EXPECT_EQ(*b.version & kMarked, 0u) << "live branch left locked or obsolete: " << describe(op);
+            EXPECT_EQ(*b.version & kMarked, 0u)
+                << "live branch left locked or obsolete: " << describe(op);
         }
         const bool changed = op.kind == Op::Kind::Insert ? !actual.existed : actual.existed;
-        const bool untouched = op.kind == Op::Kind::Insert ? actual.existed && occ.keep_existing : !actual.existed;
+        const bool untouched =
+            op.kind == Op::Kind::Insert ? actual.existed && occ.keep_existing : !actual.existed;
         if (untouched && occ.versioned()) {
             // A present key for get-or-insert, an absent one for remove: no word moves.
             for (std::size_t i = 0; i < before.size(); ++i)
-                EXPECT_EQ(*before[i].version, words_before[i]) << "version word moved: " << describe(op);
+                EXPECT_EQ(*before[i].version, words_before[i])
+                    << "version word moved: " << describe(op);
         }
         if (occ.deferred()) {
             // Replaced branches wait in the collector's bins, marked.
             for (const BranchRef& b : before) {
                 if (after.count(b.node)) continue;
                 ++replaced;
-                EXPECT_EQ(*b.version & kMarked, kMarked) << "replaced branch not marked: " << describe(op);
+                EXPECT_EQ(*b.version & kMarked, kMarked)
+                    << "replaced branch not marked: " << describe(op);
             }
             occ.collector->try_advance();
         }
@@ -104,13 +108,15 @@ public:
             // Once the tree holds a key, its root slot holds a level-8
             // branch: only new or removed keys republish that slot.
             if (changed)
-                EXPECT_GT(occ.tree_word, tree_before) << "root slot not republished: " << describe(op);
+                EXPECT_GT(occ.tree_word, tree_before)
+                    << "root slot not republished: " << describe(op);
             else
                 EXPECT_EQ(occ.tree_word, tree_before) << describe(op);
         } else {
             EXPECT_EQ(occ.tree_word, 0u);
         }
-        EXPECT_EQ(path_shape(trace_key(occ.root, op.key)), path_shape(trace_key(exclusive.root, op.key)))
+        EXPECT_EQ(path_shape(trace_key(occ.root, op.key)),
+                  path_shape(trace_key(exclusive.root, op.key)))
             << describe(op);
         return actual;
     }
@@ -118,7 +124,8 @@ public:
     template <class Model>
     void verify(const Model& model) {
         ValidateStats stats{};
-        const validate::Validation v = validate::tolvane_validate_and_stats<true>(occ.root, 8, stats, 0);
+        const validate::Validation v =
+            validate::tolvane_validate_and_stats<true>(occ.root, 8, stats, 0);
         ASSERT_TRUE(v.ok()) << v.error;
         if (model.size() != 0) {
             EXPECT_EQ(v.population, model.size());
@@ -137,11 +144,12 @@ public:
     OccMapTree occ;
     u64 replaced = 0;
 
-private:
+  private:
     MapModel::Result insert(const Op& op) {
         const mutate_map::InsertResult r = occ.insert(op.key, op.value);
         EXPECT_LE(r.existed, 1u);
-        EXPECT_EQ(r.slot, occ.find(op.key)) << "reported value word is not the key's: " << describe(op);
+        EXPECT_EQ(r.slot, occ.find(op.key))
+            << "reported value word is not the key's: " << describe(op);
         if (r.slot == nullptr) return {};
         if (r.existed == 0) {
             EXPECT_EQ(r.old, OccMapTree::kUntouched) << "old value written for a new key";
@@ -164,7 +172,8 @@ std::vector<std::vector<Op>> streams(KeyPattern pattern, u64 seed) {
     std::vector<std::vector<Op>> runs;
     runs.push_back(with_values(make_grow_drain(pattern, seed, 1200, 0), seed));
     runs.push_back(with_values(make_grow_drain(pattern, seed + 1, 700, 2), seed + 1));
-    runs.push_back(with_values(make_workload(pattern, seed + 2, WorkloadShape{4000, 55, 85, 900}), seed + 2));
+    runs.push_back(
+        with_values(make_workload(pattern, seed + 2, WorkloadShape{4000, 55, 85, 900}), seed + 2));
     return runs;
 }
 

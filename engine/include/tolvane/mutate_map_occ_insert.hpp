@@ -193,7 +193,8 @@ void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 
         // as broken as an undecodable tag.
         if (kind.is_invalid() || (kind.is_immediate() && !fits_map_immediate(kind)))
             fatal("valid edge tag");
-        if (kind.is_immediate()) return insert_into_immediate<K>(guard, out, slot, e, kind, key, value);
+        if (kind.is_immediate())
+            return insert_into_immediate<K>(guard, out, slot, e, kind, key, value);
 
         Frame frame = Frame::Done;
         switch (kind.kind) {
@@ -210,22 +211,28 @@ void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 
                 }
                 return insert_into_empty(guard, out, slot, key, value, level);
             case TAG_BRANCH_L3:
-                frame = insert_below_linear_branch<K, U, 3>(guard, out, slot, e, key, value, level, path);
+                frame = insert_below_linear_branch<K, U, 3>(guard, out, slot, e, key, value, level,
+                                                            path);
                 break;
             case TAG_BRANCH_L7:
-                frame = insert_below_linear_branch<K, U, 7>(guard, out, slot, e, key, value, level, path);
+                frame = insert_below_linear_branch<K, U, 7>(guard, out, slot, e, key, value, level,
+                                                            path);
                 break;
             case TAG_BRANCH_B:
-                frame = insert_below_bitmap_branch<K, U>(guard, out, slot, e, key, value, level, path);
+                frame =
+                    insert_below_bitmap_branch<K, U>(guard, out, slot, e, key, value, level, path);
                 break;
             case TAG_BRANCH_U:
-                frame = insert_below_full_branch<K, U>(guard, out, slot, e, key, value, level, path);
+                frame =
+                    insert_below_full_branch<K, U>(guard, out, slot, e, key, value, level, path);
                 break;
             case TAG_LEAF_BITMAP:
                 frame = insert_into_bitmap_leaf<K>(guard, out, slot, e, key, value, level);
                 break;
             case TAG_FULL:
-                fatal("internal error: entered unreachable code: full-tolvane edges are set-flavor only");
+                fatal(
+                    "internal error: entered unreachable code: full-tolvane edges are set-flavor "
+                    "only");
             default:  // tags 5..11; 13..15 do not decode
                 frame = insert_into_linear_leaf<K>(guard, out, slot, e, key, value, level, path);
                 break;

@@ -90,8 +90,8 @@ void settle_present(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, co
 
 // An empty slot below level 8 takes a one-key immediate of the slot's width.
 template <bool U>
-void insert_into_empty(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, u64 key,
-                       u64 value, unsigned level) {
+void insert_into_empty(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, u64 key, u64 value,
+                       unsigned level) {
     require(level >= 1 && level <= 7, "immediate 1 key");
     Edge fresh;
     fresh.w0 = value;
@@ -103,8 +103,8 @@ void insert_into_empty(const SlotGuard<U>& guard, InsertResult& out, Edge& slot,
 
 // Tags 16..126: a map immediate of n keys of w bytes (w is the slot level).
 template <bool KeepExisting, bool U>
-void insert_into_immediate(const SlotGuard<U>& guard, InsertResult& out, Edge& slot,
-                           const Edge& e, const EdgeKind& kind, u64 key, u64 value) {
+void insert_into_immediate(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, const Edge& e,
+                           const EdgeKind& kind, u64 key, u64 value) {
     NodeAlloc& alloc = guard.alloc;
     const unsigned w = kind.key_bytes;
     const unsigned n = kind.count;
@@ -196,7 +196,8 @@ void rebuild_full_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge& slot,
     u8* old_block = e.ptr<u8>();
     require(old_block != nullptr, "leaf");
     std::vector<KeyValue> pairs = read_map_leaf(e, static_cast<u8>(w), n);
-    pairs.insert(pairs.begin() + static_cast<std::ptrdiff_t>(i), KeyValue{key & LEVEL_MASK[w], value});
+    pairs.insert(pairs.begin() + static_cast<std::ptrdiff_t>(i),
+                 KeyValue{key & LEVEL_MASK[w], value});
     // Each pair regains the digits the leaf skipped: the key's low `level` bytes.
     const u64 skipped = e.w1 & shl8(LEVEL_MASK[level - w], w);
     for (KeyValue& kv : pairs) kv.key |= skipped;

@@ -130,8 +130,8 @@ bool remove_from_immediate(const SlotGuard<U>& guard, Edge& slot, const Edge& e,
 
 // Tags 5..11: a map linear leaf of w-byte keys.
 template <bool U>
-bool remove_from_linear_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
-                             unsigned level, u64& value) {
+bool remove_from_linear_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key, unsigned level,
+                             u64& value) {
     NodeAlloc& alloc = guard.alloc;
     const unsigned w = e.tag_byte() - TAG_LEAF_BASE;
     if (!prefix_matches(e, level, w, key)) return false;
@@ -150,12 +150,14 @@ bool remove_from_linear_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 
         // regains the digits the leaf skipped.
         Edge fresh;
         if (n > 1) {
-            const u64 upper = shl8(mutate::decode_value(e, static_cast<u8>(w), static_cast<u8>(level)), w);
+            const u64 upper =
+                shl8(mutate::decode_value(e, static_cast<u8>(w), static_cast<u8>(level)), w);
             KeyValue rest[MAP_IMMEDIATE_KEY_BYTES + 1];
             std::size_t m = 0;
             for (std::size_t j = 0; j < n; ++j) {
                 if (j == i) continue;
-                require(m < MAP_IMMEDIATE_KEY_BYTES + 1, "index out of bounds: leaf folds into an immediate");
+                require(m < MAP_IMMEDIATE_KEY_BYTES + 1,
+                        "index out of bounds: leaf folds into an immediate");
                 u64 v;
                 std::memcpy(&v, block + 8 * j, 8);
                 rest[m++] = KeyValue{packed_key(keys, j, w) | upper, v};
@@ -186,8 +188,8 @@ bool remove_from_linear_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 
 // Tag 12: a LeafBitmapL. It keeps at least 21 keys; below that it becomes a
 // width-1 leaf under the same skipped digits (or an immediate).
 template <bool U>
-bool remove_from_bitmap_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
-                             unsigned level, u64& value) {
+bool remove_from_bitmap_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key, unsigned level,
+                             u64& value) {
     NodeAlloc& alloc = guard.alloc;
     if (!prefix_matches(e, level, 1, key)) return false;
     auto* leaf = e.ptr<LeafBitmapL>();
@@ -238,7 +240,8 @@ bool remove_from_bitmap_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 
     require(level != 0, "attempt to divide by zero");
     Edge fresh;
     if (k < map_immediate_capacity(level)) {
-        const u64 prefix = level >= 2 ? shl8(mutate::decode_value(e, 1, static_cast<u8>(level)), 1) : 0;
+        const u64 prefix =
+            level >= 2 ? shl8(mutate::decode_value(e, 1, static_cast<u8>(level)), 1) : 0;
         for (std::size_t j = 0; j < k; ++j) pairs[j].key |= prefix;
         write_map_immed<true>(alloc, fresh, static_cast<u8>(level), pairs, k);
     } else {
@@ -363,7 +366,8 @@ bool remove_below_full_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64
         publish_edge(slot, Edge::empty());
     } else {
         drop_one(e, level);
-        if (left <= mutate::U_SHRINK_AT) mutate::downgrade_u_to_b<true>(alloc, e, static_cast<u8>(level));
+        if (left <= mutate::U_SHRINK_AT)
+            mutate::downgrade_u_to_b<true>(alloc, e, static_cast<u8>(level));
         publish_edge(slot, e);
     }
     guard.end();
@@ -393,7 +397,8 @@ bool remove_frame(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level, u64 bum
         case TAG_LEAF_BITMAP:
             return remove_from_bitmap_leaf(guard, slot, e, key, level, value);
         case TAG_FULL:
-            fatal("internal error: entered unreachable code: full-tolvane edges are set-flavor only");
+            fatal(
+                "internal error: entered unreachable code: full-tolvane edges are set-flavor only");
         default:  // tags 5..11; 13..15 do not decode
             return remove_from_linear_leaf(guard, slot, e, key, level, value);
     }
@@ -406,7 +411,8 @@ template <bool Occ, bool Unversioned>
     requires(Occ && Unversioned)
 RemoveResult map_remove_occ(NodeAlloc& alloc, Edge& edge, u64 key, u32 level) {
     RemoveResult out;
-    out.found = occ_remove_detail::remove_frame<true>(alloc, edge, key, level, 0, nullptr, out.value);
+    out.found =
+        occ_remove_detail::remove_frame<true>(alloc, edge, key, level, 0, nullptr, out.value);
     return out;
 }
 

@@ -28,9 +28,11 @@ mutate_map::InsertResult OccMapTree::insert(u64 key, u64 value) {
     r.old = kUntouched;
     if (versioned()) {
         if (keep_existing)
-            map_insert_with_path_occ<true, true, false>(r, alloc, root, key, value, 8, path, 0, nullptr);
+            map_insert_with_path_occ<true, true, false>(r, alloc, root, key, value, 8, path, 0,
+                                                        nullptr);
         else
-            map_insert_with_path_occ<false, true, false>(r, alloc, root, key, value, 8, path, 0, nullptr);
+            map_insert_with_path_occ<false, true, false>(r, alloc, root, key, value, 8, path, 0,
+                                                         nullptr);
     } else {
         if (keep_existing)
             map_insert_with_path_occ<true, true, true>(r, alloc, root, key, value, 8, path);
@@ -42,7 +44,8 @@ mutate_map::InsertResult OccMapTree::insert(u64 key, u64 value) {
 
 mutate_map::RemoveResult OccMapTree::remove(u64 key) {
     path.flush_and_reset();
-    if (versioned()) return mutate_map::map_remove_occ<true, false>(alloc, root, key, 8, 0, nullptr);
+    if (versioned())
+        return mutate_map::map_remove_occ<true, false>(alloc, root, key, 8, 0, nullptr);
     return mutate_map::map_remove_occ<true, true>(alloc, root, key, 8);
 }
 

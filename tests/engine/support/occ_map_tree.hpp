@@ -26,7 +26,7 @@
 namespace tolvane::test {
 
 class OccMapTree {
-public:
+  public:
     explicit OccMapTree(OccMode mode);
     ~OccMapTree();
     OccMapTree(const OccMapTree&) = delete;
@@ -38,8 +38,12 @@ public:
     // The value word of `key`, or null.
     u64* find(u64 key);
 
-    bool deferred() const { return mode == OccMode::DeferredUnversioned || mode == OccMode::DeferredCovered; }
-    bool versioned() const { return mode == OccMode::LocalVersioned || mode == OccMode::DeferredCovered; }
+    bool deferred() const {
+        return mode == OccMode::DeferredUnversioned || mode == OccMode::DeferredCovered;
+    }
+    bool versioned() const {
+        return mode == OccMode::LocalVersioned || mode == OccMode::DeferredCovered;
+    }
 
     static constexpr u64 kUntouched = 0x5EB7'1E55'0DDB'A115ull;
 

@@ -15,7 +15,8 @@ using Answer = MapProbe::Answer;
 
 template <class T>
 T load_at(const void* p) {
-    return std::atomic_ref<T>(*static_cast<T*>(const_cast<void*>(p))).load(std::memory_order_relaxed);
+    return std::atomic_ref<T>(*static_cast<T*>(const_cast<void*>(p)))
+        .load(std::memory_order_relaxed);
 }
 
 MapProbe answer(Answer a, u64 value = 0) { return MapProbe{a, value}; }
@@ -127,7 +128,8 @@ MapProbe probe_map(const Edge& root, const u64* tree_word, u64 key) {
         const EdgeKind kind = e.tag();
         if (kind.is_invalid()) return answer(Answer::Corrupt);
         if (kind.is_immediate()) {
-            if (!mutate_map::fits_map_immediate(kind) || kind.key_bytes != level) return answer(Answer::Corrupt);
+            if (!mutate_map::fits_map_immediate(kind) || kind.key_bytes != level)
+                return answer(Answer::Corrupt);
             const KeyList16 keys = mutate::immed_map_keys(e, kind.key_bytes, kind.count);
             const u64 k = key & low_bytes_mask(kind.key_bytes);
             for (std::size_t i = 0; i < keys.size(); ++i) {
@@ -163,7 +165,8 @@ MapProbe probe_map(const Edge& root, const u64* tree_word, u64 key) {
             const std::size_t n = static_cast<std::size_t>(e.pop0(w)) + 1;
             const u8* block = e.ptr<u8>();
             if (!block || n > mutate_map::map_leaf_max_keys(w)) return answer(Answer::Corrupt);
-            const int i = find_leaf_key(block + map_leaf_key_offset(n), n, w, key & low_bytes_mask(w));
+            const int i =
+                find_leaf_key(block + map_leaf_key_offset(n), n, w, key & low_bytes_mask(w));
             const u64 v = i >= 0 ? load_at<u64>(block + 8 * static_cast<std::size_t>(i)) : 0;
             if (!guard.holds()) return answer(Answer::Retry);
             return i >= 0 ? answer(Answer::Present, v) : answer(Answer::Absent);
@@ -188,7 +191,8 @@ MapProbe probe_map(const Edge& root, const u64* tree_word, u64 key) {
         } else {
             step.sane = step.has_child = true;
             step.node_level = level;
-            step.child = read_edge(e.ptr<BranchU>()->children[static_cast<u8>(shr8(key, level - 1))]);
+            step.child =
+                read_edge(e.ptr<BranchU>()->children[static_cast<u8>(shr8(key, level - 1))]);
         }
         if (!node_guard.holds()) return answer(Answer::Retry);
         if (!step.sane) return answer(Answer::Corrupt);
@@ -198,7 +202,8 @@ MapProbe probe_map(const Edge& root, const u64* tree_word, u64 key) {
             step.has_child = true;
             if (!node_guard.holds()) return answer(Answer::Retry);
         }
-        if (!prefix_matches(e, level, step.node_level, key) || !step.has_child) return answer(Answer::Absent);
+        if (!prefix_matches(e, level, step.node_level, key) || !step.has_child)
+            return answer(Answer::Absent);
         guard = node_guard;
         e = step.child;
         level = step.node_level - 1;
@@ -206,7 +211,8 @@ MapProbe probe_map(const Edge& root, const u64* tree_word, u64 key) {
     return answer(Answer::Corrupt);
 }
 
-MapProbe optimistic_get(Reader& reader, const Edge& root, const u64* tree_word, u64 key, u64* retries) {
+MapProbe optimistic_get(Reader& reader, const Edge& root, const u64* tree_word, u64 key,
+                        u64* retries) {
     for (;;) {
         reader.announce();
         const MapProbe probe = probe_map(root, tree_word, key);
