@@ -54,3 +54,31 @@ fi
 
 $python -m pip install -q .
 $python -m pytest -q tests/python
+
+# Smoke runs of both benchmarks at tiny sizes so they keep building and
+# running; nothing is timed or compared. Quiet unless they fail, so the test
+# runner's summary stays the last line. Peers other than sortedcontainers are
+# optional: the Python benchmark skips what is missing.
+bench_smoke() {
+    local log=build/bench-smoke.log
+    $python -c "import sortedcontainers" 2>/dev/null || $python -m pip install -q sortedcontainers >/dev/null 2>&1 || true
+    $python bench/python/bench_containers.py --size 2000 --repeat 1 --probes 300 --budget 0.05 \
+        --shapes random,dense,clustered --no-write >"$log" 2>&1 || { cat "$log"; return 1; }
+
+    local bench_apt=()
+    ls /usr/lib/*/cmake/benchmark >/dev/null 2>&1 || bench_apt+=(libbenchmark-dev)
+    ls /usr/lib/*/cmake/absl >/dev/null 2>&1 || bench_apt+=(libabsl-dev)
+    if [ ${#bench_apt[@]} -gt 0 ]; then
+        local sudo_cmd=""
+        [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+        $sudo_cmd apt-get update -qq >"$log" 2>&1 && DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install \
+            -y -qq "${bench_apt[@]}" >>"$log" 2>&1 || { cat "$log"; return 1; }
+    fi
+    local dir=build/bench-smoke
+    { cmake -S . -B "$dir" $generator -DCMAKE_BUILD_TYPE=Release -DTOLVANE_BUILD_BENCH=ON \
+          -DTOLVANE_BUILD_PYTHON=OFF -DTOLVANE_BUILD_TESTS=OFF &&
+      cmake --build "$dir" -j "$jobs" --target tolvane_bench &&
+      "$dir/bench/engine/tolvane_bench" --sizes=1000 --benchmark_min_time=0.001; } >"$log" 2>&1 ||
+        { cat "$log"; return 1; }
+}
+bench_smoke

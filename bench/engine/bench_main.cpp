@@ -68,6 +68,7 @@ A& cached(const KeySet& ks, Footprint* fp = nullptr) {
 void set_footprint(benchmark::State& state, const Footprint& fp, std::size_t n) {
     state.counters["B/key"] = fp.requested / double(n);
     state.counters["B/key_sys"] = fp.spent / double(n);
+    state.counters["B/key_live"] = fp.live / double(n);
 }
 
 template <class A>

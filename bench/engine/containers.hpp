@@ -33,9 +33,13 @@ using u64 = std::uint64_t;
 
 inline u64 value_of(u64 k) { return k * 0x9E3779B97F4A7C15ull + 1; }
 
+// For the trie: requested = spent = bytes held from the system (slab pages
+// and free blocks included), live = bytes in blocks handed out. For the
+// peers live equals requested.
 struct Footprint {
     double requested = 0;
     double spent = 0;
+    double live = 0;
 };
 
 // Footprint of the counted peers: counter difference around the build.
@@ -44,8 +48,8 @@ public:
     CountedScope() : start_(alloc_counters()) {}
     Footprint taken(std::size_t object_bytes) const {
         const auto& now = alloc_counters();
-        return {double(now.requested - start_.requested) + double(object_bytes),
-                double(now.spent - start_.spent) + double(object_bytes)};
+        const double requested = double(now.requested - start_.requested) + double(object_bytes);
+        return {requested, double(now.spent - start_.spent) + double(object_bytes), requested};
     }
 
 private:
@@ -72,7 +76,7 @@ struct OurSet {
     u64 select(u64 r) { return c.by_count(r).value_or(0); }
     Footprint footprint() const {
         const double b = double(c.alloc.bytes_held() + sizeof c);
-        return {b, b};
+        return {b, b, double(c.alloc.live_bytes() + sizeof c)};
     }
 };
 
@@ -105,7 +109,7 @@ struct OurMap {
     }
     Footprint footprint() const {
         const double b = double(c.alloc.bytes_held() + sizeof c);
-        return {b, b};
+        return {b, b, double(c.alloc.live_bytes() + sizeof c)};
     }
 };
 

@@ -51,6 +51,7 @@ def load(paths):
             if "B/key" in b:
                 runs[key]["bkey"].append(b["B/key"])
                 runs[key]["bsys"].append(b["B/key_sys"])
+                runs[key]["blive"].append(b.get("B/key_live", b["B/key"]))
     return runs, context or {}
 
 
@@ -103,7 +104,8 @@ def memory_table(runs):
     out = ["#### Bytes per key after inserting the keys in random order\n",
            "Peers: requested bytes / bytes spent at the system allocator (chunk "
            "headers and rounding included). Trie: the allocator's bytes_held plus "
-           "the container object (slab pages are taken whole).\n"]
+           "the container object (slab pages taken whole, free blocks included) / "
+           "the bytes of the blocks in use.\n"]
     containers = [OURS["set"]] + PEERS["set"] + [OURS["map"]] + PEERS["map"]
     head = ["shape", "n"] + containers
     out.append("| " + " | ".join(head) + " |")
@@ -116,10 +118,11 @@ def memory_table(runs):
                 family = "set" if c in (OURS["set"], *PEERS["set"]) else "map"
                 r = runs.get((family, shape, n, c, "insert"), {})
                 bk, bs = med(r.get("bkey", [])), med(r.get("bsys", []))
+                bl = med(r.get("blive", []))
                 if bk is None:
                     row.append("–")
                 elif c in OURS.values():
-                    row.append(f"{bk:.2f}")
+                    row.append(f"{bk:.2f} / {bl:.2f}")
                     seen = True
                 else:
                     row.append(f"{bk:.1f} / {bs:.1f}")

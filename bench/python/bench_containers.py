@@ -354,6 +354,9 @@ def set_contenders(mods):
 
 
 def numpy_set_ops(np):
+    # searchsorted is ten times slower given a plain int than a numpy scalar.
+    u = np.uint64
+
     def build_list(d):
         return lambda: np.unique(np.array(d.keys, dtype=np.uint64))
 
@@ -363,7 +366,7 @@ def numpy_set_ops(np):
     def member(a):
         ss, n = a.searchsorted, len(a)
         def f(k):
-            i = int(ss(k))
+            i = int(ss(u(k)))
             return i < n and int(a[i]) == k
         return f
 
@@ -373,20 +376,20 @@ def numpy_set_ops(np):
     def nxt(a):
         ss, n = a.searchsorted, len(a)
         def f(k):
-            i = int(ss(k, side="right"))
+            i = int(ss(u(k), side="right"))
             return int(a[i]) if i < n else None
         return f
 
     def prv(a):
         ss = a.searchsorted
         def f(k):
-            i = int(ss(k))
+            i = int(ss(u(k)))
             return int(a[i - 1]) if i else None
         return f
 
     def rng(a):
         ss = a.searchsorted
-        return lambda lo, hi: a[int(ss(lo)):int(ss(hi, side="right"))].tolist()
+        return lambda lo, hi: a[int(ss(u(lo))):int(ss(u(hi), side="right"))].tolist()
 
     return {
         "build_list": build_list,
@@ -397,7 +400,7 @@ def numpy_set_ops(np):
         "first_last": lambda a, d: lambda: _first_last(lambda: int(a[0]), lambda: int(a[-1]), d.hits),
         "next": lambda a, d: lambda: _call_each(nxt(a), d.points),
         "prev": lambda a, d: lambda: _call_each(prv(a), d.points),
-        "count_below": lambda a, d: lambda: _call_each(lambda k: int(a.searchsorted(k)), d.points),
+        "count_below": lambda a, d: lambda: _call_each(lambda k: int(a.searchsorted(u(k))), d.points),
         "by_count": lambda a, d: lambda: _call_each(lambda r: int(a[r]), d.ranks),
         "range": lambda a, d: lambda: _ranges(rng(a), d.windows),
     }
@@ -517,6 +520,8 @@ def map_contenders(mods):
 
 
 def numpy_map_ops(np):
+    u = np.uint64
+
     class Sorted:
         """Parallel sorted key and value arrays."""
 
@@ -534,28 +539,28 @@ def numpy_map_ops(np):
     def get(s):
         ss, k, v, n = s.k.searchsorted, s.k, s.v, len(s.k)
         def f(key):
-            i = int(ss(key))
+            i = int(ss(u(key)))
             return int(v[i]) if i < n and int(k[i]) == key else None
         return f
 
     def nxt(s):
         ss, k, v, n = s.k.searchsorted, s.k, s.v, len(s.k)
         def f(key):
-            i = int(ss(key, side="right"))
+            i = int(ss(u(key), side="right"))
             return (int(k[i]), int(v[i])) if i < n else None
         return f
 
     def prv(s):
         ss, k, v = s.k.searchsorted, s.k, s.v
         def f(key):
-            i = int(ss(key))
+            i = int(ss(u(key)))
             return (int(k[i - 1]), int(v[i - 1])) if i else None
         return f
 
     def rng(s):
         ss = s.k.searchsorted
         def f(lo, hi):
-            i, j = int(ss(lo)), int(ss(hi, side="right"))
+            i, j = int(ss(u(lo))), int(ss(u(hi), side="right"))
             return list(zip(s.k[i:j].tolist(), s.v[i:j].tolist()))
         return f
 
@@ -569,7 +574,7 @@ def numpy_map_ops(np):
             lambda: (int(s.k[0]), int(s.v[0])), lambda: (int(s.k[-1]), int(s.v[-1])), d.hits),
         "next": lambda s, d: lambda: _call_each(nxt(s), d.points),
         "prev": lambda s, d: lambda: _call_each(prv(s), d.points),
-        "count_below": lambda s, d: lambda: _call_each(lambda key: int(s.k.searchsorted(key)), d.points),
+        "count_below": lambda s, d: lambda: _call_each(lambda key: int(s.k.searchsorted(u(key))), d.points),
         "by_count": lambda s, d: lambda: _call_each(lambda r: (int(s.k[r]), int(s.v[r])), d.ranks),
         "range": lambda s, d: lambda: _ranges(rng(s), d.windows),
     }
