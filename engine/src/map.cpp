@@ -24,7 +24,8 @@ namespace {
 using mutate_map::InsertResult;
 
 bool same_class(u64 a, u64 b) noexcept {
-    return capacity_class(static_cast<std::size_t>(a)) == capacity_class(static_cast<std::size_t>(b));
+    return capacity_class(static_cast<std::size_t>(a)) ==
+           capacity_class(static_cast<std::size_t>(b));
 }
 
 u64 load_state(const MapCore& core) noexcept { return load_acquire(core.root_state); }
@@ -152,7 +153,9 @@ bool deferred(const NodeAlloc& alloc) {
     return alloc.mode_word(std::memory_order_acquire) == NodeAlloc::MODE_DEFERRED;
 }
 
-KeyValue leaf_kv(const MapCore& core, u64 i) { return {core.leaf_keys()[i], core.leaf_values()[i]}; }
+KeyValue leaf_kv(const MapCore& core, u64 i) {
+    return {core.leaf_keys()[i], core.leaf_values()[i]};
+}
 
 }  // namespace
 
@@ -220,7 +223,8 @@ KeyValue MapCore::leaf_entry(u64 i) const {
 
 MapIter MapCore::iter_fwd_raw() const {
     if (root_state == ROOT_LEAF)
-        return MapIter::over_root_leaf(leaf_keys(), leaf_values(), static_cast<u32>(leaf_count()), 0);
+        return MapIter::over_root_leaf(leaf_keys(), leaf_values(), static_cast<u32>(leaf_count()),
+                                       0);
     if (root_state == ROOT_TREE) return MapIter::from_tree(root);
     return MapIter{};
 }
@@ -432,7 +436,8 @@ void TolvaneMap::clear_entries() {
 
 std::optional<u64> TolvaneMap::get(u64 key) const {
     if (core.root_state == ROOT_LEAF) {
-        if (const std::optional<u64> i = map_detail::leaf_find(core.leaf_keys(), core.leaf_count(), key))
+        if (const std::optional<u64> i =
+                map_detail::leaf_find(core.leaf_keys(), core.leaf_count(), key))
             return core.leaf_values()[*i];
         return std::nullopt;
     }
@@ -508,7 +513,8 @@ std::optional<std::string> TolvaneMap::validate_defensive() {
     settle();
     if (core.root_state == ROOT_LEAF) {
         const u64 n = core.leaf_count();
-        if (n == 0 || n > ROOT_LEAF_MAX) return "root leaf pop " + std::to_string(n) + " out of range";
+        if (n == 0 || n > ROOT_LEAF_MAX)
+            return "root leaf pop " + std::to_string(n) + " out of range";
         const u64* keys = core.leaf_keys();
         for (u64 j = 1; j < n; ++j)
             if (keys[j - 1] >= keys[j]) return std::string("root leaf keys unsorted");
@@ -517,7 +523,8 @@ std::optional<std::string> TolvaneMap::validate_defensive() {
     if (core.root_state != ROOT_TREE) return std::nullopt;
     if (core.root.tag_byte() == TAG_EMPTY) return std::string("tree root with null top");
     ValidateStats stats{};
-    const validate::Validation v = validate::tolvane_validate_and_stats<true>(core.root, 8, stats, 0);
+    const validate::Validation v =
+        validate::tolvane_validate_and_stats<true>(core.root, 8, stats, 0);
     if (!v.ok()) return v.error;
     if (v.population != core.len)
         return "total population " + std::to_string(core.len) + " disagrees with tree " +

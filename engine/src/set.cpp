@@ -26,7 +26,8 @@ constexpr std::size_t set_leaf_bytes(u64 n) noexcept {
 }
 
 bool same_class(u64 a, u64 b) noexcept {
-    return capacity_class(static_cast<std::size_t>(a)) == capacity_class(static_cast<std::size_t>(b));
+    return capacity_class(static_cast<std::size_t>(a)) ==
+           capacity_class(static_cast<std::size_t>(b));
 }
 
 }  // namespace
@@ -45,7 +46,8 @@ bool TolvaneSet::tree_insert(Edge& edge, u64 key, InsertPath& p, u32* private_wo
     if (alloc.mode_word(std::memory_order_acquire) != NodeAlloc::MODE_DEFERRED)
         return mutate::insert_with_path_flat(alloc, edge, key, 8, p);
     if (alloc.root_covered() != 0) {
-        if (private_word) return mutate::insert_with_path_occ(alloc, edge, key, 8, p, 1, private_word);
+        if (private_word)
+            return mutate::insert_with_path_occ(alloc, edge, key, 8, p, 1, private_word);
         return mutate::insert_with_path_occ(alloc, edge, key, 8, p, 0, nullptr);
     }
     return mutate::insert_with_path_occ(alloc, edge, key, 8, p);
@@ -220,7 +222,8 @@ bool TolvaneSet::remove_from_leaf(u64 key) {
 
 void TolvaneSet::condense_to_root_leaf() {
     clear_path();
-    if (root_state != ROOT_TREE) fatal("internal error: entered unreachable code: condense outside tree state");
+    if (root_state != ROOT_TREE)
+        fatal("internal error: entered unreachable code: condense outside tree state");
     const u64 n = len;
     auto* keys = static_cast<u64*>(alloc.allocate_zeroed(set_leaf_bytes(n)));
     u64 count = 0;
@@ -266,7 +269,8 @@ void TolvaneSet::clear_entries() {
 }
 
 bool TolvaneSet::contains(u64 key) const {
-    if (root_state == ROOT_LEAF) return map_detail::leaf_find(leaf_keys(), leaf_count(), key).has_value();
+    if (root_state == ROOT_LEAF)
+        return map_detail::leaf_find(leaf_keys(), leaf_count(), key).has_value();
     if (root_state == ROOT_TREE) return get::contains(&root, key, 8);
     return false;
 }
@@ -335,7 +339,8 @@ std::optional<u64> TolvaneSet::by_count(u64 r) {
 std::optional<std::string> TolvaneSet::validate_defensive() {
     if (root_state == ROOT_LEAF) {
         const u64 n = leaf_count();
-        if (n == 0 || n > ROOT_LEAF_MAX) return "root leaf pop " + std::to_string(n) + " out of range";
+        if (n == 0 || n > ROOT_LEAF_MAX)
+            return "root leaf pop " + std::to_string(n) + " out of range";
         const u64* keys = leaf_keys();
         for (u64 j = 1; j < n; ++j)
             if (keys[j - 1] >= keys[j]) return std::string("root leaf keys unsorted");

@@ -39,21 +39,6 @@ TEST(EngineListing, EmptyContainersGiveNothing) {
     EXPECT_TRUE(s.range(0, 5, false).empty());
 }
 
-// Root leaves of 31 and of 5 entries read their values from the value half
-// of the block (word 32 + i and word 8 + i).
-TEST(EngineListing, RootLeafValuesComeFromTheirCapacityOffset) {
-    for (const u64 n : {5u, 31u}) {
-        TolvaneMap m;
-        std::vector<KeyValue> want;
-        for (u64 i = 0; i < n; ++i) {
-            m.insert(i * 11, 1000 + i);
-            want.push_back({i * 11, 1000 + i});
-        }
-        EXPECT_EQ(m.items(), want);
-        EXPECT_EQ(m.core.leaf_values(), m.core.leaf_keys() + (n == 5 ? 8 : 32));
-    }
-}
-
 TEST(EngineListing, SkipStepAndProjectionsStayAtTheirEnd) {
     TolvaneMap m;
     for (u64 k = 0; k < 100; ++k) m.insert(k * 1000, k);

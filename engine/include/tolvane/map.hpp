@@ -40,7 +40,7 @@
 namespace tolvane {
 
 class TolvaneMap {
-public:
+  public:
     MapCore core;
     NodeAlloc alloc;
     InsertPath path;
@@ -98,14 +98,14 @@ public:
     // (inclusive) or key < end. The walk starts at `start`.
     std::vector<KeyValue> range(u64 start, std::optional<u64> end, bool inclusive) const;
 
-private:
+  private:
     template <bool KeepExisting>
     mutate_map::InsertResult put(u64 key, u64 value);
     template <bool KeepExisting>
     bool put_hot(u64 key, u64 value, mutate_map::InsertResult& out);
     template <bool KeepExisting>
-    void tree_insert(mutate_map::InsertResult& out, Edge& edge, u64 key, u64 value,
-                     InsertPath& p, u32* private_word);
+    void tree_insert(mutate_map::InsertResult& out, Edge& edge, u64 key, u64 value, InsertPath& p,
+                     u32* private_word);
     template <bool KeepExisting>
     mutate_map::InsertResult convert_to_tree(u64 key, u64 value);
     void condense();

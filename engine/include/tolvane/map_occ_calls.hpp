@@ -18,11 +18,11 @@ template <bool KeepExisting, bool Unversioned>
 inline void insert(mutate_map::InsertResult& out, NodeAlloc& alloc, Edge& root, u64 key, u64 value,
                    InsertPath& path, u64 bump_node_word, u32* word) {
     if constexpr (Unversioned)
-        mutate_map::map_insert_with_path_occ<KeepExisting, true, true>(out, alloc, root, key, value, 8,
-                                                                       path);
+        mutate_map::map_insert_with_path_occ<KeepExisting, true, true>(out, alloc, root, key, value,
+                                                                       8, path);
     else
-        mutate_map::map_insert_with_path_occ<KeepExisting, true, false>(out, alloc, root, key, value, 8,
-                                                                        path, bump_node_word, word);
+        mutate_map::map_insert_with_path_occ<KeepExisting, true, false>(
+            out, alloc, root, key, value, 8, path, bump_node_word, word);
 }
 
 template <bool Unversioned>

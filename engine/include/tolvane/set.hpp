@@ -43,7 +43,7 @@
 namespace tolvane {
 
 class TolvaneSet {
-public:
+  public:
     u64 root_state = ROOT_EMPTY;
     Edge root;
     u64 len = 0;
@@ -62,7 +62,9 @@ public:
         return root_state == ROOT_TREE ? len : root_state == ROOT_LEAF ? root.w0 : 0;
     }
     u64 leaf_count() const noexcept { return root.w0; }
-    u64* leaf_keys() const noexcept { return reinterpret_cast<u64*>(static_cast<std::uintptr_t>(root.w1)); }
+    u64* leaf_keys() const noexcept {
+        return reinterpret_cast<u64*>(static_cast<std::uintptr_t>(root.w1));
+    }
 
     // ---- point operations ----
 
@@ -104,7 +106,7 @@ public:
     // (inclusive) or key < end. The walk starts at `start`.
     std::vector<u64> range(u64 start, std::optional<u64> end, bool inclusive) const;
 
-private:
+  private:
     bool tree_insert(Edge& edge, u64 key, InsertPath& p, u32* private_word);
     bool insert_hot(u64 key);
     bool convert_to_tree(u64 key);

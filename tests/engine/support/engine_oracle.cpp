@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <numeric>
 #include <memory>
+#include <numeric>
 #include <optional>
 
 #include "tolvane/occ.hpp"
@@ -74,7 +74,8 @@ std::vector<std::pair<u64, u64>> probe_pairs(const std::vector<u64>& probes) {
     std::vector<std::pair<u64, u64>> pairs;
     const std::size_t step = probes.size() > 24 ? probes.size() / 24 : 1;
     for (std::size_t i = 0; i < probes.size(); i += step)
-        for (std::size_t j = 0; j < probes.size(); j += step) pairs.emplace_back(probes[i], probes[j]);
+        for (std::size_t j = 0; j < probes.size(); j += step)
+            pairs.emplace_back(probes[i], probes[j]);
     return pairs;
 }
 
@@ -113,7 +114,8 @@ void expect_set_queries(TolvaneSet& s, const std::set<u64>& model, const std::ve
     }
     EXPECT_EQ(s.last(), v.empty() ? std::nullopt : std::optional<u64>(v.back()));
     for (const u64 r : ranks_to_check(v.size()))
-        EXPECT_EQ(s.by_count(r), r < v.size() ? std::optional<u64>(v[r]) : std::nullopt) << "rank " << r;
+        EXPECT_EQ(s.by_count(r), r < v.size() ? std::optional<u64>(v[r]) : std::nullopt)
+            << "rank " << r;
     for (const auto& [a, b] : probe_pairs(probes))
         EXPECT_EQ(s.count_range(a, b), model_count_range(v, a, b)) << "range " << a << ".." << b;
     EXPECT_EQ(s.validate_defensive(), std::nullopt);
@@ -132,7 +134,8 @@ void expect_map_queries(TolvaneMap& m, const std::map<u64, u64>& model,
         const Expected e = expected_for(v, k);
         const auto found = model.find(k);
         EXPECT_EQ(m.contains_key(k), found != model.end());
-        EXPECT_EQ(m.get(k), found != model.end() ? std::optional<u64>(found->second) : std::nullopt);
+        EXPECT_EQ(m.get(k),
+                  found != model.end() ? std::optional<u64>(found->second) : std::nullopt);
         EXPECT_EQ(m.next_at_or_after(k), entry_at(e.at_or_after));
         EXPECT_EQ(m.next_after(k), k == MAX ? std::nullopt : entry_at(e.after));
         EXPECT_EQ(m.prev_at_or_before(k), entry_at(e.at_or_before));
@@ -157,8 +160,10 @@ void expect_set_listings(const TolvaneSet& s, const std::set<u64>& model,
         EXPECT_EQ(s.range(a, std::nullopt, true), unbounded) << "from " << a;
         for (const bool inclusive : {true, false}) {
             std::vector<u64> want;
-            for (auto it = from; it != v.end() && (inclusive ? *it <= b : *it < b); ++it) want.push_back(*it);
-            EXPECT_EQ(s.range(a, b, inclusive), want) << a << ".." << b << " inclusive " << inclusive;
+            for (auto it = from; it != v.end() && (inclusive ? *it <= b : *it < b); ++it)
+                want.push_back(*it);
+            EXPECT_EQ(s.range(a, b, inclusive), want)
+                << a << ".." << b << " inclusive " << inclusive;
         }
     }
 }
@@ -190,9 +195,12 @@ void expect_map_listings(const TolvaneMap& m, const std::map<u64, u64>& model,
 
 const char* mode_name(AllocMode mode) {
     switch (mode) {
-        case AllocMode::Local: return "local";
-        case AllocMode::Deferred: return "deferred";
-        case AllocMode::Covered: return "covered";
+        case AllocMode::Local:
+            return "local";
+        case AllocMode::Deferred:
+            return "deferred";
+        case AllocMode::Covered:
+            return "covered";
     }
     return "?";
 }
