@@ -11,52 +11,28 @@ namespace {
 
 using Entry = std::pair<std::uint64_t, std::uint64_t>;
 
-struct MapKeyIter : SnapshotIterClass<MapKeyIter, std::uint64_t> {
-    static constexpr const char* type_path = "_tolvane::map::TolvaneMapKeyIter";
-    static ClassSpec spec;
+// One row per class: Python name, type path, documentation.
+constexpr IterClassInfo kIterators[] = {
+    {TOLVANE_CLASS_NAME("TolvaneMapKeyIter"), "_tolvane::map::TolvaneMapKeyIter",
+     "Iterator yielding keys of [`TolvaneMap`]."},
+    {TOLVANE_CLASS_NAME("TolvaneMapValueIter"), "_tolvane::map::TolvaneMapValueIter",
+     "Iterator yielding values of [`TolvaneMap`]."},
+    {TOLVANE_CLASS_NAME("TolvaneMapItemIter"), "_tolvane::map::TolvaneMapItemIter",
+     "Iterator yielding `(key, value)` pairs of [`TolvaneMap`]."},
+    {TOLVANE_CLASS_NAME("TolvaneMapRangeIter"), "_tolvane::map::TolvaneMapRangeIter",
+     "Range iterator yielding `(key, value)` pairs of [`TolvaneMap`]."},
+    {TOLVANE_CLASS_NAME("TolvaneSetIter"), "_tolvane::set::TolvaneSetIter",
+     "Key iterator for [`TolvaneSet`]."},
+    {TOLVANE_CLASS_NAME("TolvaneSetRangeIter"), "_tolvane::set::TolvaneSetRangeIter",
+     "Range iterator for [`TolvaneSet`]."},
 };
-ClassSpec MapKeyIter::spec{TOLVANE_CLASS_NAME("TolvaneMapKeyIter"),
-                           "Iterator yielding keys of [`TolvaneMap`].",
-                           sizeof(Instance<MapKeyIter>), slots};
 
-struct MapValueIter : SnapshotIterClass<MapValueIter, std::uint64_t> {
-    static constexpr const char* type_path = "_tolvane::map::TolvaneMapValueIter";
-    static ClassSpec spec;
-};
-ClassSpec MapValueIter::spec{TOLVANE_CLASS_NAME("TolvaneMapValueIter"),
-                             "Iterator yielding values of [`TolvaneMap`].",
-                             sizeof(Instance<MapValueIter>), slots};
-
-struct MapItemIter : SnapshotIterClass<MapItemIter, Entry> {
-    static constexpr const char* type_path = "_tolvane::map::TolvaneMapItemIter";
-    static ClassSpec spec;
-};
-ClassSpec MapItemIter::spec{TOLVANE_CLASS_NAME("TolvaneMapItemIter"),
-                            "Iterator yielding `(key, value)` pairs of [`TolvaneMap`].",
-                            sizeof(Instance<MapItemIter>), slots};
-
-struct MapRangeIter : SnapshotIterClass<MapRangeIter, Entry> {
-    static constexpr const char* type_path = "_tolvane::map::TolvaneMapRangeIter";
-    static ClassSpec spec;
-};
-ClassSpec MapRangeIter::spec{TOLVANE_CLASS_NAME("TolvaneMapRangeIter"),
-                             "Range iterator yielding `(key, value)` pairs of [`TolvaneMap`].",
-                             sizeof(Instance<MapRangeIter>), slots};
-
-struct SetIter : SnapshotIterClass<SetIter, std::uint64_t> {
-    static constexpr const char* type_path = "_tolvane::set::TolvaneSetIter";
-    static ClassSpec spec;
-};
-ClassSpec SetIter::spec{TOLVANE_CLASS_NAME("TolvaneSetIter"), "Key iterator for [`TolvaneSet`].",
-                        sizeof(Instance<SetIter>), slots};
-
-struct SetRangeIter : SnapshotIterClass<SetRangeIter, std::uint64_t> {
-    static constexpr const char* type_path = "_tolvane::set::TolvaneSetRangeIter";
-    static ClassSpec spec;
-};
-ClassSpec SetRangeIter::spec{TOLVANE_CLASS_NAME("TolvaneSetRangeIter"),
-                             "Range iterator for [`TolvaneSet`].",
-                             sizeof(Instance<SetRangeIter>), slots};
+using MapKeyIter = SnapshotIter<kIterators[0], std::uint64_t>;
+using MapValueIter = SnapshotIter<kIterators[1], std::uint64_t>;
+using MapItemIter = SnapshotIter<kIterators[2], Entry>;
+using MapRangeIter = SnapshotIter<kIterators[3], Entry>;
+using SetIter = SnapshotIter<kIterators[4], std::uint64_t>;
+using SetRangeIter = SnapshotIter<kIterators[5], std::uint64_t>;
 
 }  // namespace
 

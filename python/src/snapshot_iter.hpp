@@ -76,4 +76,20 @@ struct SnapshotIterClass {
     }
 };
 
+// What sets one snapshot iterator class apart from another besides its
+// element type: everything else is the behaviour above.
+struct IterClassInfo {
+    const char* qualified_name;  // TOLVANE_CLASS_NAME("Python name")
+    const char* type_path;       // printed by the thread-binding messages
+    const char* doc;
+};
+
+// An iterator class given by one row of identity and its element type.
+template <const IterClassInfo& Info, class Element>
+struct SnapshotIter : SnapshotIterClass<SnapshotIter<Info, Element>, Element> {
+    static constexpr const char* type_path = Info.type_path;
+    static inline ClassSpec spec{Info.qualified_name, Info.doc, sizeof(Instance<SnapshotIter>),
+                                 SnapshotIter::slots};
+};
+
 }  // namespace tolvane::py
