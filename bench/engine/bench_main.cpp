@@ -35,17 +35,19 @@ Cached& cache() {
 void drop_cache() { cache() = Cached{}; }
 
 template <class A>
-std::unique_ptr<A> build(const std::vector<u64>& order, Footprint* fp) {
-    CountedScope scope;
+std::unique_ptr<A> build(const std::vector<u64>& order) {
     auto a = std::make_unique<A>();
     for (u64 k : order) a->insert(k);
-    if (fp) {
-        if constexpr (A::counts_itself)
-            *fp = a->footprint();
-        else
-            *fp = scope.taken(sizeof(A));
-    }
     return a;
+}
+
+// Taken outside the timed region: the trie's bytes_held walks its pages.
+template <class A>
+Footprint footprint_of(const A& a, const CountedScope& scope) {
+    if constexpr (A::counts_itself)
+        return a.footprint();
+    else
+        return scope.taken(sizeof(A));
 }
 
 template <class A>
@@ -55,11 +57,11 @@ A& cached(const KeySet& ks, Footprint* fp = nullptr) {
     Cached& c = cache();
     if (c.id != id) {
         drop_cache();
-        Footprint f;
-        std::shared_ptr<A> a = build<A>(ks.shuffled, &f);
+        CountedScope scope;
+        std::shared_ptr<A> a = build<A>(ks.shuffled);
         c.id = id;
-        c.object = a;
-        c.footprint = f;
+        c.footprint = footprint_of(*a, scope);
+        c.object = std::move(a);
     }
     if (fp) *fp = c.footprint;
     return *static_cast<A*>(c.object.get());
@@ -77,9 +79,11 @@ void bm_insert(benchmark::State& state, KeyShape shape, std::size_t n, bool sort
     drop_cache();
     Footprint fp;
     for (auto _ : state) {
-        auto a = build<A>(sorted ? ks.sorted : ks.shuffled, &fp);
+        CountedScope scope;
+        auto a = build<A>(sorted ? ks.sorted : ks.shuffled);
         benchmark::DoNotOptimize(a.get());
         state.PauseTiming();
+        fp = footprint_of(*a, scope);
         a.reset();
         state.ResumeTiming();
     }
@@ -93,7 +97,7 @@ void bm_erase(benchmark::State& state, KeyShape shape, std::size_t n) {
     drop_cache();
     for (auto _ : state) {
         state.PauseTiming();
-        auto a = build<A>(ks.shuffled, nullptr);
+        auto a = build<A>(ks.shuffled);
         state.ResumeTiming();
         u64 erased = 0;
         for (u64 k : ks.erase_order) erased += a->erase(k);
