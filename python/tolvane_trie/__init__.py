@@ -4,4 +4,5 @@ from . import _tolvane
 from ._tolvane import *  # noqa: F401,F403
 
 __version__ = _tolvane.__version__
-__all__ = [name for name in dir(_tolvane) if not name.startswith("_")]
+# The extension's own export list, in its registration order.
+__all__ = list(_tolvane.__all__)

@@ -42,6 +42,7 @@ def test_all_lists_version_then_classes_in_registration_order():
 
 
 def test_package_reexports_module_names():
+    assert tolvane_trie.__all__ == _tolvane.__all__
     for name in _tolvane.__all__:
         assert getattr(tolvane_trie, name) is getattr(_tolvane, name)
 
