@@ -260,6 +260,9 @@ TEST(OccSetBlocks, SubarrayMovesOnlyWhenItsCapacityClassChanges) {
     EXPECT_EQ(node->group_counts[1], 4u);
     t.remove(Q | (u64{33} << 48));  // 3: still 4, closed in place
     EXPECT_EQ(node->subarrays[1], sub4);
+    // The vacated last place holds no stale copy of the edge that moved down.
+    EXPECT_EQ(sub4[3].tag_byte(), TAG_EMPTY);
+    EXPECT_NE(sub4[2].tag_byte(), TAG_EMPTY);
     EXPECT_EQ(population_of(t.root), 33u + 2u);
 }
 

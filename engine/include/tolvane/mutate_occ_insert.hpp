@@ -37,6 +37,7 @@
 #include "tolvane/mutate_insert.hpp"
 #include "tolvane/mutate_leaf_build.hpp"
 #include "tolvane/mutate_occ.hpp"
+#include "tolvane/mutate_occ_branch.hpp"
 #include "tolvane/mutate_path.hpp"
 #include "tolvane/node.hpp"
 #include "tolvane/types.hpp"
@@ -278,21 +279,8 @@ InsertStep insert_below_linear_branch(const SlotGuard<U>& guard, Edge& slot, Edg
                 upgrade_l7_to_b<true>(alloc, edge);
         });
     } else {
-        // Open a slot for the digit: later children move up one place, the
-        // highest first, then the digits, then count and summary.
         node_version_begin(node->version);
-        unsigned at = 0;
-        while (at < count && node->digits[at] < d) ++at;
-        for (unsigned j = count; j > at; --j) move_edge(node->children[j], node->children[j - 1]);
-        publish_edge(node->children[at], Edge::empty());
-        u8 digits[8];
-        std::memcpy(digits, node->digits, 8);
-        for (unsigned j = count; j > at; --j) digits[j] = digits[j - 1];
-        digits[at] = d;
-        store_digits(*node, digits);
-        store_shape(*node, static_cast<u8>(count + 1), node->level,
-                    static_cast<u16>(node->summary | (1u << (d & 15))));
-        Edge& child = node->children[at];
+        Edge& child = open_linear_child(*node, d);
         if constexpr (U) {
             stored = insert_with_path_occ<U>(alloc, child, key, nl - 1, path, 1, &node->version);
             node_version_end(node->version);
@@ -338,26 +326,8 @@ InsertStep insert_below_bitmap_branch(const SlotGuard<U>& guard, Edge& slot, Edg
                                   [&](Edge& edge) { upgrade_b_to_u<true>(alloc, edge); });
         }
         node_version_begin(node->version);
-        const std::size_t c = node->group_counts[g];
-        Edge* sub = node->subarrays[g];
-        if (c > 0 && capacity_class(c + 1) == capacity_class(c)) {
-            for (std::size_t j = c; j > r; --j) move_edge(sub[j], sub[j - 1]);
-            publish_edge(sub[r], Edge::empty());
-        } else {
-            auto* fresh = static_cast<Edge*>(alloc.allocate_zeroed(edge_subarray_bytes(c + 1)));
-            if (c > 0) {
-                require(sub != nullptr, "subarray");
-                for (std::size_t j = 0; j < r; ++j) fresh[j] = read_edge(sub[j]);
-                for (std::size_t j = r; j < c; ++j) fresh[j + 1] = read_edge(sub[j]);
-                alloc.release(sub, edge_subarray_bytes(c), LEAF_ALIGN);
-            }
-            store_release(node->subarrays[g], fresh);
-            sub = fresh;
-        }
-        store_relaxed(node->group_counts[g], static_cast<u16>(c + 1));
-        store_digit_bit(*node, d, true);
+        Edge& child = open_bitmap_child(alloc, *node, d);
         node_version_end(node->version);
-        Edge& child = sub[r];
         stored = descend<U>(node->version, [&] {
             return insert_with_path_occ<U>(alloc, child, key, nl - 1, path, 1, &node->version);
         });

@@ -31,6 +31,7 @@
 #include "tolvane/mutate_free.hpp"
 #include "tolvane/mutate_leaf_build.hpp"
 #include "tolvane/mutate_occ.hpp"
+#include "tolvane/mutate_occ_branch.hpp"
 #include "tolvane/node.hpp"
 #include "tolvane/types.hpp"
 #include "tolvane/version.hpp"
@@ -216,18 +217,8 @@ bool remove_below_linear_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u
         return true;
     }
 
-    // Close the emptied slot: later children move down, the last slot is
-    // emptied, then the digits, then count and summary.
-    const unsigned left = count - 1;
     node_version_begin(node->version);
-    for (unsigned j = at; j < left; ++j) move_edge(node->children[j], node->children[j + 1]);
-    publish_edge(node->children[left], Edge::empty());
-    u8 digits[8];
-    std::memcpy(digits, node->digits, 8);
-    for (unsigned j = at; j < left; ++j) digits[j] = digits[j + 1];
-    digits[left] = 0;
-    store_digits(*node, digits);
-    store_shape(*node, static_cast<u8>(left), node->level, digit_summary(digits, left));
+    const unsigned left = close_linear_child(*node, at);
     node_version_end(node->version);
 
     guard.begin();
@@ -271,26 +262,9 @@ bool remove_below_bitmap_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u
     }
 
     node_version_begin(node->version);
-    const std::size_t c = node->group_counts[g];
-    if (c == 1) {
-        store_release(node->subarrays[g], static_cast<Edge*>(nullptr));
-        alloc.release(sub, edge_subarray_bytes(1), LEAF_ALIGN);
-    } else if (capacity_class(c - 1) == capacity_class(c)) {
-        for (std::size_t j = r; j + 1 < c; ++j) move_edge(sub[j], sub[j + 1]);
-    } else {
-        auto* fresh = static_cast<Edge*>(alloc.allocate_zeroed(edge_subarray_bytes(c - 1)));
-        for (std::size_t j = 0; j < r; ++j) fresh[j] = read_edge(sub[j]);
-        for (std::size_t j = r + 1; j < c; ++j) fresh[j - 1] = read_edge(sub[j]);
-        store_release(node->subarrays[g], fresh);
-        alloc.release(sub, edge_subarray_bytes(c), LEAF_ALIGN);
-    }
-    store_relaxed(node->group_counts[g], static_cast<u16>(c - 1));
-    store_digit_bit(*node, d, false);
+    const unsigned total = close_bitmap_child(alloc, *node, d);
     node_version_end(node->version);
 
-    unsigned total = 0;
-    for (u32 bits_of_group : node->bitmap)
-        total += static_cast<unsigned>(std::popcount(bits_of_group));
     guard.begin();
     if (total == 0) {
         mark_obsolete(alloc, node->version);
@@ -321,11 +295,8 @@ bool remove_below_full_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64
         return true;
     }
 
-    // Only whether more than U_SHRINK_AT children remain matters.
-    unsigned children = 0;
-    for (unsigned d = 0; d < 256 && children <= U_SHRINK_AT; ++d)
-        if (node->children[d].tag_byte() != TAG_EMPTY) ++children;
     guard.begin();
+    const unsigned children = u_children_up_to_shrink(*node);
     if (children == 0) {
         mark_obsolete(alloc, node->version);
         alloc.release(node, BRANCH_U_BYTES, NODE_ALIGN);
