@@ -140,10 +140,10 @@ void write_map_immed(NodeAlloc& alloc, Edge& edge, u8 w, const KeyValue* pairs, 
     require(w >= 1 && w <= 7 && n >= 1 && n * w <= 15, "immediate capacity");
     require(n * w <= MAP_IMMEDIATE_KEY_BYTES,
             "index out of bounds: map immediate keys past edge byte 14");
-    u8 keys[8] = {};
-    detail::pack_keys(keys, w, pairs, n);
+    // Keys packed little-endian from decode position 0; n * w <= 7 keeps them
+    // clear of the tag byte.
     Edge e;
-    std::memcpy(&e.w1, keys, 8);
+    for (u64 i = 0; i < n; ++i) e.w1 |= shl8(pairs[i].key & low_bytes_mask(w), static_cast<unsigned>(i * w));
     if (n == 1) {
         e.w0 = pairs[0].value;
     } else {
