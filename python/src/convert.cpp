@@ -48,6 +48,19 @@ void set_type_cast_error(PyObject* obj, const char* expected) {
 }
 
 bool to_u64(PyObject* obj, std::uint64_t& out) {
+    // Fast path for a plain int: the digit loop of PyLong_AsUnsignedLong is a
+    // fraction of the generic byte-array conversion, and this conversion runs
+    // on every key of every call. Its error texts differ, so a failure falls
+    // through to the general path, which raises the exception callers expect.
+    static_assert(sizeof(unsigned long) == sizeof(std::uint64_t));
+    if (PyLong_CheckExact(obj)) {
+        const unsigned long value = PyLong_AsUnsignedLong(obj);
+        if (value != static_cast<unsigned long>(-1) || !PyErr_Occurred()) {
+            out = value;
+            return true;
+        }
+        PyErr_Clear();
+    }
     Ref index;
     if (!PyLong_Check(obj)) {
         index = Ref(PyNumber_Index(obj));
@@ -150,14 +163,7 @@ PyObject* optional_u64_result(const std::optional<std::uint64_t>& value) {
 }
 
 PyObject* u64_list_result(const std::vector<std::uint64_t>& values) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyLong_FromUnsignedLongLong(values[i]);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+    return list_of(values, u64_result);
 }
 
 }  // namespace tolvane::py

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "ref.hpp"
+
 namespace tolvane::py {
 
 // An int (bool included) or any object with __index__, 0 to 2^64-1.
@@ -29,10 +31,26 @@ void set_type_cast_error(PyObject* obj, const char* expected);
 // Length slots: counts above 2^63-1 do not fit a Py_ssize_t.
 Py_ssize_t length_result(std::uint64_t count);
 
+inline PyObject* none_result() { Py_RETURN_NONE; }
 inline PyObject* u64_result(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
 inline PyObject* bool_result(bool value) { return PyBool_FromLong(value); }
 PyObject* pair_result(std::uint64_t first, std::uint64_t second);
 PyObject* optional_u64_result(const std::optional<std::uint64_t>& value);
 PyObject* u64_list_result(const std::vector<std::uint64_t>& values);
+
+// A new list of `result(item)` for every item, in order; null with the
+// exception set when a result cannot be made.
+template <class Items, class Result>
+PyObject* list_of(const Items& items, Result&& result) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& item : items) {
+        PyObject* element = result(item);
+        if (element == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), i++, element);
+    }
+    return list.release();
+}
 
 }  // namespace tolvane::py

@@ -41,18 +41,32 @@ R with_object(PyObject* self, R failure, Body&& body) {
 
 // A method with parameters: `body(obj, args)`.
 template <class Class, Borrow Kind, class Body>
-PyObject* call_method(PyObject* self, const Signature& sig, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+PyObject* call_method(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, Body&& body) {
     Args parsed(sig);
     if (!parsed.parse_fastcall(args, nargs, kwnames)) return nullptr;
     return with_object<Class, Kind>(self, static_cast<PyObject*>(nullptr),
-                                     [&](Instance<Class>& obj) { return body(obj, parsed); });
+                                    [&](Instance<Class>& obj) { return body(obj, parsed); });
 }
 
 // A method without parameters, a property or a slot returning an object.
 template <class Class, Borrow Kind, class Body>
 PyObject* call_plain(PyObject* self, Body&& body) {
     return with_object<Class, Kind>(self, static_cast<PyObject*>(nullptr), body);
+}
+
+// The entry points the interpreter calls for a method, around a body that
+// runs inside the call sequence once the object is checked and borrowed:
+// `PyObject* body(Instance<Class>&, Args&)` for a method with parameters,
+// `PyObject* body(Instance<Class>&)` for one without.
+template <class Class, Borrow Kind, const Signature& Sig, auto Body>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<Class, Kind>(self, Sig, args, nargs, kwnames, Body);
+}
+
+template <class Class, Borrow Kind, auto Body>
+PyObject* noargs_entry(PyObject* self, PyObject*) {
+    return call_plain<Class, Kind>(self, Body);
 }
 
 // The operand of a slot, converted as the parameter it stands for ("key" for
