@@ -4,6 +4,7 @@ import array
 
 import pytest
 
+from conftest import raises
 from tolvane_trie import TolvaneMap, TolvaneSet
 
 
@@ -62,9 +63,7 @@ def test_length_errors_insert_nothing():
                            "elements"),
                           (lambda: s.insert_many(memoryview(b"\x01" * 7)),
                            length_message("keys", 7))]:
-        with pytest.raises(ValueError) as info:
-            call()
-        assert str(info.value) == message and not hasattr(info.value, "__notes__")
+        raises(ValueError, message, call)
     assert m.items() == [(1, 1)] and s.to_list() == [1]
 
 

@@ -7,19 +7,8 @@ import weakref
 
 import pytest
 
+from conftest import MAX, raises
 from tolvane_trie import TolvaneMap, TolvaneSet
-
-MAX = 2**64 - 1
-
-
-def raises(exc_type, message, call, note=None):
-    with pytest.raises(exc_type) as info:
-        call()
-    if message is not None:
-        assert str(info.value) == message
-    assert getattr(info.value, "__notes__", None) == ([f"while processing '{note}'"]
-                                                      if note else None)
-    return info.value
 
 
 def test_parser_messages():

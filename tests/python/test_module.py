@@ -79,14 +79,6 @@ def test_refusal_reads_the_class_names_at_call_time():
         cls.__module__ = "tolvane_trie._tolvane"
 
 
-def test_iterator_documentation():
-    assert _tolvane.TolvaneMapKeyIter.__doc__ == "Iterator yielding keys of [`TolvaneMap`]."
-    assert _tolvane.TolvaneMapItemIter.__doc__ == (
-        "Iterator yielding `(key, value)` pairs of [`TolvaneMap`].")
-    assert _tolvane.TolvaneSetIter.__doc__ == "Key iterator for [`TolvaneSet`]."
-    assert _tolvane.TolvaneSetRangeIter.__doc__ == "Range iterator for [`TolvaneSet`]."
-
-
 def test_second_import_publishes_the_same_class_objects():
     before = {name: getattr(_tolvane, name) for name in REGISTERED}
     saved = sys.modules.pop("tolvane_trie._tolvane")

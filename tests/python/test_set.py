@@ -5,44 +5,14 @@ import random
 
 import pytest
 
-from conftest import KEY_SETS, LARGE, MAX, SortedOracle, probes
+from conftest import KEY_SETS, LARGE, MAX, check_ordered
 from tolvane_trie import TolvaneSet
 
 
 def check_against(s, model, seed):
     """Every reading method of `s` agrees with the set `model`."""
-    oracle = SortedOracle(model)
-    ordered = oracle.keys
-
-    assert len(s) == len(model) and bool(s) is bool(model)
-    assert s.is_empty() is (not model) and s.empty is (not model)
-    assert repr(s) == f"TolvaneSet(len={len(model)})"
-    assert s.validate() is True
-    assert s.to_list() == ordered and list(s) == ordered
-    assert s.first() == (ordered[0] if ordered else None)
-    assert s.last() == (ordered[-1] if ordered else None)
-
-    qs = probes(ordered, 300, seed)
+    qs = check_ordered(s, model, seed)
     assert s.contains_batch(qs) == [k in model for k in qs]
-    for k in qs:
-        assert s.contains(k) is (k in model) and (k in s) is (k in model)
-        assert s.next_at_or_after(k) == oracle.next_at_or_after(k) == s.next(k, inclusive=True)
-        assert s.next_after(k) == oracle.next_after(k) == s.next(k, False)
-        assert s.prev_at_or_before(k) == oracle.prev_at_or_before(k) == s.prev(k, True)
-        assert s.prev_before(k) == oracle.prev_before(k) == s.prev(k)
-        assert s.count_below(k) == oracle.count_below(k)
-    rng = random.Random(seed)
-    for _ in range(200):
-        a, b = rng.choice(qs), rng.choice(qs)
-        assert s.count_range(a, b) == oracle.count_range(a, b)
-        if rng.random() < 0.1:
-            inclusive = rng.random() < 0.5
-            assert s.range(a, b, inclusive) == oracle.range(a, b, inclusive)
-    for start, end, inclusive in [(None, None, True), (qs[5], None, False), (None, qs[6], False)]:
-        assert s.range(start, end, inclusive) == oracle.range(start, end, inclusive)
-    for i in list(range(min(40, len(ordered)))) + [rng.randrange(len(ordered) + 1)
-                                                    for _ in range(100)]:
-        assert s.by_count(i) == (ordered[i] if i < len(ordered) else None)
 
 
 def build(how, keys):

@@ -7,9 +7,9 @@ import bisect
 from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
+from conftest import MAX
 from tolvane_trie import TolvaneMap, TolvaneSet
 
-MAX = 2**64 - 1
 BANDS = [0, 1 << 8, 1 << 16, 1 << 40, MAX - 600]
 keys = st.one_of(st.sampled_from([0, MAX, MAX - 255]),
                  st.builds(lambda b, o: min(b + o, MAX), st.sampled_from(BANDS),
