@@ -74,15 +74,9 @@ std::optional<std::vector<std::uint64_t>> collect_u64(PyObject* obj, const char*
     if (source.kind == PackedSource::Kind::Error) return std::nullopt;
     if (source.kind == PackedSource::Kind::Packed) return bytes_as_u64_vec(source.bytes, name);
 
-    Ref iterator(PyObject_GetIter(obj));
-    if (!iterator) return std::nullopt;
     std::vector<std::uint64_t> values;
-    while (Ref item{PyIter_Next(iterator.get())}) {
-        std::uint64_t value;
-        if (!to_u64(item.get(), value)) return std::nullopt;
-        values.push_back(value);
-    }
-    if (PyErr_Occurred()) return std::nullopt;
+    if (!for_each_u64(obj, [&](std::uint64_t value) { values.push_back(value); }))
+        return std::nullopt;
     return values;
 }
 

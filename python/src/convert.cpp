@@ -131,14 +131,7 @@ bool to_u64_sequence(PyObject* obj, std::vector<std::uint64_t>& out) {
     else
         out.reserve(static_cast<std::size_t>(std::min(hint, kMaxInitialReservation)));
 
-    Ref iterator(PyObject_GetIter(obj));
-    if (!iterator) return false;
-    while (Ref item{PyIter_Next(iterator.get())}) {
-        std::uint64_t value;
-        if (!to_u64(item.get(), value)) return false;
-        out.push_back(value);
-    }
-    return !PyErr_Occurred();
+    return for_each_u64(obj, [&](std::uint64_t value) { out.push_back(value); });
 }
 
 Py_ssize_t length_result(std::uint64_t count) {

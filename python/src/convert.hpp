@@ -24,6 +24,23 @@ bool to_u64_pair(PyObject* obj, std::uint64_t& first, std::uint64_t& second);
 // Any sequence but str, item by item in iteration order.
 bool to_u64_sequence(PyObject* obj, std::vector<std::uint64_t>& out);
 
+// Iterates `obj` and converts each item, handing the value to `take` once the
+// item is released. False with the exception set when `obj` is not iterable,
+// an item does not convert or the iteration raises; the values taken before
+// stay taken.
+template <class Take>
+bool for_each_u64(PyObject* obj, Take&& take) {
+    Ref iterator(PyObject_GetIter(obj));
+    if (!iterator) return false;
+    while (Ref item{PyIter_Next(iterator.get())}) {
+        std::uint64_t value;
+        if (!to_u64(item.get(), value)) return false;
+        item = Ref();
+        take(value);
+    }
+    return !PyErr_Occurred();
+}
+
 // "'{type}' object is not an instance of '{expected}'" ("'None' is not an
 // instance of ..." for None), raised as TypeError.
 void set_type_cast_error(PyObject* obj, const char* expected);

@@ -23,16 +23,10 @@ using Engine = tolvane::TolvaneSet;
 // Inserts every item of an iterable as it arrives; `count` tells how many
 // items were consumed, and what went in before a failure stays in.
 bool insert_from_iterable(Engine& set, PyObject* items, std::uint64_t& count) {
-    Ref iterator(PyObject_GetIter(items));
-    if (!iterator) return false;
-    while (Ref item{PyIter_Next(iterator.get())}) {
-        std::uint64_t key;
-        if (!to_u64(item.get(), key)) return false;
-        item = Ref();
+    return for_each_u64(items, [&](std::uint64_t key) {
         set.insert_deferred(key);
         ++count;
-    }
-    return !PyErr_Occurred();
+    });
 }
 
 struct SetClass {
