@@ -49,8 +49,8 @@
 #include "tolvane/mutate_map_leaf.hpp"
 #include "tolvane/mutate_map_occ_leaf.hpp"
 #include "tolvane/mutate_occ.hpp"
-#include "tolvane/mutate_occ_branch.hpp"
 #include "tolvane/mutate_occ_insert.hpp"
+#include "tolvane/mutate_occ_insert_branch.hpp"
 #include "tolvane/mutate_path.hpp"
 #include "tolvane/node.hpp"
 #include "tolvane/types.hpp"
@@ -60,126 +60,7 @@ namespace tolvane::mutate_map {
 
 namespace occ_detail {
 
-using mutate::node_version_begin;
-using mutate::node_version_end;
 using mutate::read_edge;
-using mutate::occ_detail::descend;
-using mutate::occ_detail::grow_and_retry;
-using mutate::occ_detail::key_digit;
-using mutate::occ_detail::wrap_and_retry;
-
-// After the descent below a branch in the slot: a new key adds one to the
-// slot's population (width = the branch's level; none at level 8) and
-// republishes it; a present key changes nothing here.
-template <bool U>
-Frame count_new_key(const SlotGuard<U>& guard, const InsertResult& out, Edge& slot, const Edge& e,
-                    unsigned width) {
-    if (out.existed == 0) guard.publish_count(slot, e, width, 1);
-    return Frame::Done;
-}
-
-template <bool K, bool U, std::size_t N>
-Frame insert_below_linear_branch(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, Edge e,
-                                 u64 key, u64 value, unsigned level, InsertPath& path) {
-    auto* node = e.ptr<BranchL<N>>();
-    require(node != nullptr, "branch ptr");
-    const unsigned nl = node->level;
-    if (const unsigned at = mutate::skip_mismatch_level(e, level, nl, key)) {
-        wrap_and_retry(guard, slot, e, at, level, e.pop0(nl) + 1);
-        return Frame::Again;
-    }
-    const u8 d = key_digit(key, nl);
-    const unsigned count = node->count;
-    std::optional<unsigned> found;
-    if constexpr (N == 3) {
-        for (unsigned i = 0; i < count && !found; ++i)
-            if (node->digits[i] == d) found = i;
-    } else {
-        if ((node->summary >> (d & 15)) & 1u) found = bits::find_byte_8(node->digits, count, d);
-    }
-
-    NodeAlloc& alloc = guard.alloc;
-    auto below = [&](Edge& child) {
-        insert_frame<K, U>(out, alloc, child, key, value, nl - 1, path, 1, &node->version);
-        return true;
-    };
-    if (found) {
-        Edge& child = node->children[*found];
-        descend<U>(node->version, [&] { return below(child); });
-    } else if (count == N) {
-        grow_and_retry(guard, slot, e, [&](Edge& edge) {
-            if constexpr (N == 3)
-                mutate::upgrade_l3_to_l7<true>(alloc, edge);
-            else
-                mutate::upgrade_l7_to_b<true>(alloc, edge);
-        });
-        return Frame::Again;
-    } else {
-        node_version_begin(node->version);
-        Edge& child = mutate::occ_detail::open_linear_child(*node, d);
-        if constexpr (U) {
-            below(child);
-            node_version_end(node->version);
-        } else {
-            node_version_end(node->version);
-            below(child);
-        }
-    }
-    return count_new_key(guard, out, slot, e, nl);
-}
-
-template <bool K, bool U>
-Frame insert_below_bitmap_branch(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, Edge e,
-                                 u64 key, u64 value, unsigned level, InsertPath& path) {
-    auto* node = e.ptr<BranchB>();
-    require(node != nullptr, "branch ptr");
-    const unsigned nl = node->level;
-    if (const unsigned at = mutate::skip_mismatch_level(e, level, nl, key)) {
-        wrap_and_retry(guard, slot, e, at, level, e.pop0(nl) + 1);
-        return Frame::Again;
-    }
-    NodeAlloc& alloc = guard.alloc;
-    const u8 d = key_digit(key, nl);
-    const unsigned g = d >> 5;
-    Edge* child;
-    if (group_has(node->bitmap[g], d)) {
-        require(node->subarrays[g] != nullptr, "subarray");
-        child = &node->subarrays[g][group_rank(node->bitmap[g], d)];
-    } else if (mutate::detail::bitmap_children(*node) >= mutate::B_MAX_CHILDREN) {
-        // A BranchU never skips: a skipping node first gains a parent one
-        // level up, and the next pass meets it unskipped and grows it.
-        if (nl < level) {
-            wrap_and_retry(guard, slot, e, nl + 1, level, e.pop0(nl) + 1);
-        } else {
-            grow_and_retry(guard, slot, e,
-                           [&](Edge& edge) { mutate::upgrade_b_to_u<true>(alloc, edge); });
-        }
-        return Frame::Again;
-    } else {
-        node_version_begin(node->version);
-        child = &mutate::occ_detail::open_bitmap_child(alloc, *node, d);
-        node_version_end(node->version);
-    }
-    descend<U>(node->version, [&] {
-        insert_frame<K, U>(out, alloc, *child, key, value, nl - 1, path, 1, &node->version);
-        return true;
-    });
-    return count_new_key(guard, out, slot, e, nl);
-}
-
-template <bool K, bool U>
-Frame insert_below_full_branch(const SlotGuard<U>& guard, InsertResult& out, Edge& slot,
-                               const Edge& e, u64 key, u64 value, unsigned level,
-                               InsertPath& path) {
-    auto* node = e.ptr<BranchU>();
-    require(node != nullptr, "branch ptr");
-    Edge& child = node->children[key_digit(key, level)];
-    descend<U>(node->version, [&] {
-        insert_frame<K, U>(out, guard.alloc, child, key, value, level - 1, path, 1, &node->version);
-        return true;
-    });
-    return count_new_key(guard, out, slot, e, level);
-}
 
 template <bool K, bool U>
 void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 value,
@@ -211,21 +92,20 @@ void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 
                 }
                 return insert_into_empty(guard, out, slot, key, value, level);
             case TAG_BRANCH_L3:
-                frame = insert_below_linear_branch<K, U, 3>(guard, out, slot, e, key, value, level,
-                                                            path);
-                break;
             case TAG_BRANCH_L7:
-                frame = insert_below_linear_branch<K, U, 7>(guard, out, slot, e, key, value, level,
-                                                            path);
-                break;
             case TAG_BRANCH_B:
-                frame =
-                    insert_below_bitmap_branch<K, U>(guard, out, slot, e, key, value, level, path);
+            case TAG_BRANCH_U: {
+                const mutate::occ_detail::InsertStep step =
+                    mutate::occ_detail::insert_branch_step_occ(
+                        guard, slot, e, key, level,
+                        [&](Edge& child, unsigned child_level, u32& word) {
+                            insert_frame<K, U>(out, alloc, child, key, value, child_level, path, 1,
+                                               &word);
+                            return out.existed == 0;
+                        });
+                frame = step ? Frame::Done : Frame::Again;
                 break;
-            case TAG_BRANCH_U:
-                frame =
-                    insert_below_full_branch<K, U>(guard, out, slot, e, key, value, level, path);
-                break;
+            }
             case TAG_LEAF_BITMAP:
                 frame = insert_into_bitmap_leaf<K>(guard, out, slot, e, key, value, level);
                 break;

@@ -40,7 +40,7 @@
 #include "tolvane/mutate_map_leaf.hpp"
 #include "tolvane/mutate_map_remove.hpp"
 #include "tolvane/mutate_occ.hpp"
-#include "tolvane/mutate_occ_branch.hpp"
+#include "tolvane/mutate_occ_remove_branch.hpp"
 #include "tolvane/node.hpp"
 #include "tolvane/types.hpp"
 #include "tolvane/version.hpp"
@@ -49,27 +49,10 @@ namespace tolvane::mutate_map {
 
 namespace occ_remove_detail {
 
-using mutate::mark_obsolete;
-using mutate::node_version_begin;
-using mutate::node_version_end;
 using mutate::publish_edge;
 using mutate::read_edge;
-using mutate::occ_detail::descend;
-using mutate::occ_detail::key_digit;
 using mutate::occ_detail::packed_key;
 using mutate::occ_detail::SlotGuard;
-
-template <bool U>
-bool remove_frame(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level, u64 bump_node_word,
-                  u32* caller_word, u64& value);
-
-// One key fewer in a population field of `width` bytes, never below 0; an
-// edge at level 8 has no such field.
-inline void drop_one(Edge& e, unsigned width) {
-    if (width <= 7 && e.pop0(width) > 0) e.add_pop0(width, -1);
-}
-
-inline bool slot_emptied(const Edge& slot) { return read_edge(slot).tag_byte() == TAG_EMPTY; }
 
 // Tags 16..126: a map immediate of n keys of w bytes (w is the slot level).
 template <bool U>
@@ -254,126 +237,6 @@ bool remove_from_bitmap_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 
     return true;
 }
 
-template <bool U, std::size_t N>
-bool remove_below_linear_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
-                                unsigned level, u64& value) {
-    NodeAlloc& alloc = guard.alloc;
-    auto* node = e.ptr<BranchL<N>>();
-    require(node != nullptr, "branch ptr");
-    const unsigned nl = node->level;
-    if (!prefix_matches(e, level, nl, key)) return false;
-    const u8 d = key_digit(key, nl);
-    if (!((node->summary >> (d & 15)) & 1u)) return false;
-    const std::optional<unsigned> found = bits::find_byte_8(node->digits, node->count, d);
-    if (!found) return false;
-    const unsigned at = *found;
-    require(at < N, "index out of bounds: linear branch child");
-    Edge& child = node->children[at];
-    const bool removed = descend<U>(node->version, [&] {
-        return remove_frame<U>(alloc, child, key, nl - 1, 1, &node->version, value);
-    });
-    if (!removed) return false;
-    if (!slot_emptied(child)) {
-        drop_one(e, nl);
-        guard.publish(slot, e);
-        return true;
-    }
-
-    node_version_begin(node->version);
-    const unsigned left = mutate::occ_detail::close_linear_child(*node, at);
-    node_version_end(node->version);
-
-    guard.begin();
-    if (left == 0) {
-        mutate::free_branch_node(alloc, node, N == 3);
-        publish_edge(slot, Edge::empty());
-    } else {
-        drop_one(e, nl);
-        if constexpr (N == 7) {
-            if (left <= mutate::L7_SHRINK_AT) mutate::downgrade_l7_to_l3<true>(alloc, e);
-        }
-        publish_edge(slot, e);
-    }
-    guard.end();
-    return true;
-}
-
-template <bool U>
-bool remove_below_bitmap_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
-                                unsigned level, u64& value) {
-    NodeAlloc& alloc = guard.alloc;
-    auto* node = e.ptr<BranchB>();
-    require(node != nullptr, "branch ptr");
-    const unsigned nl = node->level;
-    if (!prefix_matches(e, level, nl, key)) return false;
-    const u8 d = key_digit(key, nl);
-    const unsigned g = d >> 5;
-    if (!group_has(node->bitmap[g], d)) return false;
-    Edge* sub = node->subarrays[g];
-    require(sub != nullptr, "subarray");
-    Edge& child = sub[group_rank(node->bitmap[g], d)];
-    const bool removed = descend<U>(node->version, [&] {
-        return remove_frame<U>(alloc, child, key, nl - 1, 1, &node->version, value);
-    });
-    if (!removed) return false;
-    if (!slot_emptied(child)) {
-        drop_one(e, nl);
-        guard.publish(slot, e);
-        return true;
-    }
-
-    node_version_begin(node->version);
-    const unsigned left = mutate::occ_detail::close_bitmap_child(alloc, *node, d);
-    node_version_end(node->version);
-
-    guard.begin();
-    if (left == 0) {
-        mark_obsolete(node->version);
-        alloc.release(node, BRANCH_B_BYTES, NODE_ALIGN);
-        publish_edge(slot, Edge::empty());
-    } else {
-        drop_one(e, nl);
-        if (left <= mutate::B_SHRINK_AT) mutate::downgrade_b_to_l7<true>(alloc, e);
-        publish_edge(slot, e);
-    }
-    guard.end();
-    return true;
-}
-
-template <bool U>
-bool remove_below_full_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
-                              unsigned level, u64& value) {
-    NodeAlloc& alloc = guard.alloc;
-    auto* node = e.ptr<BranchU>();
-    require(node != nullptr, "branch ptr");
-    Edge& child = node->children[key_digit(key, level)];
-    const bool removed = descend<U>(node->version, [&] {
-        return remove_frame<U>(alloc, child, key, level - 1, 1, &node->version, value);
-    });
-    if (!removed) return false;
-    if (!slot_emptied(child)) {
-        drop_one(e, level);
-        guard.publish(slot, e);
-        return true;
-    }
-    // A BranchU changes nothing of its own when a child empties: its holder
-    // bracket covers the count, the demotion or its release.
-    guard.begin();
-    const unsigned left = mutate::occ_detail::u_children_up_to_shrink(*node);
-    if (left == 0) {
-        mark_obsolete(node->version);
-        alloc.release(node, BRANCH_U_BYTES, NODE_ALIGN);
-        publish_edge(slot, Edge::empty());
-    } else {
-        drop_one(e, level);
-        if (left <= mutate::U_SHRINK_AT)
-            mutate::downgrade_u_to_b<true>(alloc, e, static_cast<u8>(level));
-        publish_edge(slot, e);
-    }
-    guard.end();
-    return true;
-}
-
 template <bool U>
 bool remove_frame(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level, u64 bump_node_word,
                   u32* caller_word, u64& value) {
@@ -387,13 +250,13 @@ bool remove_frame(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level, u64 bum
         case TAG_EMPTY:
             return false;
         case TAG_BRANCH_L3:
-            return remove_below_linear_branch<U, 3>(guard, slot, e, key, level, value);
         case TAG_BRANCH_L7:
-            return remove_below_linear_branch<U, 7>(guard, slot, e, key, level, value);
         case TAG_BRANCH_B:
-            return remove_below_bitmap_branch(guard, slot, e, key, level, value);
         case TAG_BRANCH_U:
-            return remove_below_full_branch(guard, slot, e, key, level, value);
+            return mutate::occ_detail::remove_branch_step_occ<true>(
+                guard, slot, e, key, level, [&](Edge& child, unsigned child_level, u32& word) {
+                    return remove_frame<U>(alloc, child, key, child_level, 1, &word, value);
+                });
         case TAG_LEAF_BITMAP:
             return remove_from_bitmap_leaf(guard, slot, e, key, level, value);
         case TAG_FULL:

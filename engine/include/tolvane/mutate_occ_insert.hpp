@@ -37,7 +37,7 @@
 #include "tolvane/mutate_insert.hpp"
 #include "tolvane/mutate_leaf_build.hpp"
 #include "tolvane/mutate_occ.hpp"
-#include "tolvane/mutate_occ_branch.hpp"
+#include "tolvane/mutate_occ_insert_branch.hpp"
 #include "tolvane/mutate_path.hpp"
 #include "tolvane/node.hpp"
 #include "tolvane/types.hpp"
@@ -51,36 +51,9 @@ bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
 
 namespace occ_detail {
 
-// What one step at a node decided: the key's fate, or nullopt when the node
-// in the slot changed form and the slot must be read again.
-using InsertStep = std::optional<bool>;
-
 // A key of at most 7 bytes, little-endian, into a packed block.
 inline void put_packed_key(u8* keys, std::size_t i, unsigned w, u64 k) noexcept {
     std::memcpy(keys + i * w, &k, w);
-}
-
-// Wraps the node in the slot under a new one-child BranchL3 at `at` (the
-// level above the highest byte where its skipped prefix and the key part).
-template <bool U>
-InsertStep wrap_and_retry(const SlotGuard<U>& guard, Edge& slot, Edge e, unsigned at,
-                          unsigned level, u64 population) {
-    guard.begin();
-    wrap_skip_level<true>(guard.alloc, e, static_cast<u8>(at), static_cast<u8>(level), population);
-    publish_edge(slot, e);
-    guard.end();
-    return std::nullopt;
-}
-
-// Grows the branch in the slot into its next form (copy-on-write; the old
-// node is marked obsolete and released inside the step).
-template <bool U, class Grow>
-InsertStep grow_and_retry(const SlotGuard<U>& guard, Edge& slot, Edge e, Grow&& grow) {
-    guard.begin();
-    grow(e);
-    publish_edge(slot, e);
-    guard.end();
-    return std::nullopt;
 }
 
 template <bool U>
@@ -245,112 +218,6 @@ InsertStep insert_into_bitmap_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e
     return true;
 }
 
-template <bool U, std::size_t N>
-InsertStep insert_below_linear_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
-                                      unsigned level, InsertPath& path) {
-    auto* node = e.ptr<BranchL<N>>();
-    require(node != nullptr, "branch ptr");
-    const unsigned nl = node->level;
-    if (const unsigned at = skip_mismatch_level(e, level, nl, key))
-        return wrap_and_retry(guard, slot, e, at, level, e.pop0(nl) + 1);
-
-    const u8 d = key_digit(key, nl);
-    const unsigned count = node->count;
-    std::optional<unsigned> found;
-    if constexpr (N == 3) {
-        for (unsigned i = 0; i < count && !found; ++i)
-            if (node->digits[i] == d) found = i;
-    } else {
-        if ((node->summary >> (d & 15)) & 1u) found = bits::find_byte_8(node->digits, count, d);
-    }
-
-    NodeAlloc& alloc = guard.alloc;
-    bool stored;
-    if (found) {
-        Edge& child = node->children[*found];
-        stored = descend<U>(node->version, [&] {
-            return insert_with_path_occ<U>(alloc, child, key, nl - 1, path, 1, &node->version);
-        });
-    } else if (count == N) {
-        return grow_and_retry(guard, slot, e, [&](Edge& edge) {
-            if constexpr (N == 3)
-                upgrade_l3_to_l7<true>(alloc, edge);
-            else
-                upgrade_l7_to_b<true>(alloc, edge);
-        });
-    } else {
-        node_version_begin(node->version);
-        Edge& child = open_linear_child(*node, d);
-        if constexpr (U) {
-            stored = insert_with_path_occ<U>(alloc, child, key, nl - 1, path, 1, &node->version);
-            node_version_end(node->version);
-        } else {
-            node_version_end(node->version);
-            stored = insert_with_path_occ<U>(alloc, child, key, nl - 1, path, 1, &node->version);
-        }
-    }
-    if (!stored) return false;
-    guard.publish_count(slot, e, nl, 1);
-    return true;
-}
-
-template <bool U>
-InsertStep insert_below_bitmap_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
-                                      unsigned level, InsertPath& path) {
-    auto* node = e.ptr<BranchB>();
-    require(node != nullptr, "branch ptr");
-    const unsigned nl = node->level;
-    if (const unsigned at = skip_mismatch_level(e, level, nl, key))
-        return wrap_and_retry(guard, slot, e, at, level, e.pop0(nl) + 1);
-
-    NodeAlloc& alloc = guard.alloc;
-    const u8 d = key_digit(key, nl);
-    const unsigned g = d >> 5;
-    const unsigned r = group_rank(node->bitmap[g], d);
-    bool stored;
-    if (group_has(node->bitmap[g], d)) {
-        require(node->subarrays[g] != nullptr, "subarray");
-        Edge& child = node->subarrays[g][r];
-        stored = descend<U>(node->version, [&] {
-            return insert_with_path_occ<U>(alloc, child, key, nl - 1, path, 1, &node->version);
-        });
-    } else {
-        unsigned total = 0;
-        for (u32 bits_of_group : node->bitmap)
-            total += static_cast<unsigned>(std::popcount(bits_of_group));
-        if (total >= mutate::B_MAX_CHILDREN) {
-            // A skipping node first gains an unskipped parent one level up,
-            // where the next pass grows it.
-            if (nl < level) return wrap_and_retry(guard, slot, e, nl + 1, level, e.pop0(nl) + 1);
-            return grow_and_retry(guard, slot, e,
-                                  [&](Edge& edge) { upgrade_b_to_u<true>(alloc, edge); });
-        }
-        node_version_begin(node->version);
-        Edge& child = open_bitmap_child(alloc, *node, d);
-        node_version_end(node->version);
-        stored = descend<U>(node->version, [&] {
-            return insert_with_path_occ<U>(alloc, child, key, nl - 1, path, 1, &node->version);
-        });
-    }
-    if (!stored) return false;
-    guard.publish_count(slot, e, nl, 1);
-    return true;
-}
-
-template <bool U>
-bool insert_below_full_branch(const SlotGuard<U>& guard, Edge& slot, const Edge& e, u64 key,
-                              unsigned level, InsertPath& path) {
-    auto* node = e.ptr<BranchU>();
-    require(node != nullptr, "branch ptr");
-    Edge& child = node->children[key_digit(key, level)];
-    const bool stored = descend<U>(node->version, [&] {
-        return insert_with_path_occ<U>(guard.alloc, child, key, level - 1, path, 1, &node->version);
-    });
-    if (!stored) return false;
-    guard.publish_count(slot, e, level, 1);
-    return true;
-}
-
 }  // namespace occ_detail
 
 template <bool Unversioned>
@@ -384,16 +251,15 @@ bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
                 return true;
             }
             case TAG_BRANCH_L3:
-                step = insert_below_linear_branch<Unversioned, 3>(guard, slot, e, key, level, path);
-                break;
             case TAG_BRANCH_L7:
-                step = insert_below_linear_branch<Unversioned, 7>(guard, slot, e, key, level, path);
-                break;
             case TAG_BRANCH_B:
-                step = insert_below_bitmap_branch(guard, slot, e, key, level, path);
-                break;
             case TAG_BRANCH_U:
-                return insert_below_full_branch(guard, slot, e, key, level, path);
+                step = insert_branch_step_occ(
+                    guard, slot, e, key, level, [&](Edge& child, unsigned child_level, u32& word) {
+                        return insert_with_path_occ<Unversioned>(alloc, child, key, child_level,
+                                                                 path, 1, &word);
+                    });
+                break;
             case TAG_LEAF_BITMAP:
                 step = insert_into_bitmap_leaf(guard, slot, e, key, level);
                 break;

@@ -31,7 +31,7 @@
 #include "tolvane/mutate_free.hpp"
 #include "tolvane/mutate_leaf_build.hpp"
 #include "tolvane/mutate_occ.hpp"
-#include "tolvane/mutate_occ_branch.hpp"
+#include "tolvane/mutate_occ_remove_branch.hpp"
 #include "tolvane/node.hpp"
 #include "tolvane/types.hpp"
 #include "tolvane/version.hpp"
@@ -49,10 +49,6 @@ namespace occ_detail {
 
 // Keys an immediate keeps at slot level L.
 constexpr unsigned immediate_room(unsigned level) noexcept { return 15u / level; }
-
-inline bool is_empty_slot(const Edge& slot) noexcept {
-    return read_edge(slot).tag_byte() == TAG_EMPTY;
-}
 
 template <bool U>
 bool remove_from_immediate(const SlotGuard<U>& guard, Edge& slot, const Edge& e, EdgeKind kind,
@@ -192,124 +188,6 @@ bool remove_from_linear_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 
     return true;
 }
 
-template <bool U, std::size_t N>
-bool remove_below_linear_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
-                                unsigned level) {
-    auto* node = e.ptr<BranchL<N>>();
-    require(node != nullptr, "branch ptr");
-    const unsigned nl = node->level;
-    if (!prefix_matches(e, level, nl, key)) return false;
-    const u8 d = key_digit(key, nl);
-    if (!((node->summary >> (d & 15)) & 1u)) return false;
-    const unsigned count = node->count;
-    const std::optional<unsigned> found = bits::find_byte_8(node->digits, count, d);
-    if (!found) return false;
-
-    NodeAlloc& alloc = guard.alloc;
-    const unsigned at = *found;
-    Edge& child = node->children[at];
-    const bool removed = descend<U>(node->version, [&] {
-        return remove_occ<U>(alloc, child, key, static_cast<u8>(nl - 1), 1, &node->version);
-    });
-    if (!removed) return false;
-    if (!is_empty_slot(child)) {
-        guard.publish_count(slot, e, nl, -1);
-        return true;
-    }
-
-    node_version_begin(node->version);
-    const unsigned left = close_linear_child(*node, at);
-    node_version_end(node->version);
-
-    guard.begin();
-    if (left == 0) {
-        free_branch_node(alloc, node, N == 3);
-        publish_edge(slot, Edge::empty());
-    } else {
-        if (nl <= 7) e.add_pop0(nl, -1);
-        if constexpr (N == 7) {
-            if (left <= L7_SHRINK_AT) downgrade_l7_to_l3<true>(alloc, e);
-        }
-        publish_edge(slot, e);
-    }
-    guard.end();
-    return true;
-}
-
-template <bool U>
-bool remove_below_bitmap_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
-                                unsigned level) {
-    auto* node = e.ptr<BranchB>();
-    require(node != nullptr, "branch ptr");
-    const unsigned nl = node->level;
-    if (!prefix_matches(e, level, nl, key)) return false;
-    const u8 d = key_digit(key, nl);
-    const unsigned g = d >> 5;
-    if (!group_has(node->bitmap[g], d)) return false;
-    const unsigned r = group_rank(node->bitmap[g], d);
-    Edge* sub = node->subarrays[g];
-    require(sub != nullptr, "subarray");
-
-    NodeAlloc& alloc = guard.alloc;
-    Edge& child = sub[r];
-    const bool removed = descend<U>(node->version, [&] {
-        return remove_occ<U>(alloc, child, key, static_cast<u8>(nl - 1), 1, &node->version);
-    });
-    if (!removed) return false;
-    if (!is_empty_slot(child)) {
-        guard.publish_count(slot, e, nl, -1);
-        return true;
-    }
-
-    node_version_begin(node->version);
-    const unsigned total = close_bitmap_child(alloc, *node, d);
-    node_version_end(node->version);
-
-    guard.begin();
-    if (total == 0) {
-        mark_obsolete(alloc, node->version);
-        alloc.release(node, BRANCH_B_BYTES, NODE_ALIGN);
-        publish_edge(slot, Edge::empty());
-    } else {
-        if (nl <= 7) e.add_pop0(nl, -1);
-        if (total <= B_SHRINK_AT) downgrade_b_to_l7<true>(alloc, e);
-        publish_edge(slot, e);
-    }
-    guard.end();
-    return true;
-}
-
-template <bool U>
-bool remove_below_full_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 key,
-                              unsigned level) {
-    auto* node = e.ptr<BranchU>();
-    require(node != nullptr, "branch ptr");
-    NodeAlloc& alloc = guard.alloc;
-    Edge& child = node->children[key_digit(key, level)];
-    const bool removed = descend<U>(node->version, [&] {
-        return remove_occ<U>(alloc, child, key, static_cast<u8>(level - 1), 1, &node->version);
-    });
-    if (!removed) return false;
-    if (!is_empty_slot(child)) {
-        guard.publish_count(slot, e, level, -1);
-        return true;
-    }
-
-    guard.begin();
-    const unsigned children = u_children_up_to_shrink(*node);
-    if (children == 0) {
-        mark_obsolete(alloc, node->version);
-        alloc.release(node, BRANCH_U_BYTES, NODE_ALIGN);
-        publish_edge(slot, Edge::empty());
-    } else {
-        if (level <= 7) e.add_pop0(level, -1);
-        if (children <= U_SHRINK_AT) downgrade_u_to_b<true>(alloc, e, static_cast<u8>(level));
-        publish_edge(slot, e);
-    }
-    guard.end();
-    return true;
-}
-
 }  // namespace occ_detail
 
 template <bool Unversioned>
@@ -325,13 +203,14 @@ bool remove_occ(NodeAlloc& alloc, Edge& slot, u64 key, u8 level, u64 bump_node_w
         case TAG_EMPTY:
             return false;
         case TAG_BRANCH_L3:
-            return remove_below_linear_branch<Unversioned, 3>(guard, slot, e, key, level);
         case TAG_BRANCH_L7:
-            return remove_below_linear_branch<Unversioned, 7>(guard, slot, e, key, level);
         case TAG_BRANCH_B:
-            return remove_below_bitmap_branch(guard, slot, e, key, level);
         case TAG_BRANCH_U:
-            return remove_below_full_branch(guard, slot, e, key, level);
+            return remove_branch_step_occ<false>(
+                guard, slot, e, key, level, [&](Edge& child, unsigned child_level, u32& word) {
+                    return remove_occ<Unversioned>(alloc, child, key, static_cast<u8>(child_level),
+                                                   1, &word);
+                });
         case TAG_LEAF_BITMAP:
             return remove_from_bitmap_leaf(guard, slot, e, key, level);
         case TAG_FULL:
