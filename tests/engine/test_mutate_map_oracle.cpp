@@ -8,11 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <map>
-#include <random>
 #include <string>
 
+#include "support/form_streams.hpp"
 #include "support/map_tree.hpp"
 #include "support/oracle.hpp"
 #include "tolvane/node.hpp"
@@ -121,8 +120,6 @@ TEST(MapOracle, DrainingEveryKeyReturnsEverything) {
 
 // ---------------------------------------------------------------------------
 // Every form change is reached, at its exact bound.
-
-using Events = std::map<std::string, u64>;
 
 // The bounds of the map forms, checked whenever an edge changes form.
 void check_bounds(const Op& op, const TraceStep& b, const TraceStep& a) {
@@ -236,75 +233,6 @@ void record_transitions(Events& events, const Op& op, const KeyTrace& before,
     }
 }
 
-// Keys below one prefix whose byte 1 takes `width` values: a level-2 branch
-// under skipped bytes grows through every form and back.
-std::vector<Op> wide_branch_ops(uint64_t seed, u64 prefix, unsigned width) {
-    std::mt19937_64 rng(seed);
-    std::vector<u64> keys;
-    for (unsigned d = 0; d < width; ++d) {
-        keys.push_back(prefix | (u64{d} << 8) | (rng() & 0xFF));
-        keys.push_back(prefix | (u64{d} << 8) | (rng() & 0xFF));
-    }
-    std::shuffle(keys.begin(), keys.end(), rng);
-    std::vector<Op> ops;
-    for (u64 k : keys) ops.push_back({Op::Kind::Insert, k});
-    std::shuffle(keys.begin(), keys.end(), rng);
-    for (u64 k : keys) ops.push_back({Op::Kind::Remove, k});
-    return ops;
-}
-
-// Every key of a few 256-key blocks in random order, then all removed:
-// level-1 leaves run through every form up to 256 keys and back.
-std::vector<Op> full_block_ops(uint64_t seed, unsigned blocks) {
-    std::mt19937_64 rng(seed);
-    std::vector<u64> keys;
-    const u64 base = rng() & ~u64{0xFFFFF};
-    for (unsigned b = 0; b < blocks; ++b)
-        for (unsigned x = 0; x < 256; ++x) keys.push_back(base + (u64{b} << 8) + x);
-    std::shuffle(keys.begin(), keys.end(), rng);
-    std::vector<Op> ops;
-    for (u64 k : keys) ops.push_back({Op::Kind::Insert, k});
-    std::shuffle(keys.begin(), keys.end(), rng);
-    for (u64 k : keys) ops.push_back({Op::Kind::Remove, k});
-    return ops;
-}
-
-// Keys that share every byte above byte `width`, which takes two values, so
-// that a full leaf splits into a branch at level width + 1 whose children
-// are immediates and leaves of `width`-byte keys; then all removed again.
-std::vector<Op> narrow_ops(uint64_t seed, unsigned width, unsigned count) {
-    std::mt19937_64 rng(seed);
-    const u64 high = rng() & ~low_bytes_mask(width + 1);
-    std::vector<u64> keys;
-    for (unsigned i = 0; i < count; ++i)
-        keys.push_back(high | shl8(1 + (i & 1), width) | (rng() & low_bytes_mask(width)));
-    std::vector<Op> ops;
-    for (u64 k : keys) ops.push_back({Op::Kind::Insert, k});
-    std::shuffle(keys.begin(), keys.end(), rng);
-    for (u64 k : keys) ops.push_back({Op::Kind::Remove, k});
-    return ops;
-}
-
-// A bitmap leaf under skipped bytes shrinks into a width-1 leaf that keeps
-// them; keys that part from it at every byte then wrap it.
-std::vector<Op> skipped_leaf_ops(uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    const u64 prefix = rng() & ~u64{0xFF};
-    std::vector<Op> ops;
-    std::vector<u64> cluster;
-    for (unsigned x = 0; x < 40; ++x) cluster.push_back(prefix | (x * 5 + (rng() % 5)));
-    for (u64 k : cluster) ops.push_back({Op::Kind::Insert, k});
-    for (unsigned i = 0; i < 20; ++i) ops.push_back({Op::Kind::Remove, cluster[i]});
-    std::vector<u64> outsiders;
-    for (unsigned byte = 1; byte < 7; ++byte)
-        outsiders.push_back(prefix ^ (u64{1 + rng() % 255} << (8 * byte)));
-    std::shuffle(outsiders.begin(), outsiders.end(), rng);
-    for (u64 k : outsiders) ops.push_back({Op::Kind::Insert, k});
-    for (unsigned i = 20; i < 40; ++i) ops.push_back({Op::Kind::Remove, cluster[i]});
-    for (u64 k : outsiders) ops.push_back({Op::Kind::Remove, k});
-    return ops;
-}
-
 TEST(MapTransitions, EveryFormChangeIsReachedAtItsBound) {
     Events events;
     auto run = [&](const std::vector<Op>& ops, u64 seed) {
@@ -330,66 +258,63 @@ TEST(MapTransitions, EveryFormChangeIsReachedAtItsBound) {
         if (HasFatalFailure()) return;
     }
 
-    const char* required[] = {
-        // immediates and linear leaves
-        "ins empty->L3",
-        "ins empty->imm",
-        "ins imm(1->2)",
-        "ins imm(2->3)",
-        "ins imm(3->4)",
-        "ins imm(4->5)",
-        "ins imm(6->7)",
-        "ins imm->leaf1",
-        "ins imm->leaf2",
-        "ins imm->leaf3",
-        "ins imm->leaf4",
-        "ins imm->leaf7",
-        "ins leaf in place",
-        "ins leaf moved",
-        // full leaves
-        "ins leaf1->bitmap",
-        "ins leaf7->bitmap decode",
-        "ins leaf7->L3 split",
-        "ins leaf3->L3 split",
-        "ins leaf7->B split",
-        "ins bitmap(255->256)",
-        // branches and skipped levels
-        "ins L3->L7",
-        "ins L7->B",
-        "ins B->U",
-        "ins B(191->192)",
-        "ins L3 wrap",
-        "ins L7->L3 wrap",
-        "ins leaf1->L3 wrap",
-        "ins bitmap->L3 wrap",
-        "ins B->L3 wrap192",
-        // removal
-        "del imm->empty",
-        "del imm(2->1)",
-        "del imm(3->2)",
-        "del imm(4->3)",
-        "del imm(5->4)",
-        "del imm(7->6)",
-        "del leaf1->imm@1",
-        "del leaf2->imm@2",
-        "del leaf3->imm@3",
-        "del leaf7->empty",
-        "del leaf in place",
-        "del leaf moved",
-        "del bitmap(22->21)",
-        "del bitmap->leaf1",
-        "del L7->L3",
-        "del L7(4->3)",
-        "del B->L7",
-        "del B(8->7)",
-        "del U->B",
-        "del U(162->161)",
-        "del L3(2->1)",
-        "del L3->empty",
-    };
-    std::string seen;
-    for (const auto& [name, count] : events) seen += name + " " + std::to_string(count) + "\n";
-    for (const char* name : required) EXPECT_GT(events[name], 0u) << name << "\nseen:\n" << seen;
+    expect_all_reached(events, {
+                                   // immediates and linear leaves
+                                   "ins empty->L3",
+                                   "ins empty->imm",
+                                   "ins imm(1->2)",
+                                   "ins imm(2->3)",
+                                   "ins imm(3->4)",
+                                   "ins imm(4->5)",
+                                   "ins imm(6->7)",
+                                   "ins imm->leaf1",
+                                   "ins imm->leaf2",
+                                   "ins imm->leaf3",
+                                   "ins imm->leaf4",
+                                   "ins imm->leaf7",
+                                   "ins leaf in place",
+                                   "ins leaf moved",
+                                   // full leaves
+                                   "ins leaf1->bitmap",
+                                   "ins leaf7->bitmap decode",
+                                   "ins leaf7->L3 split",
+                                   "ins leaf3->L3 split",
+                                   "ins leaf7->B split",
+                                   "ins bitmap(255->256)",
+                                   // branches and skipped levels
+                                   "ins L3->L7",
+                                   "ins L7->B",
+                                   "ins B->U",
+                                   "ins B(191->192)",
+                                   "ins L3 wrap",
+                                   "ins L7->L3 wrap",
+                                   "ins leaf1->L3 wrap",
+                                   "ins bitmap->L3 wrap",
+                                   "ins B->L3 wrap192",
+                                   // removal
+                                   "del imm->empty",
+                                   "del imm(2->1)",
+                                   "del imm(3->2)",
+                                   "del imm(4->3)",
+                                   "del imm(5->4)",
+                                   "del imm(7->6)",
+                                   "del leaf1->imm@1",
+                                   "del leaf2->imm@2",
+                                   "del leaf3->imm@3",
+                                   "del leaf7->empty",
+                                   "del leaf in place",
+                                   "del leaf moved",
+                                   "del bitmap(22->21)",
+                                   "del bitmap->leaf1",
+                                   "del L7->L3",
+                                   "del L7(4->3)",
+                                   "del B->L7",
+                                   "del B(8->7)",
+                                   "del U->B",
+                                   "del U(162->161)",
+                                   "del L3(2->1)",
+                                   "del L3->empty",
+                               });
 }
 
 // ---------------------------------------------------------------------------

@@ -7,9 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <random>
 #include <string>
 
+#include "support/form_streams.hpp"
 #include "support/oracle.hpp"
 #include "support/set_tree.hpp"
 
@@ -18,8 +18,6 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // Form transitions, read off the key's path before and after each change.
-
-using Events = std::map<std::string, u64>;
 
 bool is_branch(u8 tag) { return is_branch_tag(tag); }
 
@@ -165,59 +163,6 @@ INSTANTIATE_TEST_SUITE_P(Patterns, MutateOracle, ::testing::ValuesIn(kAllPattern
 // ---------------------------------------------------------------------------
 // Every form change is reached, and each bound is crossed in both directions.
 
-// Keys below one 48-bit prefix whose byte 1 takes `width` values: a level-2
-// branch under a skipped prefix grows through every form and back.
-std::vector<Op> wide_branch_ops(uint64_t seed, u64 prefix, unsigned width) {
-    std::mt19937_64 rng(seed);
-    std::vector<u64> keys;
-    for (unsigned d = 0; d < width; ++d) {
-        keys.push_back(prefix | (u64{d} << 8) | (rng() & 0xFF));
-        keys.push_back(prefix | (u64{d} << 8) | (rng() & 0xFF));
-    }
-    std::shuffle(keys.begin(), keys.end(), rng);
-    std::vector<Op> ops;
-    for (u64 k : keys) ops.push_back({Op::Kind::Insert, k});
-    std::shuffle(keys.begin(), keys.end(), rng);
-    for (u64 k : keys) ops.push_back({Op::Kind::Remove, k});
-    return ops;
-}
-
-// Every key of a few 256-key blocks in random order, then all removed:
-// level-1 leaves go through immediate, linear, bitmap and full, and back.
-std::vector<Op> full_block_ops(uint64_t seed, unsigned blocks) {
-    std::mt19937_64 rng(seed);
-    std::vector<u64> keys;
-    const u64 base = rng() & ~u64{0xFFFFF};
-    for (unsigned b = 0; b < blocks; ++b)
-        for (unsigned x = 0; x < 256; ++x) keys.push_back(base + (u64{b} << 8) + x);
-    std::shuffle(keys.begin(), keys.end(), rng);
-    std::vector<Op> ops;
-    for (u64 k : keys) ops.push_back({Op::Kind::Insert, k});
-    std::shuffle(keys.begin(), keys.end(), rng);
-    for (u64 k : keys) ops.push_back({Op::Kind::Remove, k});
-    return ops;
-}
-
-// A bitmap leaf under a skipped prefix shrinks into a linear leaf that keeps
-// the prefix; keys that part from it at every byte then wrap it.
-std::vector<Op> skipped_leaf_ops(uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    const u64 prefix = rng() & ~u64{0xFF};
-    std::vector<Op> ops;
-    std::vector<u64> cluster;
-    for (unsigned x = 0; x < 40; ++x) cluster.push_back(prefix | (x * 5 + (rng() % 5)));
-    for (u64 k : cluster) ops.push_back({Op::Kind::Insert, k});
-    for (unsigned i = 0; i < 20; ++i) ops.push_back({Op::Kind::Remove, cluster[i]});
-    std::vector<u64> outsiders;
-    for (unsigned byte = 1; byte < 7; ++byte)
-        outsiders.push_back(prefix ^ (u64{1 + rng() % 255} << (8 * byte)));
-    std::shuffle(outsiders.begin(), outsiders.end(), rng);
-    for (u64 k : outsiders) ops.push_back({Op::Kind::Insert, k});
-    for (unsigned i = 20; i < 40; ++i) ops.push_back({Op::Kind::Remove, cluster[i]});
-    for (u64 k : outsiders) ops.push_back({Op::Kind::Remove, k});
-    return ops;
-}
-
 TEST(MutateTransitions, EveryFormChangeIsReached) {
     Events events;
     auto run = [&](const std::vector<Op>& ops) {
@@ -243,52 +188,47 @@ TEST(MutateTransitions, EveryFormChangeIsReached) {
         if (HasFatalFailure()) return;
     }
 
-    const char* required[] = {
-        // growth
-        "ins empty->L3",
-        "ins empty->imm",
-        "ins imm->leaf1",
-        "ins imm->leaf2",
-        "ins imm->leaf3",
-        "ins imm->leaf4",
-        "ins imm->leaf5",
-        "ins imm->leaf6",
-        "ins imm->leaf7",
-        "ins leaf1->bitmap",
-        "ins leaf7->bitmap split",
-        "ins leaf7->L3 split",
-        "ins bitmap->full",
-        "ins L3->L7",
-        "ins L7->B",
-        "ins B->U",
-        "ins B(191->192)",
-        "ins bitmap(255->256)@7",
-        // skip levels
-        "ins L3 wrap",
-        "ins leaf1->L3 wrap",
-        "ins bitmap->L3 wrap",
-        "ins B->L3 wrap192",
-        // shrinkage
-        "del full->bitmap",
-        "del bitmap->leaf1",
-        "del bitmap(22->21)",
-        "del leaf1(16->15)@1",
-        "del leaf1->imm",
-        "del leaf1->imm@1",
-        "del imm->empty",
-        "del L7->L3",
-        "del L7(4->3)",
-        "del B->L7",
-        "del B(8->7)",
-        "del U->B",
-        "del U(162->161)",
-        "del L3->empty",
-    };
-    for (const char* name : required) EXPECT_GT(events[name], 0u) << name;
-    std::string seen;
-    for (const auto& [name, count] : events) seen += name + " " + std::to_string(count) + "\n";
-    RecordProperty("transitions", seen);
-    if (HasFailure()) ADD_FAILURE() << "transitions seen:\n" << seen;
+    expect_all_reached(events, {
+                                   // growth
+                                   "ins empty->L3",
+                                   "ins empty->imm",
+                                   "ins imm->leaf1",
+                                   "ins imm->leaf2",
+                                   "ins imm->leaf3",
+                                   "ins imm->leaf4",
+                                   "ins imm->leaf5",
+                                   "ins imm->leaf6",
+                                   "ins imm->leaf7",
+                                   "ins leaf1->bitmap",
+                                   "ins leaf7->bitmap split",
+                                   "ins leaf7->L3 split",
+                                   "ins bitmap->full",
+                                   "ins L3->L7",
+                                   "ins L7->B",
+                                   "ins B->U",
+                                   "ins B(191->192)",
+                                   "ins bitmap(255->256)@7",
+                                   // skip levels
+                                   "ins L3 wrap",
+                                   "ins leaf1->L3 wrap",
+                                   "ins bitmap->L3 wrap",
+                                   "ins B->L3 wrap192",
+                                   // shrinkage
+                                   "del full->bitmap",
+                                   "del bitmap->leaf1",
+                                   "del bitmap(22->21)",
+                                   "del leaf1(16->15)@1",
+                                   "del leaf1->imm",
+                                   "del leaf1->imm@1",
+                                   "del imm->empty",
+                                   "del L7->L3",
+                                   "del L7(4->3)",
+                                   "del B->L7",
+                                   "del B(8->7)",
+                                   "del U->B",
+                                   "del U(162->161)",
+                                   "del L3->empty",
+                               });
 }
 
 // The append fast path of the integer engines, emulated through the insert

@@ -1,0 +1,46 @@
+#pragma once
+// Operation streams aimed at node-form changes, and the tally of which
+// changes a run reached; shared by the set and map mutator tests, whose trees
+// grow and shrink through the same branch forms.
+//
+//   Events events;
+//   ...observer: ++events["ins L3->L7"];
+//   expect_all_reached(events, {"ins L3->L7", "del L7->L3"});
+
+#include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/oracle.hpp"
+#include "tolvane/types.hpp"
+
+namespace tolvane::test {
+
+// Keys below one prefix whose byte 1 takes `width` values, two keys each, in
+// random order, then all removed in another: a level-2 branch under the
+// prefix's skipped bytes grows through every form and back.
+std::vector<Op> wide_branch_ops(uint64_t seed, u64 prefix, unsigned width);
+
+// Every key of `blocks` 256-key blocks in random order, then all removed:
+// level-1 leaves run through every form up to 256 keys and back.
+std::vector<Op> full_block_ops(uint64_t seed, unsigned blocks);
+
+// A bitmap leaf under skipped bytes shrinks into a width-1 leaf that keeps
+// them; keys that part from it at every byte then wrap it; then all removed.
+std::vector<Op> skipped_leaf_ops(uint64_t seed);
+
+// `count` keys sharing every byte above byte `width`, which takes two values:
+// a full leaf splits into a branch at level width + 1 whose children are
+// immediates and leaves of `width`-byte keys; then all removed again.
+std::vector<Op> narrow_ops(uint64_t seed, unsigned width, unsigned count);
+
+// How often each named form change happened.
+using Events = std::map<std::string, u64>;
+
+// Fails once for every name in `required` that `events` never counted, with
+// the whole tally attached.
+void expect_all_reached(const Events& events, std::initializer_list<const char*> required);
+
+}  // namespace tolvane::test
