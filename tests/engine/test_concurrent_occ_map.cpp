@@ -5,14 +5,13 @@
 //
 // Every value the writer stores names its key (a tag of the key in the high
 // half) and the write that stored it (a generation in the low half). Keys
-// fall into three groups: stable keys, inserted once and then only
-// overwritten (a reader that may already see one must find it, with a value
-// stored for it); churn keys, inserted, get-or-inserted and removed over and
-// over, driving leaves and branches through their forms (absent, or a value
-// stored for it); and keys never inserted (never found). After the run every
-// value a reader saw must be one the writer stored for that key. Replaced
-// blocks are retired and recycled as the writer advances the epoch, so a
-// reader touching memory after its grace period would trip the sanitizers.
+// are stable (inserted once, then only overwritten), churned (inserted,
+// get-or-inserted and removed over and over) or never inserted
+// (support/stress_keys.hpp); a stable key must be found with a value stored
+// for it, a churn key may be absent. After the run every value a reader saw
+// must be one the writer stored for that key. Replaced blocks are retired and
+// recycled as the writer advances the epoch, so a reader touching memory
+// after its grace period would trip the sanitizers.
 // At the end the tree must equal the one the exclusive mutators build from
 // the writer's operations.
 //
@@ -24,14 +23,12 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <map>
 #include <random>
 #include <set>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -39,6 +36,7 @@
 #include "support/occ_map_tree.hpp"
 #include "support/optimistic_map_reader.hpp"
 #include "support/oracle.hpp"
+#include "support/stress_keys.hpp"
 #include "support/tree_dump.hpp"
 #include "tolvane/validate.hpp"
 #include "tolvane/version.hpp"
@@ -51,8 +49,6 @@ constexpr std::size_t kWriterOps = 100000;
 #else
 constexpr std::size_t kWriterOps = 200000;
 #endif
-constexpr unsigned kReaders = 3;
-constexpr std::size_t kMinProbesPerReader = 2000;
 constexpr std::size_t kKeptObservations = 100000;
 
 enum class RootGuard : u8 { TreeWord, Section, FixedRoot };
@@ -62,68 +58,13 @@ u64 value_for(u64 k, u64 generation) {
     return (u64{key_tag(k)} << 32) | (generation & 0xFFFFFFFFu);
 }
 
-struct Universe {
-    std::vector<u64> root_spread;  // stable, one per top byte: keeps a level-8 BranchU
-    std::vector<u64> stable;
-    std::vector<u64> churn;
-    std::vector<u64> never;
-    std::vector<std::vector<u64>> dense;  // churn keys of whole level-1 ranges, swept in order
-};
-
-Universe make_universe(u64 seed, bool spread_root) {
-    Universe u;
-    std::mt19937_64 rng(seed);
-    std::unordered_set<u64> taken;
-    auto take = [&](u64 k) { return taken.insert(k).second; };
-    if (spread_root) {
-        for (u64 top = 0; top < 200; ++top)
-            if (const u64 k = (top << 56) | (rng() >> 8); take(k)) u.root_spread.push_back(k);
-    }
-    // Dense ranges: bitmap leaves fill up to 256 keys and fall back below 21.
-    for (unsigned r = 0; r < 4; ++r) {
-        const u64 base = 0x5A00000000000000 | ((rng() & 0xFFFF) << 24) | (u64{r} << 8);
-        std::vector<u64> sweep;
-        for (u64 x = 0; x < 256; ++x) {
-            if (!take(base | x)) continue;
-            (x % 8 == 0 ? u.stable : sweep).push_back(base | x);
-        }
-        u.churn.insert(u.churn.end(), sweep.begin(), sweep.end());
-        u.dense.push_back(sweep);
-    }
-    // Mixed shapes: skip levels, splits, every leaf width, wide branches.
-    for (KeyPattern pattern :
-         {KeyPattern::Diverging, KeyPattern::Clustered, KeyPattern::SparseRandom,
-          KeyPattern::DenseRuns, KeyPattern::Extremes}) {
-        KeyStream stream(pattern, seed + static_cast<u64>(pattern));
-        for (int i = 0; i < 1500; ++i) {
-            const u64 k = stream.next();
-            if (!take(k)) continue;
-            const u64 pick = rng() % 10;
-            (pick < 3 ? u.stable : pick < 8 ? u.churn : u.never).push_back(k);
-        }
-    }
-    std::shuffle(u.stable.begin(), u.stable.end(), rng);
-    return u;
-}
-
-struct Failures {
-    std::atomic<u64> missed{0};   // a stable key not found
-    std::atomic<u64> phantom{0};  // a never-inserted key found
-    std::atomic<u64> foreign{0};  // a value that does not name its key
-    std::atomic<u64> corrupt{0};  // a validated state no sound tree has
-    std::atomic<u64> first_bad{0};
-    void note(std::atomic<u64>& counter, u64 key) {
-        if (counter.fetch_add(1) == 0) first_bad.store(key);
-    }
-};
-
 struct LoggedOp {
     Op op;
     bool keep;
 };
 
 void run_stress(RootGuard guarding, u64 seed) {
-    const Universe u = make_universe(seed, guarding == RootGuard::FixedRoot);
+    const KeyGroups u = make_key_groups(seed, guarding == RootGuard::FixedRoot, 8);
     OccMapTree tree(guarding == RootGuard::FixedRoot ? OccMode::DeferredUnversioned
                                                      : OccMode::DeferredCovered);
     const u64* tree_word = guarding == RootGuard::FixedRoot ? nullptr : &tree.tree_word;
@@ -177,41 +118,20 @@ void run_stress(RootGuard guarding, u64 seed) {
 
     std::atomic<std::size_t> stable_ready{0};  // stable[0..ready) are in the tree
     std::atomic<bool> writing{true};
-    Failures failures;
-    std::vector<std::vector<std::pair<u64, u64>>> seen(kReaders);
-    std::vector<std::thread> readers;
-    for (unsigned r = 0; r < kReaders; ++r) {
-        readers.emplace_back([&, r] {
-            Reader reader = Collector::register_reader(tree.collector);
-            std::mt19937_64 rng(seed * 31 + r);
-            std::size_t done = 0;
-            auto look = [&](u64 k) {
-                const MapProbe p = optimistic_get(reader, tree.root, tree_word, k);
-                if (p.answer == MapProbe::Answer::Corrupt) failures.note(failures.corrupt, k);
-                if (p.answer != MapProbe::Answer::Present) return false;
-                if (p.value >> 32 != key_tag(k)) failures.note(failures.foreign, k);
-                if (seen[r].size() < kKeptObservations) seen[r].emplace_back(k, p.value);
-                return true;
-            };
-            while (writing.load(std::memory_order_acquire) || done < kMinProbesPerReader) {
-                const u64 pick = rng() % 3;
-                if (pick == 0) {
-                    const std::size_t ready = stable_ready.load(std::memory_order_acquire);
-                    const bool spread = !u.root_spread.empty() && (ready == 0 || rng() % 4 == 0);
-                    if (!spread && ready == 0) continue;  // nothing is guaranteed yet
-                    const u64 k = spread ? u.root_spread[rng() % u.root_spread.size()]
-                                         : u.stable[rng() % ready];
-                    if (!look(k)) failures.note(failures.missed, k);
-                } else if (pick == 1) {
-                    const u64 k = u.never[rng() % u.never.size()];
-                    if (look(k)) failures.note(failures.phantom, k);
-                } else {
-                    look(u.churn[rng() % u.churn.size()]);
-                }
-                ++done;
-            }
-        });
-    }
+    ProbeTally failures;
+    std::vector<std::vector<std::pair<u64, u64>>> seen(kStressReaders);
+    std::vector<std::thread> readers =
+        start_readers(u, tree.collector, stable_ready, writing, failures, seed,
+                      [&tree, tree_word, &failures, &seen](Reader& reader, unsigned id, u64 k) {
+                          const MapProbe p = optimistic_get(reader, tree.root, tree_word, k);
+                          if (p.answer == MapProbe::Answer::Corrupt)
+                              failures.note(failures.corrupt, k);
+                          if (p.answer != MapProbe::Answer::Present) return false;
+                          if (p.value >> 32 != key_tag(k)) failures.note(failures.foreign, k);
+                          if (seen[id].size() < kKeptObservations)
+                              seen[id].emplace_back(k, p.value);
+                          return true;
+                      });
 
     // The writer: stable keys one by one among churn operations, overwrites
     // of present stable keys, then churn alone; every 32 writes an attempt to
