@@ -188,47 +188,48 @@ TEST(MutateTransitions, EveryFormChangeIsReached) {
         if (HasFatalFailure()) return;
     }
 
-    expect_all_reached(events, {
-                                   // growth
-                                   "ins empty->L3",
-                                   "ins empty->imm",
-                                   "ins imm->leaf1",
-                                   "ins imm->leaf2",
-                                   "ins imm->leaf3",
-                                   "ins imm->leaf4",
-                                   "ins imm->leaf5",
-                                   "ins imm->leaf6",
-                                   "ins imm->leaf7",
-                                   "ins leaf1->bitmap",
-                                   "ins leaf7->bitmap split",
-                                   "ins leaf7->L3 split",
-                                   "ins bitmap->full",
-                                   "ins L3->L7",
-                                   "ins L7->B",
-                                   "ins B->U",
-                                   "ins B(191->192)",
-                                   "ins bitmap(255->256)@7",
-                                   // skip levels
-                                   "ins L3 wrap",
-                                   "ins leaf1->L3 wrap",
-                                   "ins bitmap->L3 wrap",
-                                   "ins B->L3 wrap192",
-                                   // shrinkage
-                                   "del full->bitmap",
-                                   "del bitmap->leaf1",
-                                   "del bitmap(22->21)",
-                                   "del leaf1(16->15)@1",
-                                   "del leaf1->imm",
-                                   "del leaf1->imm@1",
-                                   "del imm->empty",
-                                   "del L7->L3",
-                                   "del L7(4->3)",
-                                   "del B->L7",
-                                   "del B(8->7)",
-                                   "del U->B",
-                                   "del U(162->161)",
-                                   "del L3->empty",
-                               });
+    const char* const required[] = {
+        // growth
+        "ins empty->L3",
+        "ins empty->imm",
+        "ins imm->leaf1",
+        "ins imm->leaf2",
+        "ins imm->leaf3",
+        "ins imm->leaf4",
+        "ins imm->leaf5",
+        "ins imm->leaf6",
+        "ins imm->leaf7",
+        "ins leaf1->bitmap",
+        "ins leaf7->bitmap split",
+        "ins leaf7->L3 split",
+        "ins bitmap->full",
+        "ins L3->L7",
+        "ins L7->B",
+        "ins B->U",
+        "ins B(191->192)",
+        "ins bitmap(255->256)@7",
+        // skip levels
+        "ins L3 wrap",
+        "ins leaf1->L3 wrap",
+        "ins bitmap->L3 wrap",
+        "ins B->L3 wrap192",
+        // shrinkage
+        "del full->bitmap",
+        "del bitmap->leaf1",
+        "del bitmap(22->21)",
+        "del leaf1(16->15)@1",
+        "del leaf1->imm",
+        "del leaf1->imm@1",
+        "del imm->empty",
+        "del L7->L3",
+        "del L7(4->3)",
+        "del B->L7",
+        "del B(8->7)",
+        "del U->B",
+        "del U(162->161)",
+        "del L3->empty",
+    };
+    expect_all_reached(events, required);
 }
 
 // The append fast path of the integer engines, emulated through the insert

@@ -67,7 +67,7 @@ std::vector<Op> narrow_ops(uint64_t seed, unsigned width, unsigned count) {
     return insert_then_remove(std::move(keys), rng);
 }
 
-void expect_all_reached(const Events& events, std::initializer_list<const char*> required) {
+void expect_all_reached(const Events& events, std::span<const char* const> required) {
     std::string seen;
     for (const auto& [name, count] : events) seen += name + " " + std::to_string(count) + "\n";
     for (const char* name : required) {

@@ -5,11 +5,12 @@
 //
 //   Events events;
 //   ...observer: ++events["ins L3->L7"];
-//   expect_all_reached(events, {"ins L3->L7", "del L7->L3"});
+//   const char* const required[] = {"ins L3->L7", "del L7->L3"};
+//   expect_all_reached(events, required);
 
 #include <cstdint>
-#include <initializer_list>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,6 @@ using Events = std::map<std::string, u64>;
 
 // Fails once for every name in `required` that `events` never counted, with
 // the whole tally attached.
-void expect_all_reached(const Events& events, std::initializer_list<const char*> required);
+void expect_all_reached(const Events& events, std::span<const char* const> required);
 
 }  // namespace tolvane::test
