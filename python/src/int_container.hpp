@@ -182,7 +182,9 @@ struct IntContainer {
         if (a.given(2) && !a.boolean(2, inclusive)) return nullptr;
 
         std::vector<Item> taken;
-        auto it = o.native.iter_fwd_raw();
+        // Positioned at the first key >= start: the walk never visits the
+        // keys below it, so a range costs its length, not its offset.
+        auto it = o.native.range_fwd_raw(start);
         bool started = false;
         while (auto item = find_at_or_after(it, started, start)) {
             const std::uint64_t key = key_of(*item);
