@@ -1,24 +1,10 @@
 #include "support/occ_map_tree.hpp"
 
 #include "tolvane/get.hpp"
-#include "tolvane/mutate_free.hpp"
 #include "tolvane/mutate_map_occ_insert.hpp"
 #include "tolvane/mutate_map_occ_remove.hpp"
 
 namespace tolvane::test {
-
-OccMapTree::OccMapTree(OccMode m) : mode(m) {
-    if (deferred()) {
-        collector = std::make_shared<Collector>();
-        alloc.defer_to(collector);
-    }
-    if (mode == OccMode::DeferredCovered) {
-        alloc.bind_tree_word(&tree_word);
-        alloc.cover_root();
-    }
-}
-
-OccMapTree::~OccMapTree() { mutate::free_subtree<true, true>(alloc, root); }
 
 u64* OccMapTree::find(u64 key) { return get::locate_slot(&root, key, 8); }
 
