@@ -102,38 +102,15 @@ void MapTree::check_path_after_insert(u64 key, bool added, const KeyTrace& befor
     }
 }
 
-validate::Validation MapTree::validate(ValidateStats* stats) {
-    path.flush_and_reset();
-    ValidateStats local{};
-    ValidateStats& s = stats ? *stats : local;
-    s.fill(0);
-    return validate::tolvane_validate_and_stats<true>(root, 8, s, 0);
-}
-
-u64 MapTree::counted_bytes(const ValidateStats& stats) {
-    u64 counted = 0;
-    for (std::size_t i = validate::STAT_VALUE_ARRAY_BYTES; i <= validate::STAT_BRANCH_U_BYTES; ++i)
-        counted += stats[i];
-    return counted;
-}
-
 void MapTree::verify(const MapModel& model) {
     ValidateStats stats{};
     const validate::Validation v = validate(&stats);
-    ASSERT_TRUE(v.ok()) << v.error;
-    ASSERT_EQ(v.population, model.size());
-    ASSERT_EQ(population, model.size());
+    expect_sound_tree(v, stats, alloc, root, population, model.size());
+    if (::testing::Test::HasFatalFailure()) return;
     for (const auto& [key, value] : model.entries) {
         const u64* slot = find(key);
         ASSERT_NE(slot, nullptr) << "key " << key << " lost";
         ASSERT_EQ(*slot, value) << "value of key " << key;
-    }
-    ASSERT_EQ(alloc.live_bytes(), counted_bytes(stats))
-        << "allocator and tree disagree on the bytes in use";
-    if (model.size() == 0) {
-        ASSERT_TRUE(root.is_empty());
-        ASSERT_EQ(alloc.live_bytes(), 0u);
-        ASSERT_EQ(alloc.live_nodes(), 0u);
     }
 }
 

@@ -47,9 +47,9 @@ class MapTree {
     void verify(const MapModel& model);
 
     // Validator result (map flavour) after flushing the insert path.
-    validate::Validation validate(ValidateStats* stats = nullptr);
-    // Live bytes the validator counts in the tree.
-    static u64 counted_bytes(const ValidateStats& stats);
+    validate::Validation validate(ValidateStats* stats = nullptr) {
+        return validate_flushed<true>(root, path, stats);
+    }
 
     // Called after every operation with the key's path before and after it.
     std::function<void(const Op&, bool changed, const KeyTrace& before, const KeyTrace& after)>

@@ -258,28 +258,43 @@ bool SetTree::remove(u64 key) {
     return removed;
 }
 
-validate::Validation SetTree::validate(ValidateStats* stats) {
+template <bool Map>
+validate::Validation validate_flushed(const Edge& root, InsertPath& path, ValidateStats* stats) {
     path.flush_and_reset();
     ValidateStats local{};
     ValidateStats& s = stats ? *stats : local;
     s.fill(0);
-    return validate::tolvane_validate_and_stats<false>(root, 8, s, 0);
+    return validate::tolvane_validate_and_stats<Map>(root, 8, s, 0);
+}
+
+template validate::Validation validate_flushed<false>(const Edge&, InsertPath&, ValidateStats*);
+template validate::Validation validate_flushed<true>(const Edge&, InsertPath&, ValidateStats*);
+
+void expect_sound_tree(const validate::Validation& v, const ValidateStats& stats,
+                       const NodeAlloc& alloc, const Edge& root, u64 population,
+                       std::size_t model_size) {
+    ASSERT_TRUE(v.ok()) << v.error;
+    ASSERT_EQ(v.population, model_size);
+    ASSERT_EQ(population, model_size);
+    u64 counted = 0;
+    for (std::size_t i = validate::STAT_VALUE_ARRAY_BYTES; i <= validate::STAT_BRANCH_U_BYTES; ++i)
+        counted += stats[i];
+    ASSERT_EQ(alloc.live_bytes(), counted) << "allocator and tree disagree on the bytes in use";
+    if (model_size == 0) {
+        ASSERT_TRUE(root.is_empty());
+        ASSERT_EQ(alloc.live_bytes(), 0u);
+        ASSERT_EQ(alloc.live_nodes(), 0u);
+    }
+}
+
+validate::Validation SetTree::validate(ValidateStats* stats) {
+    return validate_flushed<false>(root, path, stats);
 }
 
 void SetTree::verify(const SetModel& model) {
     ValidateStats stats{};
     const validate::Validation v = validate(&stats);
-    ASSERT_TRUE(v.ok()) << v.error;
-    ASSERT_EQ(v.population, model.size());
-    ASSERT_EQ(population, model.size());
-    u64 counted = 0;
-    for (std::size_t i = validate::STAT_VALUE_ARRAY_BYTES; i <= validate::STAT_BRANCH_U_BYTES; ++i)
-        counted += stats[i];
-    ASSERT_EQ(alloc.live_bytes(), counted) << "allocator and tree disagree on the bytes in use";
-    if (model.size() == 0) {
-        ASSERT_TRUE(root.is_empty());
-        ASSERT_EQ(alloc.live_nodes(), 0u);
-    }
+    expect_sound_tree(v, stats, alloc, root, population, model.size());
 }
 
 }  // namespace tolvane::test

@@ -49,6 +49,19 @@ KeyTrace trace_key(const Edge& root, u64 key, unsigned level = 8);
 // full.
 std::string kind_name(u8 tag);
 
+// Validator result (flavour Map) of the tree below the level-8 `root`,
+// after flushing `path`; the statistics go to `stats` when given.
+template <bool Map>
+validate::Validation validate_flushed(const Edge& root, InsertPath& path, ValidateStats* stats);
+
+// What every exclusive test tree must satisfy after a verified operation:
+// the validator accepts it, its population and the owner's count equal the
+// model's size, the allocator holds exactly the bytes the validator counted,
+// and an empty model leaves an empty root and nothing allocated.
+void expect_sound_tree(const validate::Validation& v, const ValidateStats& stats,
+                       const NodeAlloc& alloc, const Edge& root, u64 population,
+                       std::size_t model_size);
+
 class SetTree {
   public:
     SetTree() = default;
