@@ -746,7 +746,7 @@ def table(family, shape, n, names, results, memory, op_list):
     mem_row = []
     for p in names[1:]:
         b, note = memory[p]
-        mem_row.append(f"{b:.1f}" + (f" ({note})" if note else ""))
+        mem_row.append((f"{b:.1f}" if b >= 10 else f"{b:.2f}") + (f" ({note})" if note else ""))
     lines.append("| bytes/key | " + " | ".join(mem_row) + " |")
     lines.append("")
     return lines
