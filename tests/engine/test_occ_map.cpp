@@ -20,14 +20,13 @@
 #include "support/oracle.hpp"
 #include "support/set_tree.hpp"
 #include "support/tree_dump.hpp"
+#include "support/twin_checks.hpp"
 #include "tolvane/node.hpp"
 #include "tolvane/validate.hpp"
 #include "tolvane/version.hpp"
 
 namespace tolvane::test {
 namespace {
-
-constexpr u32 kMarked = NODE_VERSION_OBSOLETE | NODE_VERSION_LOCKED;
 
 // Get-or-insert model: a present key keeps its value and reports it.
 struct KeepModel {
@@ -42,16 +41,6 @@ struct KeepModel {
     }
     size_t size() const { return entries.size(); }
 };
-
-std::string path_shape(const KeyTrace& trace) {
-    std::string out;
-    for (const TraceStep& s : trace.steps)
-        out += kind_name(s.tag) + "@" + std::to_string(s.slot_level) + "/" +
-               std::to_string(s.node_level) + "#" + std::to_string(s.size) + " ";
-    return out;
-}
-
-u64 releases(const NodeAlloc& alloc) { return alloc.total_allocs() - alloc.live_nodes(); }
 
 // Both map mutator families on the same operations.
 class MapTwin {
@@ -78,12 +67,7 @@ class MapTwin {
         EXPECT_EQ(occ.path.prefix, InsertPath::NO_PREFIX);
         EXPECT_EQ(occ.path.hot_count, 0u);
 
-        std::set<const void*> after;
-        for (const BranchRef& b : branch_nodes(occ.root)) {
-            after.insert(b.node);
-            EXPECT_EQ(*b.version & kMarked, 0u)
-                << "live branch left locked or obsolete: " << describe(op);
-        }
+        const std::set<const void*> after = stable_branches(occ.root, describe(op));
         const bool changed = op.kind == Op::Kind::Insert ? !actual.existed : actual.existed;
         const bool untouched =
             op.kind == Op::Kind::Insert ? actual.existed && occ.keep_existing : !actual.existed;
@@ -95,12 +79,7 @@ class MapTwin {
         }
         if (occ.deferred()) {
             // Replaced branches wait in the collector's bins, marked.
-            for (const BranchRef& b : before) {
-                if (after.count(b.node)) continue;
-                ++replaced;
-                EXPECT_EQ(*b.version & kMarked, kMarked)
-                    << "replaced branch not marked: " << describe(op);
-            }
+            replaced += replaced_branches_marked(before, after, describe(op));
             occ.collector->try_advance();
         }
         if (occ.mode == OccMode::DeferredCovered) {
@@ -123,21 +102,8 @@ class MapTwin {
 
     template <class Model>
     void verify(const Model& model) {
-        ValidateStats stats{};
-        const validate::Validation v =
-            validate::tolvane_validate_and_stats<true>(occ.root, 8, stats, 0);
-        ASSERT_TRUE(v.ok()) << v.error;
-        if (model.size() != 0) {
-            EXPECT_EQ(v.population, model.size());
-        }
-        ASSERT_EQ(dump_tree<true>(occ.root, 8), dump_tree<true>(exclusive.root, 8));
-        EXPECT_EQ(occ.alloc.live_bytes(), exclusive.alloc.live_bytes());
-        EXPECT_EQ(occ.alloc.live_nodes(), exclusive.alloc.live_nodes());
-        EXPECT_EQ(releases(occ.alloc), releases(exclusive.alloc)) << "blocks released differ";
-        if (model.size() == 0) {
-            EXPECT_TRUE(occ.root.is_empty());
-            EXPECT_EQ(occ.alloc.live_bytes(), 0u);
-        }
+        expect_twins_equal<true>(occ.root, occ.alloc, exclusive.root, exclusive.alloc,
+                                 model.size());
     }
 
     MapTree exclusive;

@@ -21,30 +21,6 @@ namespace {
 
 using mutate_map::InsertResult;
 
-u64 population_of(const Edge& edge, unsigned level = 8) {
-    ValidateStats stats{};
-    const validate::Validation v =
-        validate::tolvane_validate_and_stats<true>(edge, level, stats, 0);
-    EXPECT_TRUE(v.ok()) << v.error;
-    return v.population;
-}
-
-// The version word of branch i on the key's path (0 = the root node).
-u32 branch_word(const Edge& root, u64 key, std::size_t i) {
-    const KeyTrace t = trace_key(root, key);
-    if (i >= t.steps.size() || !is_branch_tag(t.steps[i].tag)) {
-        ADD_FAILURE() << "no branch at step " << i;
-        return 0;
-    }
-    return *node_version_word(*t.steps[i].slot);
-}
-
-const Edge* slot_at(const Edge& root, u64 key, unsigned slot_level) {
-    const KeyTrace trace = trace_key(root, key);
-    const TraceStep* s = trace.at(slot_level);
-    return s ? s->slot : nullptr;
-}
-
 // Keys base | x << 8*byte for x < count, value x + 1.
 void fill(OccMapTree& t, u64 base, unsigned byte, u64 count) {
     for (u64 x = 0; x < count; ++x) t.insert(base | (x << (8 * byte)), x + 1);
@@ -112,7 +88,7 @@ TEST(OccMapBrackets, NoOpCallsMoveWordsOnlyInTheUnversionedMember) {
         EXPECT_EQ(branch_word(t.root, kDeep, 0), root + 2 * step);
         EXPECT_EQ(branch_word(t.root, kDeep, 1), mid + 2 * step);
         EXPECT_EQ(t.tree_word, tree);
-        EXPECT_EQ(population_of(t.root), 33u);
+        EXPECT_EQ(validated_population<true>(t.root), 33u);
     }
 }
 
@@ -132,7 +108,7 @@ TEST(OccMapBrackets, ChildOpenedInPlaceCostsItsBranchTwoBracketsAndItsHolderOne)
     EXPECT_EQ(branch_word(t.root, second, 1), l3 + 4);
     EXPECT_EQ(branch_word(t.root, second, 0), root + 2) << "count of the BranchL3's edge";
     EXPECT_EQ(t.tree_word, tree + 2);
-    EXPECT_EQ(population_of(t.root), 35u);
+    EXPECT_EQ(validated_population<true>(t.root), 35u);
 
     // Its removal: the emptied child in the branch's word, then the slot
     // closed in the same word; the count above in the root node's.
@@ -164,7 +140,7 @@ TEST(OccMapBrackets, LeafSplitShowsSharedWordsOneBracket) {
     EXPECT_EQ(t.root.ptr<BranchL3>()->version, root + 2) << "one bracket around the new subtree";
     EXPECT_EQ(t.tree_word, tree + 2);
     EXPECT_EQ(r.slot, t.find(Q | (u64{32} << 8)));
-    EXPECT_EQ(population_of(t.root), 33u);
+    EXPECT_EQ(validated_population<true>(t.root), 33u);
 }
 
 TEST(OccMapBrackets, ExclusiveSectionOwnsTheTreeWordAtFlagTwo) {
@@ -190,7 +166,7 @@ TEST(OccMapBrackets, ExclusiveSectionOwnsTheTreeWordAtFlagTwo) {
     section([&] { EXPECT_TRUE(t.remove(u64{9} << 56).found); });
     EXPECT_EQ(t.tree_word, mid + 2);
     EXPECT_EQ(t.root.ptr<BranchB>()->version, b + 4) << "node words are still bracketed";
-    EXPECT_EQ(population_of(t.root), 33u + 7u);
+    EXPECT_EQ(validated_population<true>(t.root), 33u + 7u);
 }
 
 TEST(OccMapBrackets, UnversionedMemberNeverTouchesTheTreeWord) {
@@ -203,7 +179,7 @@ TEST(OccMapBrackets, UnversionedMemberNeverTouchesTheTreeWord) {
     for (u64 k = 0; k < 300; k += 2)
         mutate_map::map_remove_occ<true, true>(t.alloc, t.root, k * 0x01010101, 8);
     EXPECT_EQ(t.tree_word, 0u);
-    EXPECT_EQ(population_of(t.root), 150u);
+    EXPECT_EQ(validated_population<true>(t.root), 150u);
 }
 
 // The concurrent map fills a copy of a full leaf on a stack edge holding an
@@ -229,7 +205,7 @@ TEST(OccMapBrackets, PrivateSubtreeBumpsOnlyItsPrivateWord) {
     EXPECT_EQ(t.tree_word, 0u);
     EXPECT_EQ(word % 2, 0u);
     EXPECT_GE(word, 2u * 60) << "every change of the stack edge is bracketed";
-    EXPECT_EQ(population_of(scratch, 4), 60u);
+    EXPECT_EQ(validated_population<true>(scratch, 4), 60u);
     mutate::free_subtree<true, true>(t.alloc, scratch);
 }
 
@@ -291,7 +267,7 @@ TEST(OccMapBlocks, ValueArraysAndLeavesMoveOnlyWithTheirCapacityClass) {
     }
     EXPECT_EQ(slot->tag_byte(), immediate_tag(1, 1));
     EXPECT_EQ(slot->w0, 19u) << "the survivor's value moved inline";
-    EXPECT_EQ(population_of(t.root), 33u);
+    EXPECT_EQ(validated_population<true>(t.root), 33u);
 }
 
 // ---------------------------------------------------------------------------
@@ -323,13 +299,13 @@ TEST(OccMapInsertPath, OwedCountsAreSettledAndThePathEmptiedAlsoForPresentKeys) 
         EXPECT_EQ(tree.path.pending, 0);
         EXPECT_EQ(tree.path.hot_linear, nullptr);
         EXPECT_EQ(tree.path.hot_bitmap, nullptr);
-        EXPECT_EQ(population_of(tree.root), 45u) << "owed counts not settled";
+        EXPECT_EQ(validated_population<true>(tree.root), 45u) << "owed counts not settled";
         // A new key in the same leaf does not name it again.
         mutate_map::map_insert_with_path_occ<false, true, true>(r, tree.alloc, tree.root, P | 200,
                                                                 1, 8, tree.path);
         EXPECT_EQ(r.existed, 0u);
         EXPECT_EQ(tree.path.len, 0u);
-        EXPECT_EQ(population_of(tree.root), 46u);
+        EXPECT_EQ(validated_population<true>(tree.root), 46u);
     }
 }
 

@@ -16,6 +16,7 @@
 #include "support/oracle.hpp"
 #include "support/set_tree.hpp"
 #include "support/tree_dump.hpp"
+#include "support/twin_checks.hpp"
 #include "tolvane/mutate_occ_insert.hpp"
 #include "tolvane/mutate_occ_remove.hpp"
 #include "tolvane/node.hpp"
@@ -23,14 +24,6 @@
 
 namespace tolvane::test {
 namespace {
-
-std::string path_shape(const KeyTrace& trace) {
-    std::string out;
-    for (const TraceStep& s : trace.steps)
-        out += kind_name(s.tag) + "@" + std::to_string(s.slot_level) + "/" +
-               std::to_string(s.node_level) + "#" + std::to_string(s.size) + " ";
-    return out;
-}
 
 // Both mutator families on the same operations.
 class Twin {
@@ -58,13 +51,7 @@ class Twin {
         const bool actual = occ.apply(op);
         EXPECT_EQ(actual, expected) << describe(op);
 
-        std::set<const void*> after;
-        for (const BranchRef& b : branch_nodes(occ.root)) {
-            after.insert(b.node);
-            const u32 v = *b.version;
-            EXPECT_EQ(v & (NODE_VERSION_LOCKED | NODE_VERSION_OBSOLETE), 0u)
-                << "live branch with version " << std::hex << v << " after " << describe(op);
-        }
+        const std::set<const void*> after = stable_branches(occ.root, describe(op));
         // The key's path between full dumps: same forms and sizes at every level.
         const KeyTrace ex_path = trace_key(exclusive.root, op.key),
                        occ_path = trace_key(occ.root, op.key);
@@ -88,14 +75,8 @@ class Twin {
         }
 
         if (occ.deferred()) {
-            // Replaced branches wait in the collector's bins, untouched.
-            for (const BranchRef& b : before) {
-                if (after.count(b.node)) continue;
-                ++replaced;
-                EXPECT_EQ(*b.version & (NODE_VERSION_LOCKED | NODE_VERSION_OBSOLETE),
-                          NODE_VERSION_LOCKED | NODE_VERSION_OBSOLETE)
-                    << "replaced branch not marked after " << describe(op);
-            }
+            // Replaced branches wait in the collector's bins, marked.
+            replaced += replaced_branches_marked(before, after, describe(op));
             occ.collector->try_advance();
         }
         if (occ.mode == OccMode::DeferredCovered) {
@@ -113,17 +94,9 @@ class Twin {
     }
 
     void verify(const SetModel& model) {
-        ValidateStats stats{};
-        const validate::Validation v =
-            validate::tolvane_validate_and_stats<false>(occ.root, 8, stats, 0);
-        ASSERT_TRUE(v.ok()) << v.error;
-        if (!model.keys.empty()) {
-            EXPECT_EQ(v.population, model.size());
-        }
         exclusive.path.flush_and_reset();
-        ASSERT_EQ(dump_tree<false>(occ.root, 8), dump_tree<false>(exclusive.root, 8));
-        EXPECT_EQ(occ.alloc.live_bytes(), exclusive.alloc.live_bytes());
-        EXPECT_EQ(occ.alloc.live_nodes(), exclusive.alloc.live_nodes());
+        expect_twins_equal<false>(occ.root, occ.alloc, exclusive.root, exclusive.alloc,
+                                  model.size());
     }
 
     SetTree exclusive;

@@ -20,32 +20,9 @@
 namespace tolvane::test {
 namespace {
 
-u64 population_of(const Edge& root) {
-    ValidateStats stats{};
-    const validate::Validation v = validate::tolvane_validate_and_stats<false>(root, 8, stats, 0);
-    EXPECT_TRUE(v.ok()) << v.error;
-    return v.population;
-}
-
-// The version word of branch i on the key's path (0 = the root node).
-u32 branch_word(const Edge& root, u64 key, std::size_t i) {
-    const KeyTrace t = trace_key(root, key);
-    if (i >= t.steps.size() || !is_branch_tag(t.steps[i].tag)) {
-        ADD_FAILURE() << "no branch at step " << i;
-        return 0;
-    }
-    return *node_version_word(*t.steps[i].slot);
-}
-
 // The version word of the branch that holds the key's leaf or immediate.
 u32 holder_word(const Edge& root, u64 key) {
     return branch_word(root, key, trace_key(root, key).steps.size() - 2);
-}
-
-const Edge* slot_at(const Edge& root, u64 key, unsigned slot_level) {
-    const KeyTrace t = trace_key(root, key);
-    const TraceStep* s = t.at(slot_level);
-    return s ? s->slot : nullptr;
 }
 
 // 33 keys that differ only in byte 1 (or byte 6): the full 7-byte leaf splits
@@ -84,13 +61,13 @@ TEST_P(OccSetSkippedPrefix, KeyDifferingInSkippedBytesGetsItsOwnBranch) {
     EXPECT_TRUE(exclusive.insert(kDiverging));
     EXPECT_TRUE(trace_key(occ.root, kDiverging).present);
     EXPECT_FALSE(trace_key(occ.root, kPrefix | 0x40).present) << "stored under the leaf's prefix";
-    EXPECT_EQ(population_of(occ.root), 21u);
+    EXPECT_EQ(validated_population<false>(occ.root), 21u);
     EXPECT_EQ(dump_tree<false>(occ.root, 8), dump_tree<false>(exclusive.root, 8));
 
     // The leaf keeps working under its new parent.
     EXPECT_TRUE(occ.insert(kPrefix | 0x41));
     EXPECT_FALSE(occ.insert(kPrefix | 0x05));
-    EXPECT_EQ(population_of(occ.root), 22u);
+    EXPECT_EQ(validated_population<false>(occ.root), 22u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, OccSetSkippedPrefix, ::testing::ValuesIn(kAllOccModes),
@@ -174,7 +151,7 @@ TEST(OccSetVersionWords, PrivateSubtreeUsesItsOwnWordNotTheTreeWord) {
     EXPECT_EQ(t.tree_word, 0u);
     EXPECT_EQ(word % 2, 0u);
     EXPECT_GE(word, 200u) << "each change of the private slot is bracketed";
-    EXPECT_EQ(population_of(scratch), 100u);
+    EXPECT_EQ(validated_population<false>(scratch), 100u);
     for (u64 k = 0; k < 100; ++k)
         EXPECT_TRUE(mutate::remove_occ<false>(t.alloc, scratch, k * 0x10001, 8, 1, &word));
     EXPECT_TRUE(scratch.is_empty());
@@ -238,7 +215,7 @@ TEST(OccSetBlocks, LeafMovesOnlyWhenItsCapacityClassChanges) {
     t.remove(P | 1);  // 16 keys: capacity 16
     EXPECT_NE(slot->ptr<void>(), block24);
     EXPECT_EQ(t.collector->retired_bytes(), retired + 24);
-    EXPECT_EQ(population_of(t.root), 33u + 15u);
+    EXPECT_EQ(validated_population<false>(t.root), 33u + 15u);
 }
 
 TEST(OccSetBlocks, SubarrayMovesOnlyWhenItsCapacityClassChanges) {
@@ -263,7 +240,7 @@ TEST(OccSetBlocks, SubarrayMovesOnlyWhenItsCapacityClassChanges) {
     // The vacated last place holds no stale copy of the edge that moved down.
     EXPECT_EQ(sub4[3].tag_byte(), TAG_EMPTY);
     EXPECT_NE(sub4[2].tag_byte(), TAG_EMPTY);
-    EXPECT_EQ(population_of(t.root), 33u + 2u);
+    EXPECT_EQ(validated_population<false>(t.root), 33u + 2u);
 }
 
 // ---------------------------------------------------------------------------
@@ -281,12 +258,12 @@ TEST(OccSetInsertPath, PendingCountsAreSettledAndThePathEmptied) {
         mutate::insert_with_path_occ(tree.alloc, tree.root, 0x0900000000000000, 8, tree.path));
     EXPECT_EQ(tree.path.len, 0u);
     EXPECT_EQ(tree.path.prefix, InsertPath::NO_PREFIX);
-    EXPECT_EQ(population_of(tree.root), 33u + 40u + 1u);
+    EXPECT_EQ(validated_population<false>(tree.root), 33u + 40u + 1u);
     tree.insert(P | 41);  // fills the path again
     ASSERT_GT(tree.path.len, 0u);
     EXPECT_FALSE(mutate::insert_with_path_occ(tree.alloc, tree.root, P | 3, 8, tree.path));
     EXPECT_EQ(tree.path.len, 0u);
-    EXPECT_EQ(population_of(tree.root), 33u + 41u + 1u);
+    EXPECT_EQ(validated_population<false>(tree.root), 33u + 41u + 1u);
 }
 
 TEST(OccSetDeathTest, UndecodableEdgeIsFatal) {

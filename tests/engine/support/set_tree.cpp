@@ -258,6 +258,32 @@ bool SetTree::remove(u64 key) {
     return removed;
 }
 
+const Edge* slot_at(const Edge& root, u64 key, unsigned slot_level) {
+    const KeyTrace trace = trace_key(root, key);
+    const TraceStep* s = trace.at(slot_level);
+    return s ? s->slot : nullptr;
+}
+
+u32 branch_word(const Edge& root, u64 key, std::size_t i) {
+    const KeyTrace t = trace_key(root, key);
+    if (i >= t.steps.size() || !is_branch_tag(t.steps[i].tag)) {
+        ADD_FAILURE() << "no branch at step " << i;
+        return 0;
+    }
+    return *node_version_word(*t.steps[i].slot);
+}
+
+template <bool Map>
+u64 validated_population(const Edge& edge, unsigned level) {
+    ValidateStats stats{};
+    const validate::Validation v = validate::tolvane_validate_and_stats<Map>(edge, level, stats, 0);
+    EXPECT_TRUE(v.ok()) << v.error;
+    return v.population;
+}
+
+template u64 validated_population<false>(const Edge&, unsigned);
+template u64 validated_population<true>(const Edge&, unsigned);
+
 template <bool Map>
 validate::Validation validate_flushed(const Edge& root, InsertPath& path, ValidateStats* stats) {
     path.flush_and_reset();

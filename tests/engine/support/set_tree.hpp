@@ -45,6 +45,18 @@ struct KeyTrace {
 // The edges a lookup of `key` passes below `root` (a slot of `level`).
 KeyTrace trace_key(const Edge& root, u64 key, unsigned level = 8);
 
+// The slot of `slot_level` on `key`'s path below the level-8 `root`, or null.
+const Edge* slot_at(const Edge& root, u64 key, unsigned slot_level);
+
+// The version word of branch i on `key`'s path (0 = the root node); a test
+// failure, and 0, when there is no branch there.
+u32 branch_word(const Edge& root, u64 key, std::size_t i);
+
+// The population the validator (flavour Map) finds below `edge`, a slot of
+// `level`; a test failure when it rejects the tree.
+template <bool Map>
+u64 validated_population(const Edge& edge, unsigned level = 8);
+
 // Short name of an edge kind: empty, imm, leaf1..leaf7, bitmap, L3, L7, B, U,
 // full.
 std::string kind_name(u8 tag);
