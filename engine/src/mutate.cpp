@@ -24,16 +24,8 @@ constexpr unsigned LINEAR1_MAX_KEYS = 25;  // the 26th 1-byte key makes a LeafB1
 constexpr unsigned LINEAR_MAX_KEYS = 32;   // the 33rd wider key splits the leaf
 constexpr unsigned LEAF_B1_MIN_KEYS = 21;  // fewer make a linear leaf again
 
-// Key i of a packed block of w-byte keys, zero-extended.
-inline u64 packed_key(const u8* keys, std::size_t i, unsigned w) {
-    u64 k = 0;
-    std::memcpy(&k, keys + i * w, w);
-    return k;
-}
-
-inline void store_packed_key(u8* keys, std::size_t i, unsigned w, u64 k) {
-    std::memcpy(keys + i * w, &k, w);
-}
+using leaf::packed_key;
+using leaf::put_packed_key;
 
 // First index whose key is not below `k` (k already reduced to w bytes).
 inline std::size_t lower_bound_keys(const u8* keys, std::size_t n, unsigned w, u64 k) {
@@ -76,11 +68,11 @@ u8* linear_leaf_add(NodeAlloc& alloc, Edge& e, std::size_t n, unsigned w, std::s
     require(keys != nullptr, "leaf ptr");
     if (capacity_class(n + 1) == capacity_class(n)) {
         std::memmove(keys + (i + 1) * w, keys + i * w, (n - i) * w);
-        store_packed_key(keys, i, w, k);
+        put_packed_key(keys, i, w, k);
     } else {
         u8* fresh = take_key_block(alloc, n + 1, w);
         std::memcpy(fresh, keys, i * w);
-        store_packed_key(fresh, i, w, k);
+        put_packed_key(fresh, i, w, k);
         std::memcpy(fresh + (i + 1) * w, keys + i * w, (n - i) * w);
         release_key_block(alloc, keys, n, w);
         e.set_ptr(fresh);
@@ -215,14 +207,7 @@ LeafOutcome insert_linear(NodeAlloc& alloc, Edge& e, unsigned L, unsigned w, u64
 
 // Tag 12: a LeafB1.
 LeafOutcome insert_bitmap_leaf(NodeAlloc& alloc, Edge& e, unsigned L, u64 key, InsertPath& path) {
-    if (L > 1) {
-        if (unsigned at = skip_mismatch_level(e, L, 1, key)) {
-            path.flush_and_reset();
-            wrap_skip_level<false>(alloc, e, static_cast<u8>(at), static_cast<u8>(L),
-                                   e.pop0(1) + 1);
-            return LeafOutcome::Reshaped;
-        }
-    }
+    if (wrap_where_key_parts(alloc, e, L, 1, key, path)) return LeafOutcome::Reshaped;
     LeafB1* leaf = e.ptr<LeafB1>();
     require(leaf != nullptr, "leaf ptr");
     if (bitmap_test_and_set(*leaf, static_cast<u8>(key))) return LeafOutcome::Present;
@@ -264,7 +249,7 @@ LeafOutcome insert_immediate(NodeAlloc& alloc, Edge& e, unsigned w, unsigned n, 
         return LeafOutcome::Stored;
     }
     u8* block = take_key_block(alloc, n + 1, w);
-    for (std::size_t j = 0; j <= n; ++j) store_packed_key(block, j, w, keys[j]);
+    for (std::size_t j = 0; j <= n; ++j) put_packed_key(block, j, w, keys[j]);
     Edge fresh;
     fresh.set_ptr(block);
     fresh.set_pop0(w, n);
@@ -280,6 +265,16 @@ unsigned skip_mismatch_level(const Edge& edge, unsigned slot_level, unsigned nod
     const u64 diff = (edge.w1 ^ key) & shl8(LEVEL_MASK[slot_level - node_level], node_level);
     if (diff == 0) return 0;
     return (static_cast<unsigned>(63 - std::countl_zero(diff)) >> 3) + 1;
+}
+
+bool wrap_where_key_parts(NodeAlloc& alloc, Edge& e, unsigned slot_level, unsigned node_level,
+                          u64 key, InsertPath& path) {
+    const unsigned at = skip_mismatch_level(e, slot_level, node_level, key);
+    if (at == 0) return false;
+    path.flush_and_reset();
+    wrap_skip_level<false>(alloc, e, static_cast<u8>(at), static_cast<u8>(slot_level),
+                           e.pop0(node_level) + 1);
+    return true;
 }
 
 void complete_insert(const DescentStack& stack, InsertPath& path) {
@@ -298,12 +293,7 @@ BranchStep insert_linear_branch(NodeAlloc& alloc, Edge*& slot, unsigned& level, 
     BranchL<N>* node = e.ptr<BranchL<N>>();
     require(node != nullptr, "branch ptr");
     const unsigned nl = node->level;
-    if (unsigned at = skip_mismatch_level(e, level, nl, key)) {
-        path.flush_and_reset();
-        wrap_skip_level<false>(alloc, e, static_cast<u8>(at), static_cast<u8>(level),
-                               e.pop0(nl) + 1);
-        return BranchStep::Reshaped;
-    }
+    if (wrap_where_key_parts(alloc, e, level, nl, key, path)) return BranchStep::Reshaped;
     const u8 digit = static_cast<u8>(shr8(key, nl - 1));
     std::optional<unsigned> found;
     if ((node->summary >> (digit & 15)) & 1u) {
@@ -336,12 +326,7 @@ BranchStep insert_bitmap_branch(NodeAlloc& alloc, Edge*& slot, unsigned& level, 
     BranchB* node = e.ptr<BranchB>();
     require(node != nullptr, "branch ptr");
     const unsigned nl = node->level;
-    if (unsigned at = skip_mismatch_level(e, level, nl, key)) {
-        path.flush_and_reset();
-        wrap_skip_level<false>(alloc, e, static_cast<u8>(at), static_cast<u8>(level),
-                               e.pop0(nl) + 1);
-        return BranchStep::Reshaped;
-    }
+    if (wrap_where_key_parts(alloc, e, level, nl, key, path)) return BranchStep::Reshaped;
     const u8 digit = static_cast<u8>(shr8(key, nl - 1));
     const unsigned g = digit >> 5;
     const unsigned r = group_rank(node->bitmap[g], digit);

@@ -63,15 +63,8 @@ struct LeafStep {
     static LeafStep reshaped() { return {Kind::Reshaped, nullptr}; }
 };
 
-inline u64 packed_key(const u8* keys, std::size_t i, unsigned w) {
-    u64 k = 0;
-    std::memcpy(&k, keys + i * w, w);
-    return k;
-}
-
-inline void store_packed_key(u8* keys, std::size_t i, unsigned w, u64 k) {
-    std::memcpy(keys + i * w, &k, w);
-}
+using leaf::packed_key;
+using leaf::put_packed_key;
 
 // The key bytes of a map immediate (edge bytes 8..14, byte 15 the tag).
 inline void immediate_key_bytes(const Edge& e, u8 (&bytes)[8]) { std::memcpy(bytes, &e.w1, 8); }
@@ -128,7 +121,7 @@ LeafStep insert_immediate(NodeAlloc& alloc, Edge& e, unsigned w, unsigned n, u64
         target[i] = value;
         require((n + 1) * w < 16, "immediate capacity");
         std::memmove(keys + (i + 1) * w, keys + i * w, (n - i) * w);
-        store_packed_key(keys, i, w, k);
+        put_packed_key(keys, i, w, k);
         Edge fresh;
         std::memcpy(&fresh.w1, keys, 7);
         fresh.set_ptr(target);
@@ -242,7 +235,7 @@ LeafStep insert_linear(NodeAlloc& alloc, Edge& e, unsigned S, unsigned w, u64 ke
         std::memcpy(fresh + 8 * i, &value, 8);
         u8* fresh_keys = fresh + map_leaf_key_offset(n + 1);
         std::memcpy(fresh_keys, keys, i * w);
-        store_packed_key(fresh_keys, i, w, k);
+        put_packed_key(fresh_keys, i, w, k);
         std::memcpy(fresh_keys + (i + 1) * w, keys + i * w, (n - i) * w);
         release_map_leaf(alloc, block, n, w);
         e.set_ptr(fresh);
@@ -256,12 +249,7 @@ LeafStep insert_linear(NodeAlloc& alloc, Edge& e, unsigned S, unsigned w, u64 ke
 // Tag 12: a LeafBitmapL at slot level S.
 LeafStep insert_bitmap_leaf(NodeAlloc& alloc, Edge& e, unsigned S, u64 key, u64 value,
                             InsertPath& path) {
-    if (unsigned at = mutate::skip_mismatch_level(e, S, 1, key)) {
-        path.flush_and_reset();
-        mutate::wrap_skip_level<false>(alloc, e, static_cast<u8>(at), static_cast<u8>(S),
-                                       e.pop0(1) + 1);
-        return LeafStep::reshaped();
-    }
+    if (mutate::wrap_where_key_parts(alloc, e, S, 1, key, path)) return LeafStep::reshaped();
     LeafBitmapL* leaf = e.ptr<LeafBitmapL>();
     require(leaf != nullptr, "leaf ptr");
     const u8 b = static_cast<u8>(key);

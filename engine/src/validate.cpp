@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "tolvane/leaf_keys.hpp"
 #include "tolvane/node.hpp"
 
 namespace tolvane::validate {
@@ -49,12 +50,7 @@ std::string num(u64 v) { return std::to_string(v); }
 
 u64 round16(u64 n) { return (n + 15) / 16 * 16; }
 
-// Unsigned w-byte little-endian key i of a packed key area.
-u64 packed_key(const unsigned char* keys, std::size_t i, unsigned w) {
-    u64 k = 0;
-    std::memcpy(&k, keys + i * w, w);
-    return k;
-}
+using leaf::packed_key;
 
 template <bool Map>
 class Walker {

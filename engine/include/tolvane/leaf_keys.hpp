@@ -14,6 +14,7 @@
 // edge is odd. None of these routines allocates a node or touches an edge.
 
 #include <cstddef>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -47,6 +48,18 @@ u64 tail_load(const u8* p, std::size_t t);
 }  // namespace leaf::shared_keys
 
 namespace leaf {
+
+// Key i of a packed area of w-byte keys (w <= 8), zero-extended.
+inline u64 packed_key(const u8* keys, std::size_t i, unsigned w) noexcept {
+    u64 k = 0;
+    std::memcpy(&k, keys + i * w, w);
+    return k;
+}
+
+// Writes the low w bytes of `k` as key i of a packed area.
+inline void put_packed_key(u8* keys, std::size_t i, unsigned w, u64 k) noexcept {
+    std::memcpy(keys + i * w, &k, w);
+}
 
 // Copies a map leaf of n >= 2 entries into `fresh`, laid out for n - 1
 // entries, leaving out entry i. The caller allocated `fresh` and frees `old`.

@@ -44,6 +44,14 @@ bool insert_with_path_flat(NodeAlloc& alloc, Edge& edge, u64 key, unsigned level
 // differing byte. 0 when they all match (or nothing is skipped).
 unsigned skip_mismatch_level(const Edge& edge, unsigned slot_level, unsigned node_level, u64 key);
 
+// When the key parts from the skipped bytes of the node behind `e` (at
+// `node_level`, its population kept in that many bytes, in a slot of
+// `slot_level`): flushes `path` and wraps the node under a new parent at the
+// parting level, so the walk dispatches on `e` again. False when nothing
+// parts (always at level 8, which keeps no population).
+bool wrap_where_key_parts(NodeAlloc& alloc, Edge& e, unsigned slot_level, unsigned node_level,
+                          u64 key, InsertPath& path);
+
 // Outcome of one branch step.
 enum class BranchStep : u8 {
     Descended,  // `slot` and `level` now name the child slot to continue in

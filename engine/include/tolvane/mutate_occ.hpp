@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "tolvane/alloc.hpp"
+#include "tolvane/leaf_keys.hpp"
 #include "tolvane/node.hpp"
 #include "tolvane/types.hpp"
 #include "tolvane/version.hpp"
@@ -104,11 +105,7 @@ inline u16 digit_summary(const u8* digits, unsigned count) noexcept {
     return summary;
 }
 
-// A w-byte key of a packed key block.
-inline u64 packed_key(const u8* keys, std::size_t i, unsigned w) noexcept {
-    u64 k = 0;
-    std::memcpy(&k, keys + i * w, w);
-    return k;
-}
+using leaf::packed_key;
+using leaf::put_packed_key;
 
 }  // namespace tolvane::mutate::occ_detail

@@ -51,11 +51,6 @@ bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
 
 namespace occ_detail {
 
-// A key of at most 7 bytes, little-endian, into a packed block.
-inline void put_packed_key(u8* keys, std::size_t i, unsigned w, u64 k) noexcept {
-    std::memcpy(keys + i * w, &k, w);
-}
-
 template <bool U>
 bool insert_into_immediate(const SlotGuard<U>& guard, Edge& slot, const Edge& e, EdgeKind kind,
                            u64 key) {
