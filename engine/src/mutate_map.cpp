@@ -11,6 +11,7 @@
 #include "tolvane/mutate_map_insert.hpp"
 #include "tolvane/mutate_map_leaf.hpp"
 #include "tolvane/mutate_map_remove.hpp"
+#include "tolvane/mutate_map_remove_leaf.hpp"
 #include "tolvane/mutate_remove_branch.hpp"
 #include "tolvane/node.hpp"
 
@@ -370,165 +371,6 @@ namespace tolvane::mutate_map {
 
 namespace {
 
-bool remove_below(NodeAlloc& alloc, Edge& e, u64 key, unsigned L, u64& value);
-
-// Tags 16..126: a map immediate of n keys of w bytes (w is the slot level).
-bool remove_immediate(NodeAlloc& alloc, Edge& e, unsigned w, unsigned n, u64 key, u64& value) {
-    const u64 k = key & LEVEL_MASK[w];
-    if (n == 1) {
-        if ((e.w1 & LEVEL_MASK[w]) != k) return false;
-        value = e.w0;
-        e = Edge{};
-        return true;
-    }
-    u8 keys[8];
-    immediate_key_bytes(e, keys);
-    const leaf::LeafPos pos = leaf::locate(keys, n, static_cast<u8>(w), k);
-    if (!pos.found) return false;
-    const std::size_t i = pos.index;
-    u64* values = e.ptr<u64>();
-    require(values != nullptr, "value array");
-    value = values[i];
-
-    if (n == 2) {
-        // The survivor's value moves inline and the array goes.
-        const std::size_t j = 1 - i;
-        Edge fresh;
-        fresh.w0 = values[j];
-        fresh.w1 = packed_key(keys, j, w);
-        fresh.set_tag(immediate_tag(w, 1));
-        e = fresh;
-        release_values(alloc, values, 2);
-        return true;
-    }
-    require(n - 1 >= 1, "immediate capacity");
-    std::memmove(keys + i * w, keys + (i + 1) * w, (n - 1 - i) * w);
-    std::memset(keys + (n - 1) * w, 0, sizeof keys - (n - 1) * w);
-    Edge fresh;
-    std::memcpy(&fresh.w1, keys, 7);
-    fresh.set_tag(immediate_tag(w, n - 1));
-    if (capacity_class(n - 1) == capacity_class(n)) {
-        std::memmove(values + i, values + i + 1, (n - 1 - i) * 8);
-        fresh.set_ptr(values);
-        e = fresh;
-        return true;
-    }
-    u64* smaller = take_values(alloc, n - 1);
-    std::memcpy(smaller, values, i * 8);
-    std::memcpy(smaller + i, values + i + 1, (n - 1 - i) * 8);
-    fresh.set_ptr(smaller);
-    e = fresh;
-    release_values(alloc, values, n);
-    return true;
-}
-
-// Tags 5..11: a map linear leaf of w-byte keys at slot level L.
-bool remove_linear(NodeAlloc& alloc, Edge& e, unsigned L, unsigned w, u64 key, u64& value) {
-    if (mutate::skip_mismatch_level(e, L, w, key) != 0) return false;
-    const std::size_t n = e.pop0(w) + 1;
-    u8* block = e.ptr<u8>();
-    require(block != nullptr, "leaf");
-    const u8* keys = block + map_leaf_key_offset(n);
-    const leaf::LeafPos pos = leaf::locate(keys, n, static_cast<u8>(w), key & LEVEL_MASK[w]);
-    if (!pos.found) return false;
-    const std::size_t i = pos.index;
-    std::memcpy(&value, block + 8 * i, 8);
-    require(L != 0, "index out of bounds: slot level 0 at a leaf");
-    const unsigned t = map_immediate_capacity(L);
-
-    if (n == 1) {
-        e = Edge{};
-        release_map_leaf(alloc, block, 1, w);
-        return true;
-    }
-    if (n <= t) {
-        // Back into an immediate of width L: each key regains the digits
-        // the leaf skipped.
-        const u64 upper = shl8(mutate::decode_value(e, static_cast<u8>(w), static_cast<u8>(L)), w);
-        KeyValue rest[MAP_IMMEDIATE_KEY_BYTES + 1];
-        std::size_t m = 0;
-        for (std::size_t j = 0; j < n; ++j) {
-            if (j == i) continue;
-            require(m < MAP_IMMEDIATE_KEY_BYTES + 1,
-                    "index out of bounds: leaf folds into an immediate");
-            u64 v;
-            std::memcpy(&v, block + 8 * j, 8);
-            rest[m++] = KeyValue{packed_key(keys, j, w) | upper, v};
-        }
-        write_map_immed<false>(alloc, e, static_cast<u8>(L), rest, m);
-        release_map_leaf(alloc, block, n, w);
-        return true;
-    }
-    if (capacity_class(n - 1) == capacity_class(n)) {
-        leaf::shared_keys::map_remove_at(block, static_cast<u8>(w), n, i);
-    } else {
-        u8* fresh = take_map_leaf(alloc, n - 1, w);
-        leaf::map_realloc_remove(block, fresh, static_cast<u8>(w), n, i);
-        e.set_ptr(fresh);
-        release_map_leaf(alloc, block, n, w);
-    }
-    e.set_pop0(w, n - 2);
-    return true;
-}
-
-// Tag 12: a LeafBitmapL at slot level L.
-bool remove_bitmap_leaf(NodeAlloc& alloc, Edge& e, unsigned L, u64 key, u64& value) {
-    if (mutate::skip_mismatch_level(e, L, 1, key) != 0) return false;
-    LeafBitmapL* leaf = e.ptr<LeafBitmapL>();
-    require(leaf != nullptr, "leaf ptr");
-    const u8 d = static_cast<u8>(key);
-    const unsigned g = d >> 5;
-    const u32 group = leaf->bitmap[g];
-    if (!group_has(group, d)) return false;
-    const unsigned r = group_rank(group, d);
-    u64* values = leaf->value_subarrays[g];
-    require(values != nullptr, "values");
-    value = values[r];
-    const unsigned c = static_cast<unsigned>(std::popcount(group));
-    if (c == 1) {
-        release_values(alloc, values, 1);
-        leaf->value_subarrays[g] = nullptr;
-    } else if (capacity_class(c - 1) == capacity_class(c)) {
-        std::memmove(values + r, values + r + 1, (c - 1 - r) * 8);
-    } else {
-        u64* smaller = take_values(alloc, c - 1);
-        std::memcpy(smaller, values, r * 8);
-        std::memcpy(smaller + r, values + r + 1, (c - 1 - r) * 8);
-        leaf->value_subarrays[g] = smaller;
-        release_values(alloc, values, c);
-    }
-    leaf->bitmap[g] = group & ~(u32{1} << (d & 31));
-
-    if (e.byte(8) >= MAP_BITMAP_LEAF_MIN_KEYS) {  // at least 21 keys remain
-        e.add_pop0(1, -1);
-        return true;
-    }
-    // Fewer than 21 remain: rebuild as a width-1 leaf (or an immediate).
-    const Edge saved = e;
-    const u64 prefix = L >= 2 ? shl8(mutate::decode_value(e, 1, static_cast<u8>(L)), 1) : 0;
-    KeyValue pairs[32];
-    std::size_t k = 0;
-    for (unsigned gg = 0; gg < 8; ++gg) {
-        std::size_t idx = 0;
-        for (u32 bits = leaf->bitmap[gg]; bits != 0; bits &= bits - 1, ++idx) {
-            require(k < 32, "index out of bounds: bitmap leaf below its floor holds too many keys");
-            pairs[k++] = KeyValue{32u * gg + static_cast<unsigned>(std::countr_zero(bits)),
-                                  leaf->value_subarrays[gg][idx]};
-        }
-    }
-    release_bitmap_leaf_map(alloc, leaf);
-    require(L != 0, "index out of bounds: slot level 0 at a leaf");
-    if (k < map_immediate_capacity(L)) {
-        for (std::size_t j = 0; j < k; ++j) pairs[j].key |= prefix;
-        write_map_immed<false>(alloc, e, static_cast<u8>(L), pairs, k);
-    } else {
-        require(L <= 7, "index out of bounds: map bitmap leaf rebuilt at slot level 8");
-        build_map_leaf<false>(alloc, e, 1, pairs, k);
-        mutate::write_decode(e, 1, static_cast<u8>(L), saved.w1);
-    }
-    return true;
-}
-
 bool remove_below(NodeAlloc& alloc, Edge& e, u64 key, unsigned L, u64& value) {
     const u8 tag = e.tag_byte();
     if (tag == TAG_EMPTY) return false;
@@ -537,13 +379,14 @@ bool remove_below(NodeAlloc& alloc, Edge& e, u64 key, unsigned L, u64& value) {
             return remove_below(alloc, child, key, child_level, value);
         });
     }
-    if (is_linear_leaf_tag(tag)) return remove_linear(alloc, e, L, tag - TAG_LEAF_BASE, key, value);
-    if (tag == TAG_LEAF_BITMAP) return remove_bitmap_leaf(alloc, e, L, key, value);
+    const mutate::occ_detail::PlainSlot plain{alloc};
+    if (is_linear_leaf_tag(tag)) return remove_leaf::from_linear_leaf(plain, e, e, key, L, value);
+    if (tag == TAG_LEAF_BITMAP) return remove_leaf::from_bitmap_leaf(plain, e, e, key, L, value);
     if (tag == TAG_FULL)
         fatal("internal error: entered unreachable code: full-tolvane edges are set-flavor only");
     const EdgeKind kind = decode_tag(tag);
     require(fits_map_immediate(kind), "valid edge tag");
-    return remove_immediate(alloc, e, kind.key_bytes, kind.count, key, value);
+    return remove_leaf::from_immediate(plain, e, e, kind, key, value);
 }
 
 }  // namespace

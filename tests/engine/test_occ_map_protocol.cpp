@@ -13,6 +13,7 @@
 #include "support/set_tree.hpp"
 #include "tolvane/mutate_map_occ_insert.hpp"
 #include "tolvane/mutate_map_occ_remove.hpp"
+#include "tolvane/mutate_map_remove.hpp"
 #include "tolvane/node.hpp"
 #include "tolvane/validate.hpp"
 
@@ -334,6 +335,13 @@ TEST(OccMapDeathTest, BrokenEdgesAreFatal) {
                  "full-tolvane edges are set-flavor only");
     EXPECT_DEATH((mutate_map::map_remove_occ<true, true>(alloc, full, 1, 1)),
                  "full-tolvane edges are set-flavor only");
+    // A linear leaf without its block names the leaf, in both modes alike.
+    Edge blockless;
+    blockless.set_tag(linear_leaf_tag(1));
+    blockless.set_pop0(1, 2);
+    EXPECT_DEATH((mutate_map::map_remove_occ<true, true>(alloc, blockless, 1, 1)),
+                 "fatal error: leaf\n");
+    EXPECT_DEATH((mutate_map::map_remove(alloc, blockless, 1, 1)), "fatal error: leaf\n");
 }
 
 }  // namespace

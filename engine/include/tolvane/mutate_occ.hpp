@@ -1,7 +1,8 @@
 #pragma once
 // Pieces shared by the reclaiming set insert and remove: the guard of the
-// handed slot, the bracket around a descent, and the single stores that
-// rewrite a branch's own fields while readers may be inside it.
+// handed slot (and its plain counterpart for code that serves both modes),
+// the bracket around a descent, and the single stores that rewrite a
+// branch's own fields while readers may be inside it.
 //
 // Which word guards what:
 //   unversioned (Unversioned = true): each branch's own word is held odd for
@@ -29,6 +30,7 @@ namespace tolvane::mutate::occ_detail {
 // The handed slot and the word that guards its changes.
 template <bool Unversioned>
 struct SlotGuard {
+    static constexpr bool kShared = true;
     NodeAlloc& alloc;
     u64 bump_node_word;
     u32* caller_word;
@@ -45,11 +47,42 @@ struct SlotGuard {
         publish_edge(slot, e);
         end();
     }
+    // Stores inside a bracket, for readers that may be in the block: an edge
+    // (word 1, then word 0 with release), a field, a pointer to a filled block.
+    static void store_edge(Edge& slot, const Edge& e) { publish_edge(slot, e); }
+    template <class T>
+    static void store(T& field, T value) {
+        store_relaxed(field, value);
+    }
+    template <class T>
+    static void store_pointer(T*& field, T* value) {
+        store_release(field, value);
+    }
     // Republishes the slot with its population changed by `delta`; word 0 is
     // stored again unchanged. A level-8 node keeps no population.
     void publish_count(Edge& slot, Edge e, unsigned width, i64 delta) const {
         if (width <= 7) e.add_pop0(width, delta);
         publish(slot, e);
+    }
+};
+
+// The exclusive counterpart of SlotGuard, for code shared by both modes: no
+// reader can see the tree, so nothing is bracketed and every store is plain.
+struct PlainSlot {
+    static constexpr bool kShared = false;
+    NodeAlloc& alloc;
+
+    void begin() const {}
+    void end() const {}
+    void publish(Edge& slot, const Edge& e) const { slot = e; }
+    static void store_edge(Edge& slot, const Edge& e) { slot = e; }
+    template <class T>
+    static void store(T& field, T value) {
+        field = value;
+    }
+    template <class T>
+    static void store_pointer(T*& field, T* value) {
+        field = value;
     }
 };
 
