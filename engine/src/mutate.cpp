@@ -11,6 +11,7 @@
 #include "tolvane/mutate_leaf_build.hpp"
 #include "tolvane/mutate_remove.hpp"
 #include "tolvane/mutate_remove_branch.hpp"
+#include "tolvane/mutate_remove_leaf.hpp"
 #include "tolvane/node.hpp"
 
 namespace tolvane::mutate {
@@ -22,7 +23,6 @@ constexpr unsigned immediate_capacity(unsigned w) { return 15 / w; }
 
 constexpr unsigned LINEAR1_MAX_KEYS = 25;  // the 26th 1-byte key makes a LeafB1
 constexpr unsigned LINEAR_MAX_KEYS = 32;   // the 33rd wider key splits the leaf
-constexpr unsigned LEAF_B1_MIN_KEYS = 21;  // fewer make a linear leaf again
 
 using leaf::packed_key;
 using leaf::put_packed_key;
@@ -447,142 +447,10 @@ bool insert_with_path_flat(NodeAlloc& alloc, Edge& edge, u64 key, unsigned level
 
 namespace tolvane::mutate {
 
-namespace {
-
-// Most keys an immediate holds at slot level L; a linear leaf whose count
-// falls to it or below folds back into an immediate.
-constexpr unsigned fold_limit(unsigned L) { return 15 / L; }
-
-bool remove_immediate(Edge& e, unsigned w, unsigned c, u64 key) {
-    const u64 k = key & low_bytes_mask(w);
-    if (c == 1) {
-        if ((e.w0 & low_bytes_mask(w)) != k) return false;
-        e = Edge{};
-        return true;
-    }
-    unsigned char bytes[16];
-    std::memcpy(bytes, &e, sizeof bytes);
-    const auto hit = leaf::locate(bytes, c, static_cast<u8>(w), k);
-    if (!hit.found) return false;
-    const std::size_t i = hit.index;
-    std::memmove(bytes + i * w, bytes + (i + 1) * w, (c - 1 - i) * w);
-    std::memset(bytes + (c - 1) * w, 0, sizeof bytes - (c - 1) * w);
-    std::memcpy(static_cast<void*>(&e), bytes, sizeof bytes);
-    e.set_tag(immediate_tag(w, c - 1));
-    return true;
-}
-
-// Rewrites `e` as the immediate (or empty edge) of `count` keys, each the
-// low w bytes of keys[i] under `prefix` (key bytes w..L-1), at slot level L.
-void fold_into_immediate(Edge& e, unsigned L, unsigned w, const u64* keys, std::size_t count,
-                         u64 prefix) {
-    if (count == 0) {
-        e = Edge{};
-        return;
-    }
-    u64 full[16];
-    require(count <= 16, "immediate capacity");
-    for (std::size_t j = 0; j < count; ++j)
-        full[j] = (keys[j] & low_bytes_mask(w)) | shl8(prefix, w);
-    write_immed(e, static_cast<u8>(L), full, count);
-}
-
-bool remove_bitmap_leaf(NodeAlloc& alloc, Edge& e, unsigned L, u64 key) {
-    if (L > 1 && skip_mismatch_level(e, L, 1, key) != 0) return false;
-    LeafB1* leaf = e.ptr<LeafB1>();
-    require(leaf != nullptr, "leaf ptr");
-    const u8 b = static_cast<u8>(key);
-    u64& word = leaf->bitmap[b >> 6];
-    const u64 bit = u64{1} << (b & 63);
-    if ((word & bit) == 0) return false;
-    word &= ~bit;
-    const unsigned remaining = e.byte(8);  // old count - 1
-    if (remaining >= LEAF_B1_MIN_KEYS) {
-        e.set_byte(8, static_cast<u8>(remaining - 1));
-        return true;
-    }
-    u64 keys[32];
-    std::size_t n = 0;
-    for (unsigned g = 0; g < 4; ++g) {
-        for (u64 bits = leaf->bitmap[g]; bits != 0; bits &= bits - 1) {
-            require(n < 32, "index out of bounds: bitmap leaf below its floor holds too many keys");
-            keys[n++] = 64 * g + static_cast<unsigned>(std::countr_zero(bits));
-        }
-    }
-    const u64 prefix = L > 1 ? decode_value(e, 1, static_cast<u8>(L)) : 0;
-    release_leaf_b1(alloc, leaf);
-    if (n < fold_limit(L)) {
-        fold_into_immediate(e, L, 1, keys, n, prefix);
-    } else {
-        const Edge before = e;
-        build_leaf<false>(alloc, e, 1, keys, n);
-        for (unsigned j = 1; j < L && j < 7; ++j) e.set_byte(8 + j, before.byte(8 + j));
-    }
-    return true;
-}
-
-bool remove_linear_leaf(NodeAlloc& alloc, Edge& e, unsigned L, unsigned w, u64 key) {
-    if (w < L && skip_mismatch_level(e, L, w, key) != 0) return false;
-    const std::size_t n = e.pop0(w) + 1;
-    u8* keys = e.ptr<u8>();
-    require(keys != nullptr, "leaf ptr");
-    const auto hit = leaf::locate(keys, n, static_cast<u8>(w), key & low_bytes_mask(w));
-    if (!hit.found) return false;
-    const std::size_t i = hit.index;
-    if (n <= fold_limit(L)) {
-        u64 rest[16];
-        std::size_t m = 0;
-        for (std::size_t j = 0; j < n; ++j) {
-            if (j != i) rest[m++] = packed_key(keys, j, w);
-        }
-        fold_into_immediate(e, L, w, rest, m,
-                            decode_value(e, static_cast<u8>(w), static_cast<u8>(L)));
-        release_key_block(alloc, keys, n, w);
-        return true;
-    }
-    if (capacity_class(n - 1) == capacity_class(n)) {
-        std::memmove(keys + i * w, keys + (i + 1) * w, (n - 1 - i) * w);
-        e.set_pop0(w, n - 2);
-        return true;
-    }
-    u8* fresh = take_key_block(alloc, n - 1, w);
-    std::memcpy(fresh, keys, i * w);
-    std::memcpy(fresh + i * w, keys + (i + 1) * w, (n - 1 - i) * w);
-    release_key_block(alloc, keys, n, w);
-    e.set_ptr(fresh);
-    e.set_pop0(w, n - 2);
-    return true;
-}
-
-// A full edge cannot lose a key as it stands: it becomes the node it stands
-// for, every key present, and the removal goes on there.
-void expand_full_edge(NodeAlloc& alloc, Edge& e, unsigned L) {
-    require(L >= 1 && L <= 7, "index out of bounds: full edge at level 8");
-    if (L == 1) {
-        LeafB1* leaf = take_leaf_b1(alloc);
-        for (u64& word : leaf->bitmap) word = ~u64{0};
-        Edge fresh;
-        fresh.set_ptr(leaf);
-        fresh.set_byte(8, 255);
-        fresh.set_tag(TAG_LEAF_BITMAP);
-        e = fresh;
-        return;
-    }
-    BranchU* node = detail::take_node<BranchU>(alloc);
-    const Edge child = full_edge(L - 1);
-    for (Edge& c : node->children) c = child;
-    Edge fresh;
-    fresh.set_ptr(node);
-    fresh.set_pop0(L, LEVEL_MASK[L]);
-    fresh.set_tag(TAG_BRANCH_U);
-    e = fresh;
-}
-
-}  // namespace
-
 bool remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level) {
     require(level >= 1 && level <= 8, "index out of bounds: slot level");
     const unsigned L = level;
+    const occ_detail::PlainSlot plain{alloc};
     for (;;) {
         const u8 tag = edge.tag_byte();
         switch (tag) {
@@ -596,18 +464,18 @@ bool remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level) {
                     return remove(alloc, child, key, child_level);
                 });
             case TAG_LEAF_BITMAP:
-                return remove_bitmap_leaf(alloc, edge, L, key);
+                return remove_leaf::from_bitmap_leaf(plain, edge, edge, key, L);
             case TAG_FULL:
-                expand_full_edge(alloc, edge, L);
+                remove_leaf::expand_full_edge(plain, edge, L);
                 continue;
             default:
                 break;
         }
         if (is_linear_leaf_tag(tag))
-            return remove_linear_leaf(alloc, edge, L, tag - TAG_LEAF_BASE, key);
+            return remove_leaf::from_linear_leaf(plain, edge, edge, key, L);
         const EdgeKind kind = decode_tag(tag);
         require(kind.is_immediate(), "valid edge tag");
-        return remove_immediate(edge, kind.key_bytes, kind.count, key);
+        return remove_leaf::from_immediate(plain, edge, edge, kind, key);
     }
 }
 
