@@ -10,6 +10,7 @@
 #include "tolvane/mutate_insert.hpp"
 #include "tolvane/mutate_map_insert.hpp"
 #include "tolvane/mutate_map_leaf.hpp"
+#include "tolvane/mutate_map_leaf_grow.hpp"
 #include "tolvane/mutate_map_remove.hpp"
 #include "tolvane/mutate_map_remove_leaf.hpp"
 #include "tolvane/mutate_remove_branch.hpp"
@@ -112,14 +113,12 @@ LeafStep insert_immediate(NodeAlloc& alloc, Edge& e, unsigned w, unsigned n, u64
     if (n < map_immediate_capacity(w)) {
         u64* target = values;
         if (capacity_class(n + 1) != capacity_class(n)) {
-            target = take_values(alloc, n + 1);
-            std::memcpy(target, values, i * 8);
-            std::memcpy(target + i + 1, values + i, (n - i) * 8);
+            target = grown_values(alloc, values, n, i, value);
             release_values(alloc, values, n);
         } else {
             std::memmove(target + i + 1, values + i, (n - i) * 8);
+            target[i] = value;
         }
-        target[i] = value;
         require((n + 1) * w < 16, "immediate capacity");
         std::memmove(keys + (i + 1) * w, keys + i * w, (n - i) * w);
         put_packed_key(keys, i, w, k);
@@ -133,10 +132,7 @@ LeafStep insert_immediate(NodeAlloc& alloc, Edge& e, unsigned w, unsigned n, u64
 
     // Full: the n + 1 pairs move into a map linear leaf of width w.
     KeyValue pairs[MAP_IMMEDIATE_KEY_BYTES + 1];
-    for (std::size_t j = 0, from = 0; j <= n; ++j) {
-        pairs[j] = j == i ? KeyValue{k, value} : KeyValue{packed_key(keys, from, w), values[from]};
-        if (j != i) ++from;
-    }
+    immediate_pairs_with(keys, values, n, w, i, k, value, pairs);
     build_map_leaf<false>(alloc, e, static_cast<u8>(w), pairs, n + 1);
     release_values(alloc, values, n);
     return LeafStep::added(e.ptr<u64>() + i);
@@ -155,36 +151,13 @@ LeafStep rebuild_full_leaf(NodeAlloc& alloc, Edge& e, unsigned S, unsigned w, st
                            u64 key, u64 value, InsertPath& path) {
     const std::size_t n = map_leaf_max_keys(w);
     u8* old_block = e.ptr<u8>();
-    std::vector<KeyValue> pairs = read_map_leaf(e, static_cast<u8>(w), n);
-    pairs.insert(pairs.begin() + static_cast<std::ptrdiff_t>(i),
-                 KeyValue{key & LEVEL_MASK[w], value});
-    // Every pair gets the skipped digits between the leaf and the slot, so
-    // that each holds the key's low S bytes.
-    const u64 skipped = e.w1 & shl8(LEVEL_MASK[S - w], w);
-    for (KeyValue& kv : pairs) kv.key |= skipped;
-    const u64 first = pairs.front().key;
-    const u64 diff = (first ^ pairs.back().key) & LEVEL_MASK[S];
-
-    if (diff < 256) {
-        // Every key shares all but its lowest byte: one bitmap leaf holds them.
-        for (KeyValue& kv : pairs) kv.key &= 0xFF;
-        build_bitmap_leaf_map<false>(alloc, e, pairs.data(), pairs.size());
-        mutate::write_decode(e, 1, static_cast<u8>(S), first);
-    } else {
-        const unsigned d = static_cast<unsigned>(63 - std::countl_zero(diff)) >> 3;
-        BranchL3* node = mutate::detail::take_node<BranchL3>(alloc);
-        node->level = static_cast<u8>(d + 1);
-        Edge fresh;
-        fresh.set_ptr(node);
-        fresh.set_tag(TAG_BRANCH_L3);
-        if (d + 1 < S)
-            mutate::write_decode(fresh, static_cast<u8>(d + 1), static_cast<u8>(S), first);
-        e = fresh;
+    std::vector<KeyValue> pairs = full_leaf_pairs(e, S, w, i, key, value);
+    if (const unsigned node_level = split_full_leaf_head<false>(alloc, e, pairs, S)) {
         for (const KeyValue& kv : pairs) {
             InsertResult ignored;
             walk<KeepExisting>(ignored, alloc, e, kv.key, kv.value, S, path);
         }
-        e.set_pop0(d + 1, pairs.size() - 1);
+        e.set_pop0(node_level, pairs.size() - 1);
         // The re-inserts carried only the low S bytes of each key, so a hot
         // leaf they named would sit under a shortened prefix and catch keys
         // that belong elsewhere. Hand the path back empty.
@@ -230,14 +203,7 @@ LeafStep insert_linear(NodeAlloc& alloc, Edge& e, unsigned S, unsigned w, u64 ke
     if (capacity_class(n + 1) == capacity_class(n)) {
         leaf::shared_keys::map_insert_at(block, static_cast<u8>(w), n, i, k, value);
     } else {
-        u8* fresh = take_map_leaf(alloc, n + 1, w);
-        std::memcpy(fresh, block, i * 8);
-        std::memcpy(fresh + 8 * (i + 1), block + 8 * i, (n - i) * 8);
-        std::memcpy(fresh + 8 * i, &value, 8);
-        u8* fresh_keys = fresh + map_leaf_key_offset(n + 1);
-        std::memcpy(fresh_keys, keys, i * w);
-        put_packed_key(fresh_keys, i, w, k);
-        std::memcpy(fresh_keys + (i + 1) * w, keys + i * w, (n - i) * w);
+        u8* fresh = grown_map_leaf(alloc, block, n, w, i, k, value);
         release_map_leaf(alloc, block, n, w);
         e.set_ptr(fresh);
         block = fresh;
@@ -266,17 +232,13 @@ LeafStep insert_bitmap_leaf(NodeAlloc& alloc, Edge& e, unsigned S, u64 key, u64 
     if (c > 0 && capacity_class(c + 1) == capacity_class(c)) {
         require(values != nullptr, "values");
         std::memmove(values + r + 1, values + r, (c - r) * 8);
+        values[r] = value;
     } else {
-        u64* fresh = take_values(alloc, c + 1);
-        if (c > 0) {
-            require(values != nullptr, "values");
-            std::memcpy(fresh, values, r * 8);
-            std::memcpy(fresh + r + 1, values + r, (c - r) * 8);
-            release_values(alloc, values, c);
-        }
+        if (c > 0) require(values != nullptr, "values");
+        u64* fresh = grown_values(alloc, values, c, r, value);
+        if (c > 0) release_values(alloc, values, c);
         leaf->value_subarrays[g] = values = fresh;
     }
-    values[r] = value;
     leaf->bitmap[g] = group | (u32{1} << (b & 31));
     const unsigned count = e.byte(8) + 2u;
     e.add_pop0(1, 1);

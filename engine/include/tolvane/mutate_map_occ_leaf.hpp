@@ -37,6 +37,7 @@
 #include "tolvane/mutate_insert.hpp"
 #include "tolvane/mutate_map_insert.hpp"
 #include "tolvane/mutate_map_leaf.hpp"
+#include "tolvane/mutate_map_leaf_grow.hpp"
 #include "tolvane/mutate_occ.hpp"
 #include "tolvane/mutate_occ_insert.hpp"
 #include "tolvane/mutate_path.hpp"
@@ -143,14 +144,7 @@ void insert_into_immediate(const SlotGuard<U>& guard, InsertResult& out, Edge& s
     if (n >= map_immediate_capacity(w)) {
         // Full: the n + 1 pairs move into a map linear leaf of width w.
         KeyValue pairs[MAP_IMMEDIATE_KEY_BYTES + 1];
-        for (std::size_t j = 0, from = 0; j <= n; ++j) {
-            if (j == i) {
-                pairs[j] = KeyValue{k, value};
-                continue;
-            }
-            pairs[j] = KeyValue{mutate::occ_detail::packed_key(keys, from, w), values[from]};
-            ++from;
-        }
+        immediate_pairs_with(keys, values, n, w, i, k, value, pairs);
         Edge fresh;
         build_map_leaf<true>(alloc, fresh, static_cast<u8>(w), pairs, n + 1);
         guard.publish(slot, fresh);
@@ -160,7 +154,7 @@ void insert_into_immediate(const SlotGuard<U>& guard, InsertResult& out, Edge& s
 
     require((n + 1) * w < 16, "immediate capacity");
     std::memmove(keys + (i + 1) * w, keys + i * w, (n - i) * w);
-    mutate::occ_detail::put_packed_key(keys, i, w, k);
+    leaf::put_packed_key(keys, i, w, k);
     Edge fresh;
     std::memcpy(&fresh.w1, keys, MAP_IMMEDIATE_KEY_BYTES);
     fresh.set_tag(immediate_tag(w, n + 1));
@@ -173,10 +167,7 @@ void insert_into_immediate(const SlotGuard<U>& guard, InsertResult& out, Edge& s
         guard.end();
         return report_added(out, values + i);
     }
-    u64* grown = take_values(alloc, n + 1);
-    std::memcpy(grown, values, i * 8);
-    std::memcpy(grown + i + 1, values + i, (n - i) * 8);
-    grown[i] = value;
+    u64* grown = grown_values(alloc, values, n, i, value);
     fresh.set_ptr(grown);
     guard.publish(slot, fresh);
     release_values(alloc, values, n);
@@ -195,35 +186,16 @@ void rebuild_full_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge& slot,
     const std::size_t n = map_leaf_max_keys(w);
     u8* old_block = e.ptr<u8>();
     require(old_block != nullptr, "leaf");
-    std::vector<KeyValue> pairs = read_map_leaf(e, static_cast<u8>(w), n);
-    pairs.insert(pairs.begin() + static_cast<std::ptrdiff_t>(i),
-                 KeyValue{key & LEVEL_MASK[w], value});
-    // Each pair regains the digits the leaf skipped: the key's low `level` bytes.
-    const u64 skipped = e.w1 & shl8(LEVEL_MASK[level - w], w);
-    for (KeyValue& kv : pairs) kv.key |= skipped;
-    const u64 first = pairs.front().key;
-    const u64 diff = (first ^ pairs.back().key) & LEVEL_MASK[level];
-
+    std::vector<KeyValue> pairs = full_leaf_pairs(e, level, w, i, key, value);
     Edge fresh;
-    if (diff < 256) {
-        for (KeyValue& kv : pairs) kv.key &= 0xFF;
-        build_bitmap_leaf_map<true>(alloc, fresh, pairs.data(), pairs.size());
-        mutate::write_decode(fresh, 1, static_cast<u8>(level), first);
-    } else {
-        const unsigned d = static_cast<unsigned>(63 - std::countl_zero(diff)) >> 3;
-        auto* node = mutate::detail::take_node<BranchL3>(alloc);
-        node->level = static_cast<u8>(d + 1);
-        fresh.set_ptr(node);
-        fresh.set_tag(TAG_BRANCH_L3);
-        if (d + 1 < level)
-            mutate::write_decode(fresh, static_cast<u8>(d + 1), static_cast<u8>(level), first);
+    if (const unsigned node_level = split_full_leaf_head<true>(alloc, fresh, pairs, level)) {
         u32 private_word = 0;
         for (const KeyValue& kv : pairs) {
             InsertResult ignored;
             insert_frame<KeepExisting, U>(ignored, alloc, fresh, kv.key, kv.value, level, path, 1,
                                           &private_word);
         }
-        fresh.set_pop0(d + 1, pairs.size() - 1);
+        fresh.set_pop0(node_level, pairs.size() - 1);
     }
     guard.publish(slot, fresh);
     release_map_leaf(alloc, old_block, n, w);
@@ -253,7 +225,7 @@ Frame insert_into_linear_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge
 
     // Ascending inserts append: the last key is tested before any search.
     std::size_t i;
-    const u64 last = mutate::occ_detail::packed_key(keys, n - 1, w);
+    const u64 last = leaf::packed_key(keys, n - 1, w);
     if (k > last) {
         i = n;
     } else if (k == last) {
@@ -281,14 +253,7 @@ Frame insert_into_linear_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge
         report_added(out, values + i);
         return Frame::Done;
     }
-    u8* fresh = take_map_leaf(alloc, n + 1, w);
-    std::memcpy(fresh, block, i * 8);
-    std::memcpy(fresh + 8 * i, &value, 8);
-    std::memcpy(fresh + 8 * (i + 1), block + 8 * i, (n - i) * 8);
-    u8* fresh_keys = fresh + map_leaf_key_offset(n + 1);
-    std::memcpy(fresh_keys, keys, i * w);
-    mutate::occ_detail::put_packed_key(fresh_keys, i, w, k);
-    std::memcpy(fresh_keys + (i + 1) * w, keys + i * w, (n - i) * w);
+    u8* fresh = grown_map_leaf(alloc, block, n, w, i, k, value);
     e.set_ptr(fresh);
     e.set_pop0(w, n);
     guard.publish(slot, e);
@@ -329,14 +294,9 @@ Frame insert_into_bitmap_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge
         for (unsigned j = c; j > r; --j) store_relaxed(values[j], values[j - 1]);
         store_relaxed(values[r], value);
     } else {
-        u64* fresh = take_values(alloc, c + 1);
-        if (c > 0) {
-            require(values != nullptr, "values");
-            std::memcpy(fresh, values, r * 8);
-            std::memcpy(fresh + r + 1, values + r, (c - r) * 8);
-            release_values(alloc, values, c);
-        }
-        fresh[r] = value;
+        if (c > 0) require(values != nullptr, "values");
+        u64* fresh = grown_values(alloc, values, c, r, value);
+        if (c > 0) release_values(alloc, values, c);
         store_release(leaf->value_subarrays[g], fresh);
     }
     store_relaxed(leaf->bitmap[g], group | (u32{1} << (b & 31)));
