@@ -32,6 +32,31 @@ Placement place(const Edge& e, unsigned node_level, unsigned slot_level, u64 k) 
     return p;
 }
 
+// A walk entering a branch at `node_level` toward larger keys (Up) or smaller
+// ones: `inner` is k within the node (its lowest key when every key of the
+// node is larger than k, its highest when every key is smaller), `d` the
+// digit to start from and `below` the child key under that digit. `outside`:
+// no key of the node lies in the walk's direction.
+struct Entry {
+    bool outside = false;
+    Placement at;
+    u8 d = 0;
+    u64 below = 0;
+};
+
+template <bool Up>
+Entry enter(const Edge& e, unsigned node_level, unsigned slot_level, u64 k) {
+    Entry in;
+    in.at = place(e, node_level, slot_level, k);
+    const int behind = Up ? 1 : -1;
+    in.outside = in.at.side == behind;
+    const u64 whole = low_bytes_mask(node_level);
+    const u64 inner = in.at.side == -behind ? (Up ? 0 : whole) : k & whole;
+    in.d = static_cast<u8>(shr8(inner, node_level - 1));
+    in.below = inner & low_bytes_mask(node_level - 1);
+    return in;
+}
+
 // The key a child answered, with its digit and the node's prefix put above.
 inline u64 join(u64 prefix, unsigned node_level, unsigned digit, u64 child_key) noexcept {
     return shl8(prefix, node_level) | shl8(digit, node_level - 1) | child_key;
@@ -110,35 +135,30 @@ std::optional<KeyValue> next(const Edge& e, u64 k, unsigned slot) {
         case TAG_BRANCH_L7: {
             const view::Linear node = view::linear(e);
             const unsigned level = node.level;
-            const Placement at = place(e, level, slot, k);
-            if (at.side > 0) return std::nullopt;
-            const u64 inner = at.side < 0 ? 0 : k & low_bytes_mask(level);
-            const u8 d = digit_of(inner, level);
-            const u64 below = inner & low_bytes_mask(level - 1);
+            const Entry in = enter<true>(e, level, slot, k);
+            if (in.outside) return std::nullopt;
             if (node.count == 0) return std::nullopt;
             std::size_t i = halving_count<true>([&](std::size_t j) { return u64{node.digits[j]}; },
-                                                node.count, d);
+                                                node.count, in.d);
             for (; i < node.count; ++i) {
                 const u8 digit = node.digits[i];
-                const Hit hit = next<Map>(node.children[i], digit == d ? below : 0, level - 1);
-                if (hit) return KeyValue{join(at.prefix, level, digit, hit->key), hit->value};
+                const Hit hit =
+                    next<Map>(node.children[i], digit == in.d ? in.below : 0, level - 1);
+                if (hit) return KeyValue{join(in.at.prefix, level, digit, hit->key), hit->value};
             }
             return std::nullopt;
         }
         case TAG_BRANCH_B: {
             const BranchB* node = e.ptr<const BranchB>();
             const unsigned level = node->level;
-            const Placement at = place(e, level, slot, k);
-            if (at.side > 0) return std::nullopt;
-            const u64 inner = at.side < 0 ? 0 : k & low_bytes_mask(level);
-            const u8 d = digit_of(inner, level);
-            const u64 below = inner & low_bytes_mask(level - 1);
+            const Entry in = enter<true>(e, level, slot, k);
+            if (in.outside) return std::nullopt;
             const Bitmap256 bits = view::bitmap_bits(node);
-            for (auto b = bits.next_set(d); b;
+            for (auto b = bits.next_set(in.d); b;
                  b = *b == 255 ? std::nullopt : bits.next_set(*b + 1)) {
                 const Hit hit =
-                    next<Map>(view::bitmap_child(node, *b), *b == d ? below : 0, level - 1);
-                if (hit) return KeyValue{join(at.prefix, level, *b, hit->key), hit->value};
+                    next<Map>(view::bitmap_child(node, *b), *b == in.d ? in.below : 0, level - 1);
+                if (hit) return KeyValue{join(in.at.prefix, level, *b, hit->key), hit->value};
             }
             return std::nullopt;
         }
@@ -196,36 +216,30 @@ std::optional<KeyValue> prev(const Edge& e, u64 k, unsigned slot) {
         case TAG_BRANCH_L7: {
             const view::Linear node = view::linear(e);
             const unsigned level = node.level;
-            const Placement at = place(e, level, slot, k);
-            if (at.side < 0) return std::nullopt;
-            const u64 inner = at.side > 0 ? low_bytes_mask(level) : k & low_bytes_mask(level);
-            const u8 d = digit_of(inner, level);
-            const u64 below = inner & low_bytes_mask(level - 1);
+            const Entry in = enter<false>(e, level, slot, k);
+            if (in.outside) return std::nullopt;
             if (node.count == 0) return std::nullopt;
             std::size_t i = halving_count<false>([&](std::size_t j) { return u64{node.digits[j]}; },
-                                                 node.count, d);
+                                                 node.count, in.d);
             while (i-- > 0) {
                 const u8 digit = node.digits[i];
-                const u64 child_k = digit == d ? below : low_bytes_mask(level - 1);
+                const u64 child_k = digit == in.d ? in.below : low_bytes_mask(level - 1);
                 const Hit hit = prev<Map>(node.children[i], child_k, level - 1);
-                if (hit) return KeyValue{join(at.prefix, level, digit, hit->key), hit->value};
+                if (hit) return KeyValue{join(in.at.prefix, level, digit, hit->key), hit->value};
             }
             return std::nullopt;
         }
         case TAG_BRANCH_B: {
             const BranchB* node = e.ptr<const BranchB>();
             const unsigned level = node->level;
-            const Placement at = place(e, level, slot, k);
-            if (at.side < 0) return std::nullopt;
-            const u64 inner = at.side > 0 ? low_bytes_mask(level) : k & low_bytes_mask(level);
-            const u8 d = digit_of(inner, level);
-            const u64 below = inner & low_bytes_mask(level - 1);
+            const Entry in = enter<false>(e, level, slot, k);
+            if (in.outside) return std::nullopt;
             const Bitmap256 bits = view::bitmap_bits(node);
-            for (auto b = view::prev_set(bits, d); b;
+            for (auto b = view::prev_set(bits, in.d); b;
                  b = *b == 0 ? std::nullopt : view::prev_set(bits, *b - 1)) {
-                const u64 child_k = *b == d ? below : low_bytes_mask(level - 1);
+                const u64 child_k = *b == in.d ? in.below : low_bytes_mask(level - 1);
                 const Hit hit = prev<Map>(view::bitmap_child(node, *b), child_k, level - 1);
-                if (hit) return KeyValue{join(at.prefix, level, *b, hit->key), hit->value};
+                if (hit) return KeyValue{join(in.at.prefix, level, *b, hit->key), hit->value};
             }
             return std::nullopt;
         }
