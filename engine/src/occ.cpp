@@ -140,6 +140,24 @@ void Collector::push_free(unsigned stripe, unsigned cls, void* block) {
     list.head = block;
 }
 
+template <class Give>
+void Collector::empty_bin(unsigned g, unsigned s, Give&& give) {
+    BinList& bin = bins_[g][s];
+    std::vector<Garbage> records;
+    {
+        std::lock_guard guard(bin.lock);
+        bin.non_empty.store(0, std::memory_order_relaxed);
+        records.swap(bin.records);
+    }
+    std::uint64_t bytes = 0;
+    for (const Garbage& rec : records) {
+        bytes += rec.size;
+        give(rec);
+    }
+    // Keeps the retired-byte count in step with what the bins hold.
+    stripes_[s].retired_bytes.fetch_sub(bytes, std::memory_order_relaxed);
+}
+
 void Collector::try_advance() {
     std::uint8_t idle = 0;
     if (!advancing_.compare_exchange_strong(idle, 1, std::memory_order_acquire,
@@ -167,24 +185,14 @@ void Collector::try_advance() {
     const unsigned g = static_cast<unsigned>((e + 2) % 3);
     const std::uint64_t bound = occ::STRIPE_BOUND.load(std::memory_order_seq_cst);
     for (unsigned s = 0; s < bound && s < occ::NUM_STRIPES; ++s) {
-        BinList& bin = bins_[g][s];
-        if (!bin.non_empty.load(std::memory_order_relaxed)) continue;
-        std::vector<Garbage> records;
-        {
-            std::lock_guard guard(bin.lock);
-            bin.non_empty.store(0, std::memory_order_relaxed);
-            records.swap(bin.records);
-        }
-        std::uint64_t bytes = 0;
-        for (const Garbage& g_rec : records) {
-            bytes += g_rec.size;
-            const unsigned cls = size_class_of(g_rec.size, g_rec.align);
+        if (!bins_[g][s].non_empty.load(std::memory_order_relaxed)) continue;
+        empty_bin(g, s, [&](const Garbage& rec) {
+            const unsigned cls = size_class_of(rec.size, rec.align);
             if (cls != NO_SIZE_CLASS)
-                push_free(s, cls, g_rec.block);
+                push_free(s, cls, rec.block);
             else
-                free_block(g_rec.block);
-        }
-        stripes_[s].retired_bytes.fetch_sub(bytes, std::memory_order_relaxed);
+                free_block(rec.block);
+        });
     }
     advancing_.store(0, std::memory_order_release);
 }
@@ -247,22 +255,8 @@ std::uint64_t Collector::release_free_lists() {
 
 void Collector::drain() {
     for (unsigned g = 0; g < 3; ++g) {
-        for (unsigned s = 0; s < occ::NUM_STRIPES; ++s) {
-            BinList& bin = bins_[g][s];
-            std::vector<Garbage> records;
-            {
-                std::lock_guard guard(bin.lock);
-                bin.non_empty.store(0, std::memory_order_relaxed);
-                records.swap(bin.records);
-            }
-            std::uint64_t bytes = 0;
-            for (const Garbage& rec : records) {
-                bytes += rec.size;
-                free_block(rec.block);
-            }
-            // Keeps the retired-byte count in step with what the bins hold.
-            stripes_[s].retired_bytes.fetch_sub(bytes, std::memory_order_relaxed);
-        }
+        for (unsigned s = 0; s < occ::NUM_STRIPES; ++s)
+            empty_bin(g, s, [](const Garbage& rec) { free_block(rec.block); });
     }
     release_free_lists();
 }

@@ -114,6 +114,10 @@ private:
 
     void push_free(unsigned stripe, unsigned cls, void* block);
     void unregister(const std::atomic<std::uint64_t>* word);
+    // Takes every record out of bin (g, s), hands each to `give` and lowers
+    // the stripe's retired bytes by what the bin held.
+    template <class Give>
+    void empty_bin(unsigned g, unsigned s, Give&& give);
 
     BinList bins_[3][occ::NUM_STRIPES];
     std::atomic<std::uint64_t> epoch_{0};
