@@ -26,11 +26,20 @@ void write_immed(Edge& e, u8 w, const u64* keys, std::size_t count) {
 
 namespace {
 
-// Little-endian key of w bytes at p.
-u64 load_le(const unsigned char* p, unsigned w) {
-    u64 k = 0;
-    std::memcpy(&k, p, w);
-    return k;
+// The `count` little-endian keys of w bytes packed from the start of `area`,
+// which holds `room` key bytes; a key past them is reported as `past_room`.
+KeyList16 unpack_keys(const unsigned char* area, unsigned room, u8 w, u8 count,
+                      const char* past_room) {
+    require(w <= 8, "immediate key width out of range");
+    require(count <= KeyList16::CAPACITY, "immediate key count out of range");
+    KeyList16 out;
+    for (unsigned i = 0; i < count; ++i) {
+        require((i + 1) * w <= room, past_room);
+        u64 k = 0;
+        std::memcpy(&k, area + i * w, w);
+        out.push_back(k);
+    }
+    return out;
 }
 
 }  // namespace
@@ -40,27 +49,13 @@ KeyList16 immed_keys(const Edge& e, u8 w, u8 count) {
     copy.set_tag(0);
     unsigned char bytes[16];
     std::memcpy(bytes, &copy, 16);
-    require(w <= 8, "immediate key width out of range");
-    require(count <= KeyList16::CAPACITY, "immediate key count out of range");
-    KeyList16 out;
-    for (unsigned i = 0; i < count; ++i) {
-        require((i + 1) * w <= 16, "immediate key range out of bounds");
-        out.push_back(load_le(bytes + i * w, w));
-    }
-    return out;
+    return unpack_keys(bytes, 16, w, count, "immediate key range out of bounds");
 }
 
 KeyList16 immed_map_keys(const Edge& e, u8 w, u8 count) {
     unsigned char decode[8];
     std::memcpy(decode, &e.w1, 8);
-    require(w <= 8, "immediate key width out of range");
-    require(count <= KeyList16::CAPACITY, "immediate key count out of range");
-    KeyList16 out;
-    for (unsigned i = 0; i < count; ++i) {
-        require((i + 1) * w <= 7, "map immediate key range out of bounds");
-        out.push_back(load_le(decode + i * w, w));
-    }
-    return out;
+    return unpack_keys(decode, 7, w, count, "map immediate key range out of bounds");
 }
 
 void write_decode(Edge& e, u8 from, u8 to, u64 key) {
