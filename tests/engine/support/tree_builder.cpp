@@ -25,6 +25,16 @@ namespace {
 
 void put_key(unsigned char* at, u64 key, unsigned w) { std::memcpy(at, &key, w); }
 
+// An edge to a leaf block of n keys: population n - 1 in the low `pop_bytes`
+// bytes of the decode area.
+Edge leaf_edge(void* block, u8 tag, unsigned pop_bytes, std::size_t n) {
+    Edge e;
+    e.set_ptr(block);
+    e.set_tag(tag);
+    e.set_pop0(pop_bytes, n - 1);
+    return e;
+}
+
 }  // namespace
 
 template <bool Map>
@@ -76,11 +86,7 @@ Edge TreeBuilder<Map>::linear_leaf(u8 w, const std::vector<u64>& keys)
     const std::size_t n = keys.size();
     auto* block = static_cast<unsigned char*>(alloc_.allocate_zeroed(leaf_block_bytes(n, w)));
     for (std::size_t i = 0; i < n; ++i) put_key(block + i * w, keys[i], w);
-    Edge e;
-    e.set_ptr(block);
-    e.set_tag(linear_leaf_tag(w));
-    e.set_pop0(w, n - 1);
-    return e;
+    return leaf_edge(block, linear_leaf_tag(w), w, n);
 }
 
 template <bool Map>
@@ -93,11 +99,7 @@ Edge TreeBuilder<Map>::linear_leaf(u8 w, const std::vector<u64>& keys,
     auto* block = static_cast<unsigned char*>(alloc_.allocate_zeroed(map_leaf_block_bytes(n, w)));
     std::memcpy(block, values.data(), n * 8);
     for (std::size_t i = 0; i < n; ++i) put_key(block + map_leaf_key_offset(n) + i * w, keys[i], w);
-    Edge e;
-    e.set_ptr(block);
-    e.set_tag(linear_leaf_tag(w));
-    e.set_pop0(w, n - 1);
-    return e;
+    return leaf_edge(block, linear_leaf_tag(w), w, n);
 }
 
 template <bool Map>
@@ -107,11 +109,7 @@ Edge TreeBuilder<Map>::bitmap_leaf(const std::vector<u64>& keys)
     auto* leaf = static_cast<LeafB1*>(alloc_.allocate(LEAF_B1_BYTES));
     std::memset(static_cast<void*>(leaf), 0, LEAF_B1_BYTES);
     for (u64 k : keys) leaf->bitmap[(k & 0xFF) >> 6] |= u64{1} << (k & 63);
-    Edge e;
-    e.set_ptr(leaf);
-    e.set_tag(TAG_LEAF_BITMAP);
-    e.set_byte(8, static_cast<u8>(keys.size() - 1));
-    return e;
+    return leaf_edge(leaf, TAG_LEAF_BITMAP, 1, keys.size());
 }
 
 template <bool Map>
@@ -132,11 +130,7 @@ Edge TreeBuilder<Map>::bitmap_leaf(const std::vector<u64>& keys, const std::vect
         const u8 d = static_cast<u8>(keys[i]);
         leaf->value_subarrays[d >> 5][group_rank(leaf->bitmap[d >> 5], d)] = values[i];
     }
-    Edge e;
-    e.set_ptr(leaf);
-    e.set_tag(TAG_LEAF_BITMAP);
-    e.set_byte(8, static_cast<u8>(keys.size() - 1));
-    return e;
+    return leaf_edge(leaf, TAG_LEAF_BITMAP, 1, keys.size());
 }
 
 template <bool Map>
