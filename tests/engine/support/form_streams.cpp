@@ -67,6 +67,38 @@ std::vector<Op> narrow_ops(uint64_t seed, unsigned width, unsigned count) {
     return insert_then_remove(std::move(keys), rng);
 }
 
+void check_shared_bounds(bool insert, const TraceStep& b, const TraceStep& a) {
+    if (insert && b.tag == TAG_LEAF_1 && a.tag == TAG_LEAF_BITMAP) {
+        EXPECT_EQ(b.size, 25u);
+        EXPECT_EQ(a.size, 26u);
+    }
+    if (insert && b.tag == TAG_BRANCH_L3 && a.tag == TAG_BRANCH_L7) {
+        EXPECT_EQ(a.size, 4u);
+    }
+    if (insert && b.tag == TAG_BRANCH_L7 && a.tag == TAG_BRANCH_B) {
+        EXPECT_EQ(a.size, 8u);
+    }
+    if (insert && b.tag == TAG_BRANCH_B && a.tag == TAG_BRANCH_U) {
+        EXPECT_EQ(a.size, 193u);
+    }
+    if (!insert && b.tag == TAG_BRANCH_L7 && a.tag == TAG_BRANCH_L3) {
+        EXPECT_EQ(a.size, 2u);
+    }
+    if (!insert && b.tag == TAG_BRANCH_B && a.tag == TAG_BRANCH_L7) {
+        EXPECT_EQ(a.size, 6u);
+    }
+    if (!insert && b.tag == TAG_BRANCH_U && a.tag == TAG_BRANCH_B) {
+        EXPECT_EQ(a.size, 160u);
+    }
+    if (!insert && b.tag == TAG_LEAF_BITMAP && a.tag != TAG_LEAF_BITMAP) {
+        EXPECT_EQ(b.size, 21u);
+        EXPECT_EQ(a.size, 20u);
+    }
+    if (!insert && a.tag == TAG_EMPTY && is_branch_tag(b.tag)) {
+        EXPECT_EQ(b.size, 1u);
+    }
+}
+
 void expect_all_reached(const Events& events, std::span<const char* const> required) {
     std::string seen;
     for (const auto& [name, count] : events) seen += name + " " + std::to_string(count) + "\n";

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/oracle.hpp"
+#include "support/set_tree.hpp"
 #include "tolvane/types.hpp"
 
 namespace tolvane::test {
@@ -36,6 +37,18 @@ std::vector<Op> skipped_leaf_ops(uint64_t seed);
 // a full leaf splits into a branch at level width + 1 whose children are
 // immediates and leaves of `width`-byte keys; then all removed again.
 std::vector<Op> narrow_ops(uint64_t seed, unsigned width, unsigned count);
+
+// A named operation stream.
+struct Workload {
+    const char* name;
+    std::vector<Op> ops;
+};
+
+// The bounds at which the forms both flavours share change, checked when the
+// edge in one slot went from `b` to `a` (an insert when `insert`): branch
+// growth and shrinkage, a 1-byte leaf turning into a bitmap leaf and back,
+// and a branch emptied by the removal of its last key.
+void check_shared_bounds(bool insert, const TraceStep& b, const TraceStep& a);
 
 // How often each named form change happened.
 using Events = std::map<std::string, u64>;
