@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "tolvane/bits.hpp"
@@ -9,6 +10,7 @@
 #include "tolvane/mutate_branch.hpp"
 #include "tolvane/mutate_insert.hpp"
 #include "tolvane/mutate_leaf_build.hpp"
+#include "tolvane/mutate_leaf_split.hpp"
 #include "tolvane/mutate_remove.hpp"
 #include "tolvane/mutate_remove_branch.hpp"
 #include "tolvane/mutate_remove_leaf.hpp"
@@ -38,12 +40,6 @@ inline bool bitmap_test_and_set(LeafB1& leaf, u8 b) {
     const bool was = (word & bit) != 0;
     word |= bit;
     return was;
-}
-
-inline LeafB1* take_leaf_b1(NodeAlloc& alloc) {
-    void* block = alloc.allocate(sizeof(LeafB1));
-    std::memset(block, 0, sizeof(LeafB1));
-    return static_cast<LeafB1*>(block);
 }
 
 inline u8* take_key_block(NodeAlloc& alloc, std::size_t n, unsigned w) {
@@ -107,31 +103,12 @@ void split_full_leaf(NodeAlloc& alloc, Edge& e, unsigned L, unsigned w, std::siz
         (e.decode_area() & ~low_bytes_mask(w) & low_bytes_mask(L)) | (key & ~low_bytes_mask(L));
     for (u64& k : keys) k |= upper;
 
-    const u64 m = low_bytes_mask(L);
-    const u64 diff = (keys.front() ^ keys.back()) & m;
-    const unsigned d = static_cast<unsigned>(63 - std::countl_zero(diff)) >> 3;
-    if (d == 0) {
-        LeafB1* leaf = take_leaf_b1(alloc);
-        for (u64 k : keys) bitmap_test_and_set(*leaf, static_cast<u8>(k));
-        Edge fresh;
-        fresh.set_ptr(leaf);
-        fresh.set_tag(TAG_LEAF_BITMAP);
-        fresh.set_byte(8, static_cast<u8>(keys.size() - 1));
-        write_decode(fresh, 1, static_cast<u8>(L), keys.front());
-        e = fresh;
-        if (L == 1) path.fill(&e, leaf, nullptr, static_cast<u16>(keys.size()), key);
-    } else {
-        BranchL3* node = detail::take_node<BranchL3>(alloc);
-        node->level = static_cast<u8>(d + 1);
-        Edge fresh;
-        fresh.set_ptr(node);
-        fresh.set_tag(TAG_BRANCH_L3);
-        if (d + 1 < L)
-            write_decode(fresh, static_cast<u8>(d + 1), static_cast<u8>(L), keys.front());
-        e = fresh;
+    if (const unsigned node_level = split_full_leaf_head(alloc, e, keys, L)) {
         for (u64 k : keys) insert_with_path_flat(alloc, e, k, L, path);
-        e.set_pop0(d + 1, keys.size() - 1);
+        e.set_pop0(node_level, keys.size() - 1);
         path.flush_and_reset();
+    } else if (L == 1) {
+        path.fill(&e, e.ptr<LeafB1>(), nullptr, static_cast<u16>(keys.size()), key);
     }
     release_key_block(alloc, old_block, LINEAR_MAX_KEYS, w);
 }
@@ -162,8 +139,7 @@ LeafOutcome insert_linear1(NodeAlloc& alloc, Edge& e, unsigned L, u64 key, Inser
 
     if (n >= LINEAR1_MAX_KEYS) {
         path.flush_and_reset();
-        LeafB1* leaf = take_leaf_b1(alloc);
-        for (std::size_t j = 0; j < n; ++j) bitmap_test_and_set(*leaf, keys[j]);
+        LeafB1* leaf = bitmap_leaf_of(alloc, std::span<const u8>(keys, n));
         bitmap_test_and_set(*leaf, k);
         release_key_block(alloc, keys, n, 1);
         e.set_ptr(leaf);

@@ -36,6 +36,7 @@
 #include "tolvane/mutate_branch.hpp"
 #include "tolvane/mutate_insert.hpp"
 #include "tolvane/mutate_leaf_build.hpp"
+#include "tolvane/mutate_leaf_split.hpp"
 #include "tolvane/mutate_occ.hpp"
 #include "tolvane/mutate_occ_insert_branch.hpp"
 #include "tolvane/mutate_path.hpp"
@@ -87,10 +88,8 @@ bool insert_into_full_leaf(const SlotGuard<U>& guard, Edge& slot, const Edge& e,
 
     Edge fresh;
     if (w == 1) {
-        auto* leaf = detail::take_node<LeafB1>(alloc);
-        for (u64 x : keys) leaf->bitmap[(x >> 6) & 3] |= u64{1} << (x & 63);
         fresh = e;  // keeps the skipped digits above byte 8
-        fresh.set_ptr(leaf);
+        fresh.set_ptr(bitmap_leaf_of(alloc, keys));
         fresh.set_byte(8, static_cast<u8>(n));
         fresh.set_tag(TAG_LEAF_BITMAP);
     } else {
@@ -98,22 +97,7 @@ bool insert_into_full_leaf(const SlotGuard<U>& guard, Edge& slot, const Edge& e,
             const u64 prefix = shl8(decode_value(e, w, static_cast<u8>(level)), w);
             for (u64& x : keys) x |= prefix;
         }
-        const u64 differ = (keys.front() ^ keys.back()) & low_bytes_mask(level);
-        const unsigned d = (63u - static_cast<unsigned>(std::countl_zero(differ))) >> 3;
-        if (d == 0) {
-            auto* leaf = detail::take_node<LeafB1>(alloc);
-            for (u64 x : keys) leaf->bitmap[(x >> 6) & 3] |= u64{1} << (x & 63);
-            fresh.set_ptr(leaf);
-            fresh.set_tag(TAG_LEAF_BITMAP);
-            fresh.set_byte(8, static_cast<u8>(n));
-            write_decode(fresh, 1, static_cast<u8>(level), keys.front());
-        } else {
-            auto* node = detail::take_node<BranchL3>(alloc);
-            node->level = static_cast<u8>(d + 1);
-            fresh.set_ptr(node);
-            fresh.set_tag(TAG_BRANCH_L3);
-            if (d + 1 < level)
-                write_decode(fresh, static_cast<u8>(d + 1), static_cast<u8>(level), keys.front());
+        if (const unsigned node_level = split_full_leaf_head(alloc, fresh, keys, level)) {
             // No reader sees the private edge yet; a private word stands in
             // for the branch that will hold it.
             u32 private_word = 0;
@@ -121,7 +105,7 @@ bool insert_into_full_leaf(const SlotGuard<U>& guard, Edge& slot, const Edge& e,
                 InsertPath private_path;
                 insert_with_path_occ<U>(alloc, fresh, x, level, private_path, 1, &private_word);
             }
-            fresh.set_pop0(d + 1, n);
+            fresh.set_pop0(node_level, n);
         }
     }
     guard.publish(slot, fresh);
