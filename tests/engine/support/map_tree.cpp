@@ -5,13 +5,10 @@
 #include <random>
 
 #include "tolvane/get.hpp"
-#include "tolvane/mutate_free.hpp"
 #include "tolvane/mutate_map_remove.hpp"
 #include "tolvane/node.hpp"
 
 namespace tolvane::test {
-
-MapTree::~MapTree() { mutate::free_subtree<false, true>(alloc, root); }
 
 const u64* MapTree::find(u64 key) const { return get::locate_slot(&root, key, 8); }
 

@@ -27,13 +27,8 @@
 
 namespace tolvane::test {
 
-class MapTree {
+class MapTree : public ExclusiveTree<true> {
   public:
-    MapTree() = default;
-    ~MapTree();
-    MapTree(const MapTree&) = delete;
-    MapTree& operator=(const MapTree&) = delete;
-
     // Overwriting insert (get-or-insert when `keep_existing` is set).
     MapModel::Result insert(u64 key, u64 value);
     MapModel::Result remove(u64 key);
@@ -46,21 +41,7 @@ class MapTree {
     }
     void verify(const MapModel& model);
 
-    // Validator result (map flavour) after flushing the insert path.
-    validate::Validation validate(ValidateStats* stats = nullptr) {
-        return validate_flushed<true>(root, path, stats);
-    }
-
-    // Called after every operation with the key's path before and after it.
-    std::function<void(const Op&, bool changed, const KeyTrace& before, const KeyTrace& after)>
-        observer;
-
-    NodeAlloc alloc;
-    Edge root;
-    InsertPath path;
-    u64 population = 0;
     bool keep_existing = false;
-    bool check_path = true;
     mutate_map::InsertResult last;  // report of the latest insert
 
   private:

@@ -144,7 +144,13 @@ KeyTrace trace_key(const Edge& root, u64 key, unsigned level) {
     }
 }
 
-SetTree::~SetTree() { mutate::free_subtree<false, false>(alloc, root); }
+template <bool Map>
+ExclusiveTree<Map>::~ExclusiveTree() {
+    mutate::free_subtree<false, Map>(alloc, root);
+}
+
+template class ExclusiveTree<false>;
+template class ExclusiveTree<true>;
 
 bool SetTree::try_fast_path(u64 key, bool& stored) {
     if (path.len == 0 || (key >> 8) != path.prefix) return false;
@@ -311,10 +317,6 @@ void expect_sound_tree(const validate::Validation& v, const ValidateStats& stats
         ASSERT_EQ(alloc.live_bytes(), 0u);
         ASSERT_EQ(alloc.live_nodes(), 0u);
     }
-}
-
-validate::Validation SetTree::validate(ValidateStats* stats) {
-    return validate_flushed<false>(root, path, stats);
 }
 
 void SetTree::verify(const SetModel& model) {

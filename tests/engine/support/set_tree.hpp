@@ -74,25 +74,21 @@ void expect_sound_tree(const validate::Validation& v, const ValidateStats& stats
                        const NodeAlloc& alloc, const Edge& root, u64 population,
                        std::size_t model_size);
 
-class SetTree {
+// What every exclusive test tree keeps: its allocator (local mode), the
+// level-8 root slot, the insert path, its own count of keys and an observer.
+// Map selects the flavour the validator reads and the destructor frees.
+template <bool Map>
+class ExclusiveTree {
   public:
-    SetTree() = default;
-    ~SetTree();
-    SetTree(const SetTree&) = delete;
-    SetTree& operator=(const SetTree&) = delete;
-
-    bool insert(u64 key);
-    bool remove(u64 key);
-    bool contains(u64 key) const { return trace_key(root, key).present; }
-
-    // Oracle-harness subject interface.
-    bool apply(const Op& op) {
-        return op.kind == Op::Kind::Insert ? insert(op.key) : remove(op.key);
-    }
-    void verify(const SetModel& model);
+    ExclusiveTree() = default;
+    ~ExclusiveTree();
+    ExclusiveTree(const ExclusiveTree&) = delete;
+    ExclusiveTree& operator=(const ExclusiveTree&) = delete;
 
     // Validator result after flushing the insert path.
-    validate::Validation validate(ValidateStats* stats = nullptr);
+    validate::Validation validate(ValidateStats* stats = nullptr) {
+        return validate_flushed<Map>(root, path, stats);
+    }
 
     // Called after every operation with the key's path before and after it.
     std::function<void(const Op&, bool changed, const KeyTrace& before, const KeyTrace& after)>
@@ -103,6 +99,23 @@ class SetTree {
     InsertPath path;
     u64 population = 0;
     bool check_path = true;
+};
+
+extern template class ExclusiveTree<false>;
+extern template class ExclusiveTree<true>;
+
+class SetTree : public ExclusiveTree<false> {
+  public:
+    bool insert(u64 key);
+    bool remove(u64 key);
+    bool contains(u64 key) const { return trace_key(root, key).present; }
+
+    // Oracle-harness subject interface.
+    bool apply(const Op& op) {
+        return op.kind == Op::Kind::Insert ? insert(op.key) : remove(op.key);
+    }
+    void verify(const SetModel& model);
+
     bool fast_path = false;
     u64 fast_path_hits = 0;
 
