@@ -18,6 +18,9 @@
 //     stops every frame above it from writing anything;
 //   - the insert path is flushed and emptied on entry and never refilled.
 //
+// The branch level is shared with the set flavour
+// (mutate_occ_insert_branch.hpp); the leaf level is mutate_map_occ_leaf.hpp.
+//
 // Members, chosen at compile time:
 //
 //   KeepExisting  false: a present key's value is overwritten and the old one

@@ -18,6 +18,9 @@
 // stored the key, the frame adds one to its own slot's population and
 // republishes it. The insert path is flushed and emptied at entry of every
 // frame and never filled: the hot-leaf cache is for exclusive trees only.
+// The branch level is shared with the map flavour
+// (mutate_occ_insert_branch.hpp), the split of a full leaf with the
+// exclusive insert (mutate_leaf_split.hpp).
 //
 // Unversioned = true: no arguments beyond the path, brackets around descents.
 // Unversioned = false: `bump_node_word` (bit 0) and `caller_word` say which
