@@ -287,14 +287,14 @@ bool TolvaneMap::put_hot(u64 key, u64 value, InsertResult& out) {
         const unsigned g = static_cast<unsigned>(key >> 5) & 7;
         const u32 bit = u32{1} << (key & 31);
         const u32 group = leaf->bitmap[g];
-        const unsigned i = static_cast<unsigned>(std::popcount(group & (bit - 1)));
+        const unsigned i = popcount32(group & (bit - 1));
         u64* values = leaf->value_subarrays[g];
         if (group & bit) {
             out = {1, values[i], values + i};
             if (!KeepExisting) values[i] = value;
             return true;
         }
-        const unsigned c = static_cast<unsigned>(std::popcount(group));
+        const unsigned c = popcount32(group);
         if (c == 0) {
             values = static_cast<u64*>(alloc.allocate_zeroed(value_array_bytes(1)));
         } else if (same_class(c, c + 1)) {

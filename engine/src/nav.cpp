@@ -357,9 +357,9 @@ u64 count_below(const Edge& e, u64 k, unsigned slot) {
             const u8 s = static_cast<u8>(k);
             const Bitmap256 bits = view::leaf_bits<Map>(e);
             u64 total = 0;
-            for (unsigned w = 0; w < (s >> 6); ++w) total += std::popcount(bits.words[w]);
+            for (unsigned w = 0; w < (s >> 6); ++w) total += popcount64(bits.words[w]);
             const u64 below_s = (u64{1} << (s & 63)) - 1;
-            return total + std::popcount(bits.words[s >> 6] & below_s);
+            return total + popcount64(bits.words[s >> 6] & below_s);
         }
         default:
             break;
@@ -437,7 +437,7 @@ KeyValue by_count(const Edge& e, u64 r, unsigned slot) {
             const Bitmap256 bits = view::leaf_bits<Map>(e);
             unsigned word = 0;
             for (; word < 4; ++word) {
-                const unsigned c = static_cast<unsigned>(std::popcount(bits.words[word]));
+                const unsigned c = popcount64(bits.words[word]);
                 if (r < c) break;
                 r -= c;
             }

@@ -29,8 +29,7 @@ struct Bitmap256 {
     void set(u8 d) noexcept { words[d >> 6] |= u64{1} << (d & 63); }
     void clear(u8 d) noexcept { words[d >> 6] &= ~(u64{1} << (d & 63)); }
     unsigned count() const noexcept {
-        return static_cast<unsigned>(std::popcount(words[0]) + std::popcount(words[1]) +
-                                     std::popcount(words[2]) + std::popcount(words[3]));
+        return popcount64(words[0]) + popcount64(words[1]) + popcount64(words[2]) + popcount64(words[3]);
     }
 
     // Smallest set digit at or after `from`. Ascending walks stop after 255
@@ -89,7 +88,7 @@ inline constexpr std::array<std::array<u8, 8>, 256> SELECT_LUT = [] {
 inline unsigned select_in_word(u64 w, unsigned r) noexcept {
     unsigned b = 0;
     for (; b < 7; ++b) {
-        const unsigned c = static_cast<unsigned>(std::popcount((w >> (8 * b)) & 0xFF));
+        const unsigned c = popcount64((w >> (8 * b)) & 0xFF);
         if (r < c) break;
         r -= c;
     }

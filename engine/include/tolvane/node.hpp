@@ -135,7 +135,7 @@ constexpr std::size_t value_array_bytes(std::size_t c) noexcept { return capacit
 // Bitmap group helpers shared by BranchB and LeafBitmapL.
 constexpr bool group_has(u32 group, u8 d) noexcept { return (group >> (d & 31)) & 1u; }
 constexpr unsigned group_rank(u32 group, u8 d) noexcept {
-    return static_cast<unsigned>(std::popcount(group & ((u32{1} << (d & 31)) - 1)));
+    return popcount32(group & ((u32{1} << (d & 31)) - 1));
 }
 
 // The node level of the child behind `e` in a slot of level `slot_level`:

@@ -33,6 +33,22 @@ constexpr u64 low_bytes_mask(unsigned bytes) noexcept {
     return bytes >= 8 ? ~u64{0} : (u64{1} << (8 * bytes)) - 1;
 }
 
+// Population counts. The x86-64 baseline has no popcount instruction and
+// std::popcount becomes a call into the compiler's runtime library; these
+// few shifts, masks and one multiply run inline and are faster on every walk.
+constexpr unsigned popcount64(u64 x) noexcept {
+    x -= (x >> 1) & 0x5555555555555555u;
+    x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    return static_cast<unsigned>((x * 0x0101010101010101u) >> 56);
+}
+constexpr unsigned popcount32(u32 x) noexcept {
+    x -= (x >> 1) & 0x55555555u;
+    x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+    x = (x + (x >> 4)) & 0x0F0F0F0Fu;
+    return (x * 0x01010101u) >> 24;
+}
+
 // Entry i has its low i bytes set (entry 0 is 0, entry 7 is 2^56 - 1). There
 // is no entry 8: a node at level 8 carries no pop0, so asking for it is a bug.
 struct LevelMaskTable {
