@@ -49,10 +49,16 @@ bool Args::take_keyword(PyObject* name, PyObject* value) {
 }
 
 bool Args::check_required() const {
+    // Every call passes through here: look before building anything.
+    for (int i = 0; i < sig_.required; ++i)
+        if (values_[i] == nullptr) return report_missing();
+    return true;
+}
+
+bool Args::report_missing() const {
     std::vector<const char*> missing;
     for (int i = 0; i < sig_.required; ++i)
         if (values_[i] == nullptr) missing.push_back(sig_.names[i]);
-    if (missing.empty()) return true;
 
     std::string list;
     for (std::size_t i = 0; i < missing.size(); ++i) {

@@ -58,6 +58,8 @@ private:
     bool take_positional(PyObject* const* args, Py_ssize_t nargs);
     bool take_keyword(PyObject* name, PyObject* value);
     bool check_required() const;
+    // Raises the "missing" TypeError for the required parameters left out.
+    [[gnu::cold]] bool report_missing() const;
 
     const Signature& sig_;
     PyObject* values_[kMaxParams] = {};

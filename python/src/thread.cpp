@@ -9,17 +9,21 @@
 
 namespace tolvane::py {
 
-std::uint64_t current_thread_id() {
+namespace thread_detail {
+
+std::uint64_t assign_thread_id() {
+    // Numbers start at 1: 0 marks a thread that has none yet.
     static std::atomic<std::uint64_t> next_id{1};
-    thread_local const std::uint64_t id = next_id.fetch_add(1, std::memory_order_relaxed);
-    return id;
+    this_thread_id = next_id.fetch_add(1, std::memory_order_relaxed);
+    return this_thread_id;
 }
 
-bool check_owner_thread(std::uint64_t owner, const char* type_path) {
-    if (owner == current_thread_id()) return true;
+bool refuse_foreign_thread(const char* type_path) {
     PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but sent to another thread", type_path);
     return false;
 }
+
+}  // namespace thread_detail
 
 void report_foreign_drop(const char* type_path) {
     // Deallocation can run while an exception is propagating (a frame being
