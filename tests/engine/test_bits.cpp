@@ -60,17 +60,6 @@ TEST(Bitmap256, NextSetMatchesNaiveScan) {
     }
 }
 
-TEST(Bitmap256, Examples) {
-    Bitmap256 b;
-    EXPECT_FALSE(b.next_set(0));
-    b.set(255);
-    for (unsigned from = 0; from < 256; ++from) EXPECT_EQ(b.next_set(static_cast<u8>(from)), 255);
-    b = Bitmap256{};
-    b.set(64);
-    EXPECT_EQ(b.next_set(64), 64);
-    EXPECT_FALSE(b.next_set(65));
-}
-
 TEST(Bitmap256, GroupViewAddressesTheSameDigits) {
     std::mt19937_64 rng(8);
     for (int round = 0; round < 100; ++round) {

@@ -1,14 +1,14 @@
-// The engine TolvaneMap against std::map: seeded streams of every key shape
-// in each allocator mode, get-or-insert, the root-leaf / tree boundaries in
-// both directions, overwrites in the root leaf and in both hot-leaf forms,
-// rank queries between fast-path inserts, clearing and validation reports.
+// TolvaneMap behaviour the set flavour does not share (the streams, root
+// boundaries and clearing of both flavours: test_engine_flavours.cpp):
+// get-or-insert in each allocator mode, overwrites in both hot-leaf forms,
+// rank queries between fast-path inserts and the defensive validation's
+// reports.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
 #include <random>
-#include <type_traits>
 
 #include "support/engine_oracle.hpp"
 #include "support/oracle.hpp"
@@ -18,11 +18,6 @@
 
 namespace tolvane::test {
 namespace {
-
-static_assert(!std::is_copy_constructible_v<TolvaneMap> &&
-                  !std::is_move_constructible_v<TolvaneMap> &&
-                  !std::is_move_assignable_v<TolvaneMap>,
-              "a moved map would carry insert-path entries into another object's root");
 
 // Bytes the validator finds in a map tree: node blocks, leaf blocks, value
 // arrays and subarrays.
@@ -37,33 +32,16 @@ u64 tree_bytes(const Edge& root) {
 
 u64 root_leaf_charge(u64 n) { return capacity_class(n) * 16; }
 
-struct MapSubject {
-    TolvaneMap& m;
-    MapModel::Result apply(const Op& op) {
-        if (op.kind == Op::Kind::Insert) {
-            const InsertOutcome r = m.insert(op.key, op.value);
-            return {r.existed, r.existed ? r.old : 0};
-        }
-        const RemoveOutcome r = m.remove(op.key);
-        return {r.found, r.found ? r.value : 0};
-    }
-    void verify(const MapModel& model) {
-        const u64 n = model.size();
-        ASSERT_EQ(m.size(), n);
-        ASSERT_EQ(m.validate_defensive(), std::nullopt);
-        // 31 entries are a root leaf on the way up and a tree on the way down.
-        const u64 want = n == 0    ? ROOT_EMPTY
-                         : n <= 30 ? ROOT_LEAF
-                         : n >= 32 ? ROOT_TREE
-                                   : m.core.root_state;
-        ASSERT_EQ(m.core.root_state, want);
-        // Every byte the allocator has out belongs to the root.
-        const u64 held = m.core.root_state == ROOT_TREE   ? tree_bytes(m.core.root)
-                         : m.core.root_state == ROOT_LEAF ? root_leaf_charge(m.core.leaf_count())
-                                                          : 0;
-        ASSERT_EQ(m.alloc.live_bytes(), held);
-    }
-};
+// Size, defensive validation, and every byte the allocator has out belongs
+// to the root.
+void verify_whole(TolvaneMap& m, u64 n) {
+    ASSERT_EQ(m.size(), n);
+    ASSERT_EQ(m.validate_defensive(), std::nullopt);
+    const u64 held = m.core.root_state == ROOT_TREE   ? tree_bytes(m.core.root)
+                     : m.core.root_state == ROOT_LEAF ? root_leaf_charge(m.core.leaf_count())
+                                                      : 0;
+    ASSERT_EQ(m.alloc.live_bytes(), held);
+}
 
 void seed_neighbour(TolvaneMap& m, std::map<u64, u64>& model, u64 p) {
     for (u64 b = 0; b < 40; ++b) {
@@ -80,8 +58,7 @@ void expect_matches(TolvaneMap& m, const std::map<u64, u64>& model, u64 seed) {
     for (const auto& kv : model) sorted.push_back(kv.first);
     expect_map_queries(m, model, probe_keys(sorted, rng, 8, 64));
     expect_map_listings(m, model, probe_keys(sorted, rng, 4, 10));
-    MapModel mm{model};
-    MapSubject{m}.verify(mm);
+    verify_whole(m, model.size());
 }
 
 class MapEngine : public ::testing::TestWithParam<AllocMode> {
@@ -89,88 +66,6 @@ class MapEngine : public ::testing::TestWithParam<AllocMode> {
     u64 tree_word = 0;
     void prepare(TolvaneMap& m) { set_mode(m.alloc, GetParam(), &tree_word); }
 };
-
-TEST_P(MapEngine, SeededStreamsMatchTheModel) {
-    for (const KeyPattern pattern : kAllPatterns) {
-        for (const u64 seed : {21u, 22u}) {
-            SCOPED_TRACE(std::string(pattern_name(pattern)) + " seed " + std::to_string(seed));
-            TolvaneMap m;
-            prepare(m);
-            MapModel model;
-            MapSubject subject{m};
-            const auto ops = make_workload(
-                pattern, seed,
-                {.ops = 2500, .insert_percent = 60, .hit_percent = 80, .max_live = 400});
-            replay(model, subject, ops, {.verify_all_below = 0, .verify_stride = 16});
-            if (HasFatalFailure()) return;
-            std::mt19937_64 rng(seed);
-            std::vector<u64> sorted;
-            for (const auto& kv : model.entries) sorted.push_back(kv.first);
-            const auto probes = probe_keys(sorted, rng, 16);
-            expect_map_queries(m, model.entries, probes);
-            expect_map_listings(m, model.entries, probes);
-            m.clear_entries();
-            EXPECT_EQ(m.size(), 0u);
-            EXPECT_EQ(m.alloc.live_bytes(), 0u);
-            EXPECT_EQ(m.alloc.live_nodes(), 0u);
-        }
-    }
-}
-
-TEST_P(MapEngine, GrowAndDrainThroughEveryBoundary) {
-    for (const KeyPattern pattern : kAllPatterns) {
-        for (const int order : {0, 1, 2}) {
-            SCOPED_TRACE(std::string(pattern_name(pattern)) + " drain " + std::to_string(order));
-            TolvaneMap m;
-            prepare(m);
-            MapModel model;
-            MapSubject subject{m};
-            replay(model, subject, make_grow_drain(pattern, 50 + order, 500, order));
-            if (HasFatalFailure()) return;
-            EXPECT_EQ(m.core.root_state, ROOT_EMPTY);
-            EXPECT_EQ(m.alloc.live_bytes(), 0u);
-        }
-    }
-}
-
-TEST_P(MapEngine, QueriesAcrossTheRootLeafBoundary) {
-    std::mt19937_64 rng(17);
-    for (const KeyPattern pattern :
-         {KeyPattern::SparseRandom, KeyPattern::Clustered, KeyPattern::Extremes}) {
-        SCOPED_TRACE(pattern_name(pattern));
-        TolvaneMap m;
-        prepare(m);
-        std::map<u64, u64> model;
-        KeyStream stream(pattern, 77);
-        auto sorted = [&] {
-            std::vector<u64> v;
-            for (const auto& kv : model) v.push_back(kv.first);
-            return v;
-        };
-        while (model.size() < 40) {
-            const u64 k = stream.next();
-            const u64 v = rng();
-            const auto it = model.find(k);
-            const InsertOutcome r = m.insert(k, v);
-            EXPECT_EQ(r.existed, it != model.end());
-            EXPECT_EQ(r.existed ? r.old : 0, it != model.end() ? it->second : 0);
-            model[k] = v;
-            expect_map_queries(m, model, probe_keys(sorted(), rng, 4, 40));
-            if (HasFailure()) return;
-        }
-        std::vector<u64> order = sorted();
-        std::shuffle(order.begin(), order.end(), rng);
-        for (const u64 k : order) {
-            const RemoveOutcome r = m.remove(k);
-            EXPECT_TRUE(r.found);
-            EXPECT_EQ(r.value, model[k]);
-            model.erase(k);
-            expect_map_queries(m, model, probe_keys(sorted(), rng, 4, 40));
-            expect_map_listings(m, model, probe_keys(sorted(), rng, 2, 6));
-            if (HasFailure()) return;
-        }
-    }
-}
 
 // Get-or-insert: a present key keeps its value, an absent one gets the
 // initial value, and the returned word is the key's own value word.
@@ -208,61 +103,6 @@ TEST_P(MapEngine, EnsureSlotMatchesTheModel) {
         for (const auto& kv : model) sorted.push_back(kv.first);
         expect_map_queries(m, model, probe_keys(sorted, rng, 8));
         expect_map_listings(m, model, probe_keys(sorted, rng, 4, 8));
-    }
-}
-
-TEST_P(MapEngine, ThirtySecondKeyMakesATreeAndThirtiethCondenses) {
-    TolvaneMap m;
-    prepare(m);
-    const u64 before = tree_word;
-    for (u64 k = 0; k < 31; ++k) ASSERT_FALSE(m.insert(k * 1000, k).existed);
-    ASSERT_FALSE(m.insert(~u64{0}, 99).existed);
-    EXPECT_EQ(m.core.root_state, ROOT_TREE);
-    EXPECT_EQ(m.core.len, 32u);
-    EXPECT_TRUE(m.path.empty());
-    EXPECT_EQ(tree_word, before);
-    for (u64 k = 0; k < 31; ++k) EXPECT_EQ(m.insert(k * 1000, k + 500), (InsertOutcome{true, k}));
-    EXPECT_EQ(m.insert(~u64{0}, 98), (InsertOutcome{true, 99}));
-    EXPECT_EQ(m.size(), 32u);
-
-    const u64 mark = tree_word;
-    EXPECT_EQ(m.remove(5000), (RemoveOutcome{true, 505}));
-    EXPECT_EQ(m.core.root_state, ROOT_TREE);
-    const u64 plain = tree_word - mark;
-    EXPECT_EQ(m.remove(7000), (RemoveOutcome{true, 507}));
-    ASSERT_EQ(m.core.root_state, ROOT_LEAF);
-    ASSERT_EQ(m.core.leaf_count(), 30u);
-    EXPECT_EQ(tree_word - mark, 2 * plain + (GetParam() == AllocMode::Covered ? 2 : 0));
-    std::vector<KeyValue> want;
-    for (u64 k = 0; k < 31; ++k)
-        if (k != 5 && k != 7) want.push_back({k * 1000, k + 500});
-    want.push_back({~u64{0}, 98});
-    EXPECT_EQ(m.items(), want);
-    EXPECT_EQ(m.alloc.live_bytes(), root_leaf_charge(30));
-    // Removing the last key of a tree empties the map.
-    TolvaneMap t;
-    prepare(t);
-    for (u64 k = 0; k < 32; ++k) t.insert(k << 40, k);
-    for (u64 k = 0; k < 32; ++k) ASSERT_TRUE(t.remove(k << 40).found);
-    EXPECT_EQ(t.core.root_state, ROOT_EMPTY);
-    EXPECT_EQ(t.alloc.live_bytes(), 0u);
-    EXPECT_EQ(t.insert(3, 4), InsertOutcome{});
-    EXPECT_EQ(t.core.root_state, ROOT_LEAF);
-}
-
-TEST_P(MapEngine, ClearEntriesGivesEveryByteBack) {
-    for (const u64 n : {0u, 1u, 9u, 31u, 32u, 3000u}) {
-        SCOPED_TRACE(n);
-        TolvaneMap m;
-        prepare(m);
-        KeyStream stream(KeyPattern::Mixed, n + 1);
-        for (u64 i = 0; i < n; ++i) m.insert(stream.next(), i);
-        m.clear_entries();
-        EXPECT_EQ(m.size(), 0u);
-        EXPECT_EQ(m.alloc.live_bytes(), 0u);
-        EXPECT_EQ(m.get(0), std::nullopt);
-        EXPECT_EQ(m.insert(1, 2), InsertOutcome{});
-        EXPECT_EQ(m.alloc.live_bytes(), root_leaf_charge(1));
     }
 }
 

@@ -78,22 +78,6 @@ TEST(InsertPathRecord, FlushSettlesPendingWithinEachAncestorsOwnBytes) {
     EXPECT_EQ(path.hot_count, 0u);
 }
 
-TEST(InsertPathRecord, EmptyRecordIsLeftAsItIs) {
-    Edge anc;
-    anc.set_pop0(2, 7);
-    InsertPath path;
-    path.edges[1] = &anc;
-    path.levels[1] = 2;
-    path.pending = 4;
-    path.prefix = 99;
-    path.hot_count = 3;
-    path.flush_and_reset();
-    EXPECT_EQ(anc.pop0(2), 7u);
-    EXPECT_EQ(path.pending, 4);
-    EXPECT_EQ(path.prefix, 99u);
-    EXPECT_EQ(path.hot_count, 3u);
-}
-
 TEST(InsertPathRecord, HoldsTheLeafAndSevenAncestors) {
     Edge edges[9];
     InsertPath path;
@@ -157,31 +141,6 @@ TEST(ExclusiveInsert, WrappedShrunkenLeafIsAHealthyTree) {
     EXPECT_TRUE(tree.contains(base + 1));
     EXPECT_TRUE(tree.contains(0x0001020304050700ull));
     EXPECT_FALSE(tree.contains(base + 2));
-}
-
-TEST(ExclusiveInsert, PresentKeysAreRefusedEverywhereAndChangeNothing) {
-    SetTree tree;
-    SetModel model;
-    for (KeyPattern p : kAllPatterns) {
-        WorkloadShape shape{3000, 80, 50, 100000};
-        replay(model, tree, make_workload(p, 5, shape), ReplayOptions{0, 1000});
-        ASSERT_FALSE(HasFatalFailure());
-    }
-    // A neighbour first, so the block ends up in a level-1 slot.
-    std::vector<Op> block{{Op::Kind::Insert, 0x3141592653589600ull}};
-    for (u64 x = 0; x < 256; ++x) block.push_back({Op::Kind::Insert, 0x3141592653589700ull + x});
-    replay(model, tree, block);
-    ValidateStats before{};
-    ASSERT_TRUE(tree.validate(&before).ok());
-    // Every form is present, so every form is asked.
-    for (std::size_t kind = validate::STAT_IMMEDIATE; kind <= validate::STAT_FULL; ++kind)
-        EXPECT_GT(before[kind], 0u) << "no edge of kind " << kind;
-    const u64 bytes = tree.alloc.live_bytes();
-    for (u64 k : model.keys) ASSERT_FALSE(tree.insert(k)) << k;
-    ValidateStats after{};
-    ASSERT_TRUE(tree.validate(&after).ok());
-    EXPECT_EQ(before, after);
-    EXPECT_EQ(tree.alloc.live_bytes(), bytes);
 }
 
 TEST(ExclusiveInsert, FullEdgeAndBitmapLeafAboveLevelOne) {
@@ -307,97 +266,6 @@ TEST(ExclusiveRemove, LeavesFoldBackIntoImmediatesCarryingTheirPrefix) {
 
 // ---------------------------------------------------------------------------
 // Branch form changes.
-
-TEST(BranchForms, L3ToL7CopiesTheWholeNode) {
-    NodeAlloc alloc;
-    TreeBuilder<false> b(alloc);
-    Edge e = TreeBuilder<false>::skip(b.branch_l3(2, immediates(1, {3, 7, 200})), 2, 4, 0x77660000);
-    e.ptr<BranchL3>()->version = 6;
-    unsigned char old[64];
-    std::memcpy(old, e.ptr<void>(), 64);
-    const u64 w1 = e.w1;
-    mutate::upgrade_l3_to_l7<false>(alloc, e);
-    ASSERT_EQ(e.tag_byte(), TAG_BRANCH_L7);
-    EXPECT_EQ(e.w1 & low_bytes_mask(7), w1 & low_bytes_mask(7));
-    EXPECT_EQ(std::memcmp(e.ptr<void>(), old, 64), 0);
-    const unsigned char* tail = e.ptr<unsigned char>() + 64;
-    for (unsigned i = 0; i < 64; ++i) EXPECT_EQ(tail[i], 0) << i;
-    EXPECT_EQ(alloc.live_bytes(), 128u);
-    mutate::downgrade_l7_to_l3<false>(alloc, e);
-    ASSERT_EQ(e.tag_byte(), TAG_BRANCH_L3);
-    EXPECT_EQ(std::memcmp(e.ptr<void>(), old, 64), 0);
-    EXPECT_EQ(alloc.live_bytes(), 64u);
-    b.free(e);
-}
-
-TEST(BranchForms, L7ToBSortsChildrenIntoGroups) {
-    NodeAlloc alloc;
-    TreeBuilder<false> b(alloc);
-    const std::vector<u8> digits = {0, 31, 32, 63, 64, 200, 255};
-    Edge e = b.branch_l7(2, immediates(1, digits));
-    mutate::upgrade_l7_to_b<false>(alloc, e);
-    ASSERT_EQ(e.tag_byte(), TAG_BRANCH_B);
-    const auto* node = e.ptr<BranchB>();
-    const u16 counts[8] = {2, 2, 1, 0, 0, 0, 1, 1};
-    for (unsigned g = 0; g < 8; ++g) {
-        EXPECT_EQ(node->group_counts[g], counts[g]) << g;
-        EXPECT_EQ(node->subarrays[g] == nullptr, counts[g] == 0) << g;
-    }
-    EXPECT_EQ(node->level, 2);
-    // Header 128 bytes, subarrays of 2, 2, 1, 1, 1 edges.
-    EXPECT_EQ(alloc.live_bytes(), 128u + 32 + 32 + 16 + 16 + 16);
-    for (u8 d : digits) {
-        const Edge& child = node->subarrays[d >> 5][group_rank(node->bitmap[d >> 5], d)];
-        EXPECT_EQ(child.w0, d);
-    }
-    const validate::Validation v = validate_at(e, 2);
-    EXPECT_TRUE(v.ok()) << v.error;
-    b.free(e);
-    EXPECT_EQ(alloc.live_bytes(), 0u);
-}
-
-TEST(BranchForms, BToUAndBackKeepEveryChildAtItsDigit) {
-    NodeAlloc alloc;
-    TreeBuilder<false> b(alloc);
-    std::vector<u8> digits;
-    for (unsigned g = 0; g < 8; ++g)
-        for (unsigned i = 0; i < 24; ++i) digits.push_back(static_cast<u8>(32 * g + i));
-    Children children = immediates(2, digits);
-    children[5].second = TreeBuilder<false>::full_edge(2);  // carried like any child
-    Edge e = b.branch_b(3, children);
-    EXPECT_EQ(alloc.live_bytes(), 128u + 8 * 384);
-    mutate::upgrade_b_to_u<false>(alloc, e);
-    ASSERT_EQ(e.tag_byte(), TAG_BRANCH_U);
-    EXPECT_EQ(alloc.live_bytes(), 4160u) << "the header and all eight subarrays went back";
-    const auto* u = e.ptr<BranchU>();
-    for (std::size_t i = 0; i < children.size(); ++i)
-        EXPECT_EQ(u->children[children[i].first], children[i].second) << i;
-    mutate::downgrade_u_to_b<false>(alloc, e, 3);
-    ASSERT_EQ(e.tag_byte(), TAG_BRANCH_B);
-    EXPECT_EQ(e.ptr<BranchB>()->level, 3);
-    const validate::Validation v = validate_at(e, 3);
-    EXPECT_TRUE(v.ok()) << v.error;
-    EXPECT_EQ(v.population, 191u + 65536u);
-    b.free(e);
-    EXPECT_EQ(alloc.live_bytes(), 0u);
-    EXPECT_EQ(alloc.live_nodes(), 0u);
-}
-
-TEST(BranchForms, BToL7RebuildsTheSummary) {
-    NodeAlloc alloc;
-    TreeBuilder<false> b(alloc);
-    Edge e = b.branch_b(2, immediates(1, {1, 17, 33}));
-    mutate::downgrade_b_to_l7<false>(alloc, e);
-    ASSERT_EQ(e.tag_byte(), TAG_BRANCH_L7);
-    const auto* node = e.ptr<BranchL7>();
-    EXPECT_EQ(node->count, 3);
-    EXPECT_EQ(node->summary, 0x0002);
-    EXPECT_EQ(node->digits[0], 1);
-    EXPECT_EQ(node->digits[2], 33);
-    EXPECT_EQ(node->children[1].w0, 17u);
-    EXPECT_EQ(alloc.live_bytes(), 128u);
-    b.free(e);
-}
 
 TEST(BranchForms, WrapMovesTheEdgeOneNodeDown) {
     NodeAlloc alloc;

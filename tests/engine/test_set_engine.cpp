@@ -1,15 +1,14 @@
-// The engine TolvaneSet against std::set: seeded streams of every key shape
-// in each allocator mode, the root-leaf / tree boundaries in both directions,
-// the hot-leaf fast path (bitmap leaf up to its full edge, 1-byte linear
-// leaf), rank queries between fast-path inserts, clearing and the
-// validator's reports.
+// TolvaneSet behaviour the map flavour does not share (the streams, root
+// boundaries and clearing of both flavours: test_engine_flavours.cpp): the
+// hot-leaf fast path (bitmap leaf up to its full edge, 1-byte linear leaf),
+// rank queries between fast-path inserts and the defensive validation's
+// reports.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 #include <set>
-#include <type_traits>
 
 #include "support/engine_oracle.hpp"
 #include "support/oracle.hpp"
@@ -19,179 +18,6 @@
 
 namespace tolvane::test {
 namespace {
-
-static_assert(!std::is_copy_constructible_v<TolvaneSet> &&
-                  !std::is_move_constructible_v<TolvaneSet> &&
-                  !std::is_move_assignable_v<TolvaneSet>,
-              "a moved set would carry insert-path entries into another object's root");
-
-// Bytes the allocator charges for a root-leaf key array of n keys.
-u64 root_leaf_charge(u64 n) { return (capacity_class(n) * 8 + 15) / 16 * 16; }
-
-struct SetSubject {
-    TolvaneSet& s;
-    bool apply(const Op& op) {
-        return op.kind == Op::Kind::Insert ? s.insert_deferred(op.key) : s.remove_deferred(op.key);
-    }
-    void verify(const SetModel& model) {
-        ASSERT_EQ(s.size(), model.size());
-        ASSERT_EQ(s.validate_defensive(), std::nullopt);
-        // 31 keys are a root leaf on the way up and a tree on the way down.
-        const u64 n = model.size();
-        const u64 want = n == 0    ? ROOT_EMPTY
-                         : n <= 30 ? ROOT_LEAF
-                         : n >= 32 ? ROOT_TREE
-                                   : s.root_state;
-        ASSERT_EQ(s.root_state, want);
-        if (s.root_state == ROOT_LEAF) {
-            ASSERT_EQ(s.alloc.live_bytes(), root_leaf_charge(n));  // capacity class of n
-        }
-    }
-};
-
-class SetEngine : public ::testing::TestWithParam<AllocMode> {
-  protected:
-    u64 tree_word = 0;
-    void prepare(TolvaneSet& s) { set_mode(s.alloc, GetParam(), &tree_word); }
-};
-
-TEST_P(SetEngine, SeededStreamsMatchTheModel) {
-    for (const KeyPattern pattern : kAllPatterns) {
-        for (const u64 seed : {11u, 12u}) {
-            SCOPED_TRACE(std::string(pattern_name(pattern)) + " seed " + std::to_string(seed));
-            TolvaneSet s;
-            prepare(s);
-            SetModel model;
-            SetSubject subject{s};
-            const auto ops = make_workload(
-                pattern, seed,
-                {.ops = 2500, .insert_percent = 60, .hit_percent = 80, .max_live = 400});
-            // Validation every 16 operations lets fast-path counts pile up
-            // in between.
-            replay(model, subject, ops, {.verify_all_below = 0, .verify_stride = 16});
-            if (HasFatalFailure()) return;
-            std::mt19937_64 rng(seed);
-            const std::vector<u64> sorted(model.keys.begin(), model.keys.end());
-            const auto probes = probe_keys(sorted, rng, 16);
-            expect_set_queries(s, model.keys, probes);
-            expect_set_listings(s, model.keys, probes);
-            // pop takes the smallest key, through the tree and the root leaf.
-            for (u64 i = 0; i < 40 && !model.keys.empty(); ++i) {
-                ASSERT_EQ(s.pop(), *model.keys.begin());
-                model.keys.erase(model.keys.begin());
-                ASSERT_EQ(s.size(), model.size());
-            }
-            s.clear_entries();
-            EXPECT_EQ(s.size(), 0u);
-            EXPECT_EQ(s.alloc.live_bytes(), 0u);
-            EXPECT_EQ(s.alloc.live_nodes(), 0u);
-        }
-    }
-}
-
-TEST_P(SetEngine, GrowAndDrainThroughEveryBoundary) {
-    for (const KeyPattern pattern : kAllPatterns) {
-        for (const int order : {0, 1, 2}) {
-            SCOPED_TRACE(std::string(pattern_name(pattern)) + " drain " + std::to_string(order));
-            TolvaneSet s;
-            prepare(s);
-            SetModel model;
-            SetSubject subject{s};
-            replay(model, subject, make_grow_drain(pattern, 40 + order, 500, order));
-            if (HasFatalFailure()) return;
-            EXPECT_EQ(s.root_state, ROOT_EMPTY);
-            EXPECT_EQ(s.alloc.live_bytes(), 0u);
-        }
-    }
-}
-
-// Every query after every insert and every remove while the set crosses
-// 31/32 upwards and 31/30 downwards.
-TEST_P(SetEngine, QueriesAcrossTheRootLeafBoundary) {
-    std::mt19937_64 rng(7);
-    for (const KeyPattern pattern :
-         {KeyPattern::SparseRandom, KeyPattern::Clustered, KeyPattern::Extremes}) {
-        SCOPED_TRACE(pattern_name(pattern));
-        TolvaneSet s;
-        prepare(s);
-        std::set<u64> model;
-        KeyStream stream(pattern, 99);
-        std::vector<u64> order;
-        while (model.size() < 40) {
-            const u64 k = stream.next();
-            EXPECT_EQ(s.insert_deferred(k), model.insert(k).second);
-            if (order.size() < model.size()) order.push_back(k);
-            const std::vector<u64> sorted(model.begin(), model.end());
-            expect_set_queries(s, model, probe_keys(sorted, rng, 4, 40));
-            if (HasFailure()) return;
-        }
-        std::shuffle(order.begin(), order.end(), rng);
-        for (const u64 k : order) {
-            EXPECT_TRUE(s.remove_deferred(k));
-            model.erase(k);
-            const std::vector<u64> sorted(model.begin(), model.end());
-            expect_set_queries(s, model, probe_keys(sorted, rng, 4, 40));
-            expect_set_listings(s, model, probe_keys(sorted, rng, 2, 6));
-            if (HasFailure()) return;
-        }
-    }
-}
-
-TEST_P(SetEngine, ThirtySecondKeyMakesATreeAndThirtiethCondenses) {
-    TolvaneSet s;
-    prepare(s);
-    const u64 before = tree_word;
-    for (u64 k = 0; k < 31; ++k) ASSERT_TRUE(s.insert_deferred(k * 1000));
-    ASSERT_TRUE(s.insert_deferred(~u64{0}));
-    EXPECT_EQ(s.root_state, ROOT_TREE);
-    EXPECT_EQ(s.len, 32u);
-    EXPECT_TRUE(s.path.empty());
-    // The tree was built privately: the tree word saw no change.
-    EXPECT_EQ(tree_word, before);
-    EXPECT_EQ(s.validate_defensive(), std::nullopt);
-
-    EXPECT_TRUE(s.remove_deferred(5000));
-    EXPECT_EQ(s.root_state, ROOT_TREE);
-    EXPECT_EQ(s.len, 31u);
-    // What the tree remove itself bumps for a key of this shape.
-    const u64 plain = tree_word - before;
-    EXPECT_EQ(plain % 2, 0u);
-    EXPECT_TRUE(s.remove_deferred(7000));
-    ASSERT_EQ(s.root_state, ROOT_LEAF);
-    ASSERT_EQ(s.leaf_count(), 30u);
-    // A covered root is bumped once more before and after the condensing.
-    EXPECT_EQ(tree_word - before, 2 * plain + (GetParam() == AllocMode::Covered ? 2 : 0));
-    std::vector<u64> want;
-    for (u64 k = 0; k < 31; ++k)
-        if (k != 5 && k != 7) want.push_back(k * 1000);
-    want.push_back(~u64{0});  // the condensing walk stops after the largest key
-    EXPECT_EQ(std::vector<u64>(s.leaf_keys(), s.leaf_keys() + 30), want);
-    EXPECT_EQ(s.alloc.live_bytes(), root_leaf_charge(30));
-}
-
-TEST_P(SetEngine, ClearEntriesGivesEveryByteBack) {
-    for (const u64 n : {0u, 1u, 17u, 31u, 32u, 3000u}) {
-        SCOPED_TRACE(n);
-        TolvaneSet s;
-        prepare(s);
-        KeyStream stream(KeyPattern::Mixed, n);
-        for (u64 i = 0; i < n; ++i) s.insert_deferred(stream.next());
-        s.clear_entries();
-        EXPECT_EQ(s.size(), 0u);
-        EXPECT_EQ(s.root_state, ROOT_EMPTY);
-        EXPECT_EQ(s.alloc.live_bytes(), 0u);
-        EXPECT_FALSE(s.contains(0));
-        s.clear_entries();
-        EXPECT_TRUE(s.insert_deferred(9));
-        EXPECT_EQ(s.root_state, ROOT_LEAF);
-        EXPECT_EQ(s.keys(), std::vector<u64>{9});
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Modes, SetEngine,
-                         ::testing::Values(AllocMode::Local, AllocMode::Deferred,
-                                           AllocMode::Covered),
-                         [](const auto& info) { return std::string(mode_name(info.param)); });
 
 // ---------------------------------------------------------------------------
 // The hot-leaf fast path (local mode only: nothing else fills the path).
