@@ -1,7 +1,7 @@
-// Forward iteration and the positioned cursor on hand-made trees: the ends
-// of the key space, positioning by a start key inside and between nodes,
-// bitmap group boundaries, gaps in uncompressed branches, root-leaf cursors
-// and the sticky end. Every form against an oracle: test_read_oracle.cpp.
+// Forward iteration and the positioned cursor on hand-made trees: the top
+// end of the key space, gaps and empty linear branches under uncompressed
+// branches, and the cursor's sticky end and reseek. Every form and start key
+// against an oracle: test_read_oracle.cpp.
 
 #include <gtest/gtest.h>
 
@@ -35,16 +35,6 @@ std::vector<u64> range_keys(u64 first, u64 count) {
     std::vector<u64> keys(count);
     std::iota(keys.begin(), keys.end(), first);
     return keys;
-}
-
-TEST(RawIter, EmptyRootAndFreshIteratorYieldNothing) {
-    const Edge root;
-    EXPECT_TRUE(drain(SetIter::from_tree(root)).empty());
-    EXPECT_TRUE(drain(MapIter::from_tree_range(root, 0)).empty());
-    SetIter fresh;
-    EXPECT_FALSE(fresh.next().has_value());
-    EXPECT_EQ(fresh.leaf.kind, LeafCursor::NONE);
-    EXPECT_EQ(fresh.depth, 0u);
 }
 
 // The 256 largest keys live in one full edge at level 1 under seven all-ones
@@ -91,86 +81,6 @@ TEST(RawIter, MutatorBuiltFullEdgeAtTheTopEndsAtTheLargestKey) {
               (std::vector<u64>{kMax - 1, kMax}));
 }
 
-TEST(RawIter, FromTreeRangePositionsInsideAndBetweenNodes) {
-    HandTrees<false> t;
-    // Two subtrees under a level-3 bitmap branch: a linear leaf of 1-byte
-    // keys at digit 0x10 of a level-2 branch, a bitmap leaf at digit 0x40.
-    const Edge leaf = t.b.linear_leaf(1, {0x05, 0x09, 0x80});
-    const Edge bitmap = t.b.bitmap_leaf({0x00, 0x3F, 0x40, 0xFF});
-    const Edge l2a = t.b.branch_l3(2, {{0x10, leaf}});
-    const Edge l2b = t.b.branch_l3(2, {{0x40, bitmap}});
-    const u64 base = 0x0102030405000000;
-    const Edge l3 = t.b.branch_b(3, {{0x20, l2a}, {0x21, l2b}});
-    const Edge& root = t.under_root(l3, 3, base);
-
-    const std::vector<u64> all = {base | 0x201005, base | 0x201009, base | 0x201080,
-                                  base | 0x214000, base | 0x21403F, base | 0x214040,
-                                  base | 0x2140FF};
-    EXPECT_EQ(drain(SetIter::from_tree(root)), all);
-    auto from = [&](u64 start) { return drain(SetIter::from_tree_range(root, start)); };
-    auto tail = [&](std::size_t i) { return std::vector<u64>(all.begin() + i, all.end()); };
-    EXPECT_EQ(from(0), all);
-    EXPECT_EQ(from(base | 0x201009), tail(1));  // an existing key
-    EXPECT_EQ(from(base | 0x201006), tail(1));  // between two keys of one leaf
-    EXPECT_EQ(from(base | 0x201081), tail(3));  // past a leaf: next subtree
-    EXPECT_EQ(from(base | 0x203FFF), tail(3));  // between subtrees of a branch
-    EXPECT_EQ(from(base | 0x214001), tail(4));  // inside the bitmap leaf
-    EXPECT_EQ(from(base | 0x2140FF), tail(6));
-    EXPECT_TRUE(from((base | 0x2140FF) + 1).empty());  // above every key
-    EXPECT_TRUE(from(kMax).empty());
-    EXPECT_EQ(from(base - 1), all);               // below the skipped prefix
-    EXPECT_TRUE(from(base + 0x1000000).empty());  // above the skipped prefix
-}
-
-TEST(RawIter, BitmapLeavesAndBranchesAcrossGroupBoundaries) {
-    const std::vector<u64> digits = {0, 31, 32, 63, 64, 127, 128, 191, 192, 223, 224, 255};
-    const u64 base = 0x00AA00BB00CC0000;
-    {
-        HandTrees<false> t;
-        const Edge& root =
-            t.under_root(t.b.branch_l3(2, {{0x00, t.b.bitmap_leaf(digits)}}), 2, base);
-        std::vector<u64> want;
-        for (u64 d : digits) want.push_back(base | d);
-        EXPECT_EQ(drain(SetIter::from_tree(root)), want);
-        for (std::size_t i = 0; i < digits.size(); ++i) {
-            EXPECT_EQ(drain(SetIter::from_tree_range(root, base | digits[i])),
-                      std::vector<u64>(want.begin() + i, want.end()));
-        }
-    }
-    {
-        HandTrees<true> t;
-        std::vector<u64> values;
-        for (u64 d : digits) values.push_back(1000 + d);
-        const Edge& root =
-            t.under_root(t.b.branch_l3(2, {{0x00, t.b.bitmap_leaf(digits, values)}}), 2, base);
-        std::vector<KeyValue> want;
-        for (u64 d : digits) want.push_back({base | d, 1000 + d});
-        EXPECT_EQ(drain(MapIter::from_tree(root)), want);
-        for (std::size_t i = 0; i < digits.size(); ++i) {
-            // From just past the previous key: the gap is passed over.
-            const u64 start = i == 0 ? base : base | (digits[i - 1] + 1);
-            EXPECT_EQ(drain(MapIter::from_tree_range(root, start)),
-                      std::vector<KeyValue>(want.begin() + i, want.end()));
-        }
-    }
-    {
-        // A bitmap branch whose digits sit on the group edges, one key each.
-        HandTrees<true> t;
-        testing::Children children;
-        std::vector<KeyValue> want;
-        for (u64 d : digits) {
-            children.push_back({static_cast<u8>(d), t.b.immediate(1, {0x77}, {d})});
-            want.push_back({base | (d << 8) | 0x77, d});
-        }
-        const Edge& root = t.under_root(t.b.branch_b(2, children), 2, base);
-        EXPECT_EQ(drain(MapIter::from_tree(root)), want);
-        for (std::size_t i = 0; i < digits.size(); ++i) {
-            EXPECT_EQ(drain(MapIter::from_tree_range(root, base | (digits[i] << 8))),
-                      std::vector<KeyValue>(want.begin() + i, want.end()));
-        }
-    }
-}
-
 TEST(RawIter, UncompressedBranchWithEmptyChildrenAndEmptyLinearBranches) {
     HandTrees<false> t;
     // Digits 3 and 250 present; 250 holds an empty linear branch first in a
@@ -187,18 +97,6 @@ TEST(RawIter, UncompressedBranchWithEmptyChildrenAndEmptyLinearBranches) {
     EXPECT_EQ(drain(SetIter::from_tree_range(root, 0x80FA000000001235)), std::vector<u64>{all[2]});
     EXPECT_TRUE(drain(SetIter::from_tree_range(root, 0x80FA000000005679)).empty());
     EXPECT_TRUE(drain(SetIter::from_tree_range(root, 0x81)).size() == 3);
-}
-
-TEST(RawIter, RootLeafCursorYieldsFromItsPosition) {
-    const u64 keys[] = {3, 9, 27, 81, kMax};
-    const u64 values[] = {1, 2, 3, 4, 5};
-    EXPECT_EQ(drain(MapIter::over_root_leaf(keys, values, 5, 2)),
-              (std::vector<KeyValue>{{27, 3}, {81, 4}, {kMax, 5}}));
-    EXPECT_EQ(drain(SetIter::over_root_leaf(keys, nullptr, 5, 0)),
-              (std::vector<u64>{3, 9, 27, 81, kMax}));
-    SetIter done = SetIter::over_root_leaf(keys, nullptr, 5, 5);
-    EXPECT_FALSE(done.next().has_value());
-    EXPECT_FALSE(done.next().has_value());
 }
 
 TEST(RawCursor, LookaheadAdvanceAndReseek) {

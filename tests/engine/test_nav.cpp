@@ -20,22 +20,6 @@ using Hit = std::optional<KeyValue>;
 
 Hit key(u64 k, u64 v = 0) { return KeyValue{k, v}; }
 
-TEST(EdgePop, ReadsEachKindsCount) {
-    HandTrees<false> t;
-    EXPECT_EQ(nav::edge_pop(Edge{}, 3), 0u);
-    EXPECT_EQ(nav::edge_pop(testing::TreeBuilder<false>::full_edge(1), 1), 256u);
-    EXPECT_EQ(nav::edge_pop(testing::TreeBuilder<false>::full_edge(2), 2), 65536u);
-    EXPECT_EQ(
-        nav::edge_pop(t.b.immediate(1, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}), 1),
-        15u);
-    Edge bitmap = t.b.bitmap_leaf(std::vector<u64>(21, 0));  // pop0 byte 20
-    EXPECT_EQ(nav::edge_pop(bitmap, 1), 21u);
-    t.keep(bitmap);
-    Edge leaf = t.b.skip(t.b.linear_leaf(2, {1, 2, 3}), 2, 4, 0xFFFF0000);
-    EXPECT_EQ(nav::edge_pop(leaf, 4), 3u);  // skipped bytes are not population
-    t.keep(leaf);
-}
-
 TEST(EdgePopDeathTest, InvalidTagsAndLevelEightAreFatal) {
     Edge bad;
     bad.set_tag(13);
@@ -45,16 +29,6 @@ TEST(EdgePopDeathTest, InvalidTagsAndLevelEightAreFatal) {
     Edge full;
     full.set_tag(TAG_FULL);
     EXPECT_DEATH(nav::edge_pop(full, 8), "LEVEL_MASK");
-}
-
-TEST(Nav, FullEdgeAnswersEveryKeyOfItsRange) {
-    const Edge full = testing::TreeBuilder<false>::full_edge(1);
-    for (u64 k = 0; k < 256; ++k) {
-        EXPECT_EQ(nav::next<false>(full, k, 1), key(k));
-        EXPECT_EQ(nav::prev<false>(full, k, 1), key(k));
-        EXPECT_EQ(nav::count_below<false>(full, k, 1), k);
-        EXPECT_EQ(nav::by_count<false>(full, k, 1), (KeyValue{k, 0}));
-    }
 }
 
 // A level-2 leaf skipping bytes 2..4 of a slot at level 5; probes whose
@@ -139,18 +113,6 @@ TEST(Nav, KeysZeroAndMaxInAMutatorBuiltTree) {
     ASSERT_TRUE(tree.remove(kMax));
     ASSERT_TRUE(tree.validate().ok());
     EXPECT_EQ(nav::next<false>(tree.root, (u64{1} << 32) + 1, 8), std::nullopt);
-}
-
-// The select walk in a bitmap leaf: byte 0 full (8 keys), byte 1 = 0x96
-// (bits 1, 2, 4, 7), so rank 10 is rank 2 inside 0x96: bit 4, key 12.
-TEST(Nav, BitmapLeafSelectWalksWordsAndBytes) {
-    HandTrees<false> t;
-    std::vector<u64> keys = {0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 12, 15, 64, 200, 255};
-    Edge leaf = t.b.bitmap_leaf(keys);
-    t.keep(leaf);
-    EXPECT_EQ(nav::by_count<false>(leaf, 10, 1).key, 12u);
-    EXPECT_EQ(nav::by_count<false>(leaf, 0, 1).key, 0u);
-    EXPECT_EQ(nav::by_count<false>(leaf, keys.size() - 1, 1).key, 255u);
 }
 
 TEST(NavDeathTest, BrokenTreesStopTheProcess) {
