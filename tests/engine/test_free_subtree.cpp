@@ -107,35 +107,6 @@ TEST(FreeSubtree, EdgesThatOwnNothingAreOnlyCleared) {
     EXPECT_EQ(alloc.total_allocs(), 0u);
 }
 
-TEST(FreeSubtree, BlockSizesOfSingleNodes) {
-    NodeAlloc alloc;
-    TreeBuilder<true> mb(alloc);
-    TreeBuilder<false> sb(alloc);
-    // A map immediate of 3 keys owns a value array of cap(3) = 4 values.
-    Edge three = mb.immediate(2, {1, 2, 3}, {4, 5, 6});
-    EXPECT_EQ(alloc.live_bytes(), 32u);
-    mutate::free_subtree<false, true>(alloc, three);
-    EXPECT_EQ(alloc.live_bytes(), 0u);
-
-    // A BranchU with no children is one 4160-byte block.
-    Edge u = sb.branch_u(3, {});
-    EXPECT_EQ(alloc.live_bytes(), 4160u);
-    EXPECT_EQ(alloc.live_nodes(), 1u);
-    mutate::free_subtree<false, false>(alloc, u);
-    EXPECT_EQ(alloc.live_bytes(), 0u);
-    EXPECT_EQ(alloc.live_nodes(), 0u);
-
-    // A group of 16 children has a 256-byte subarray, which has no size
-    // class and goes back to the system (ASan reports it if it leaks).
-    Children kids;
-    for (u64 d : range(32, 16)) kids.emplace_back(static_cast<u8>(d), sb.immediate(1, {d}));
-    Edge bb = sb.branch_b(2, kids);
-    EXPECT_EQ(alloc.live_bytes(), 128u + 256);
-    mutate::free_subtree<true, false>(alloc, bb);
-    EXPECT_EQ(alloc.live_bytes(), 0u);
-    EXPECT_EQ(alloc.live_nodes(), 0u);
-}
-
 // Freed nodes keep their child edges only in the reclaiming way, where
 // readers may still be inside them. Their blocks sit on the free lists, so
 // their edge bytes can still be looked at.
@@ -168,22 +139,6 @@ TEST(FreeSubtree, OnlyTheReclaimingWayLeavesFreedNodesIntact) {
         }
         EXPECT_EQ(alloc.live_bytes(), 0u);
     }
-}
-
-// Children go back before their parent, depth first, in slot order: the
-// free list of 64-byte nodes then hands them out in reverse.
-TEST(FreeSubtree, ChildrenBeforeTheirNodeInSlotOrder) {
-    NodeAlloc alloc;
-    TreeBuilder<false> b(alloc);
-    const Edge c0 = b.branch_l3(2, {{1, b.immediate(1, {1})}});
-    const Edge c1 = b.branch_l3(2, {{2, b.immediate(1, {2})}});
-    Edge top = b.branch_l3(3, {{0, c0}, {1, c1}});
-    void* parent = top.ptr<void>();
-    mutate::free_subtree<false, false>(alloc, top);
-    EXPECT_EQ(alloc.allocate(64), parent);
-    EXPECT_EQ(alloc.allocate(64), c1.ptr<void>());
-    EXPECT_EQ(alloc.allocate(64), c0.ptr<void>());
-    for (void* p : {parent, c1.ptr<void>(), c0.ptr<void>()}) alloc.release(p, 64, 64);
 }
 
 // Deferred mode: the reclaiming way retires every block until two epoch

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -68,48 +67,6 @@ void check_build_for_every_width_and_count() {
 
 TEST(BuildLeaf, EveryWidthAndCountExclusive) { check_build_for_every_width_and_count<false>(); }
 TEST(BuildLeaf, EveryWidthAndCountReclaimingInLocalMode) { check_build_for_every_width_and_count<true>(); }
-
-TEST(BuildLeaf, ByteExactExamples) {
-    NodeAlloc alloc;
-    {
-        const u64 keys[] = {0x0103, 0x0110, 0x0120, 0x0180, 0x01FF};
-        Edge e;
-        mutate::build_leaf<false>(alloc, e, 2, keys, 5);
-        const std::vector<u8> expect = {0x03, 0x01, 0x10, 0x01, 0x20, 0x01, 0x80, 0x01,
-                                        0xFF, 0x01, 0,    0,    0,    0,    0,    0};
-        EXPECT_EQ(block_bytes(e, 16), expect);
-        EXPECT_EQ(alloc.live_bytes(), 16u);
-        const std::array<u8, 8> high = {4, 0, 0, 0, 0, 0, 0, 6};
-        for (unsigned b = 0; b < 8; ++b) EXPECT_EQ(e.byte(8 + b), high[b]) << b;
-        release_leaf(alloc, e, 5, 2);
-    }
-    {
-        // One 7-byte key: a 7-byte block without a size class, charged 16.
-        const u64 key = 0xAB'11223344556677u;
-        Edge e{0, ~u64{0}};
-        mutate::build_leaf<false>(alloc, e, 7, &key, 1);
-        EXPECT_EQ(e.tag_byte(), 11);
-        EXPECT_EQ(e.decode_area(), 0u);
-        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(e.ptr<void>()) % 16, 0u);
-        EXPECT_EQ(block_bytes(e, 7), (std::vector<u8>{0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}));
-        EXPECT_EQ(alloc.live_bytes(), 16u);
-        release_leaf(alloc, e, 1, 7);
-    }
-    {
-        // 25 one-byte keys: a 32-byte block with its last 7 bytes zero.
-        std::vector<u64> keys(25);
-        for (unsigned i = 0; i < 25; ++i) keys[i] = 0x100 + 7 * i + 1;  // high byte dropped
-        Edge e;
-        mutate::build_leaf<false>(alloc, e, 1, keys.data(), 25);
-        EXPECT_EQ(e.byte(8), 24);
-        EXPECT_EQ(e.tag_byte(), 5);
-        const auto bytes = block_bytes(e, 32);
-        for (unsigned i = 0; i < 25; ++i) EXPECT_EQ(bytes[i], static_cast<u8>(7 * i + 1));
-        for (unsigned i = 25; i < 32; ++i) EXPECT_EQ(bytes[i], 0);
-        release_leaf(alloc, e, 25, 1);
-    }
-    EXPECT_EQ(alloc.live_bytes(), 0u);
-}
 
 TEST(BuildLeaf, RecycledDirtyBlockIsClearedOverTheLeaf) {
     // A 24-byte block (eight 3-byte keys) goes back to the free list full of

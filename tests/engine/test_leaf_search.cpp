@@ -76,28 +76,6 @@ TEST(LeafSearch, EveryWidthAndCountMatchesPlainSearch) {
     }
 }
 
-TEST(LeafSearch, Examples) {
-    const u8 keys[] = {10, 20, 30};
-    EXPECT_EQ(leaf::lower_bound_fixed<1>(keys, 3, 20), 1u);
-    EXPECT_EQ(leaf::lower_bound_fixed<1>(keys, 3, 25), 2u);
-    EXPECT_EQ(leaf::lower_bound_fixed<1>(keys, 3, 31), 3u);
-    EXPECT_EQ(leaf::lower_bound_fixed<1>(keys, 3, 0), 0u);
-    EXPECT_EQ(leaf::locate(keys, 3, 1, 20), (leaf::LeafPos{true, 1}));
-    EXPECT_EQ(leaf::locate(keys, 3, 1, 25), (leaf::LeafPos{false, 2}));
-
-    // One-byte leaves of exactly 16 and 8 keys take the vector compare.
-    std::vector<u8> sixteen(16);
-    for (unsigned i = 0; i < 16; ++i) sixteen[i] = static_cast<u8>(5 + 3 * i);
-    EXPECT_EQ(leaf::search(sixteen.data(), 16, 1, sixteen[15]), (leaf::LeafPos{true, 15}));
-    EXPECT_FALSE(leaf::search(sixteen.data(), 16, 1, 4).found);
-    EXPECT_EQ(leaf::search(sixteen.data(), 8, 1, sixteen[7]), (leaf::LeafPos{true, 7}));
-    EXPECT_FALSE(leaf::search(sixteen.data(), 8, 1, sixteen[8]).found);
-
-    // A 3-byte key is found whatever its higher bytes hold.
-    const u8 three[] = {0x01, 0x02, 0x03};
-    EXPECT_TRUE(leaf::search(three, 1, 3, 0xDEADBEEF'00030201u).found);
-}
-
 TEST(LeafSearch, ThirteenAndSixteenKeysAnswerAlike) {
     std::mt19937_64 rng(13);
     for (int round = 0; round < 50; ++round) {

@@ -5,15 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
 
-#include "support/tree_dump.hpp"
 #include "tolvane/get.hpp"
 #include "tolvane/mutate_free.hpp"
 #include "tolvane/mutate_map_leaf.hpp"
-#include "tolvane/occ.hpp"
 #include "tolvane/validate.hpp"
 
 namespace tolvane::test {
@@ -140,45 +139,6 @@ TEST(MapLeafBuild, BitmapLeavesGroupTheirValues) {
     }
     EXPECT_EQ(alloc.live_bytes(), 0u);
     EXPECT_EQ(alloc.live_nodes(), 0u);
-}
-
-// The member for trees that readers may share builds the same bytes, also
-// when its allocator hands out recycled blocks through a collector, and
-// charges them to the allocator all the same.
-TEST(MapLeafBuild, SharedTreeMembersBuildTheSameForms) {
-    std::mt19937_64 rng(14);
-    NodeAlloc local;
-    NodeAlloc deferred;
-    deferred.defer_to(std::make_shared<Collector>());
-    for (int round = 0; round < 40; ++round) {
-        const unsigned w = 1 + static_cast<unsigned>(rng() % 7);
-        const std::size_t leaf_n = 1 + rng() % (w == 1 ? 25 : 32);
-        const std::size_t imm_n = 1 + rng() % (7 / w);
-        const std::size_t bitmap_n = 21 + rng() % 236;
-        const auto leaf_pairs = sorted_pairs(rng, leaf_n, w);
-        const auto imm_pairs = sorted_pairs(rng, imm_n, w);
-        const auto bitmap_pairs = sorted_pairs(rng, bitmap_n, 1);
-        Edge a[3], b[3];
-        build_map_leaf<false>(local, a[0], static_cast<u8>(w), leaf_pairs.data(), leaf_n);
-        build_map_leaf<true>(deferred, b[0], static_cast<u8>(w), leaf_pairs.data(), leaf_n);
-        write_map_immed<false>(local, a[1], static_cast<u8>(w), imm_pairs.data(), imm_n);
-        write_map_immed<true>(deferred, b[1], static_cast<u8>(w), imm_pairs.data(), imm_n);
-        build_bitmap_leaf_map<false>(local, a[2], bitmap_pairs.data(), bitmap_n);
-        build_bitmap_leaf_map<true>(deferred, b[2], bitmap_pairs.data(), bitmap_n);
-        const unsigned levels[3] = {w, w, 1};
-        for (int f = 0; f < 3; ++f) {
-            ASSERT_EQ(dump_tree<true>(a[f], levels[f]), dump_tree<true>(b[f], levels[f]));
-            ASSERT_EQ(a[f].tag_byte(), b[f].tag_byte());
-            ASSERT_EQ(a[f].decode_area(), b[f].decode_area());
-        }
-        EXPECT_EQ(local.live_bytes(), deferred.live_bytes());
-        EXPECT_EQ(local.live_nodes(), deferred.live_nodes());
-        for (int f = 0; f < 3; ++f) {
-            mutate::free_subtree<false, true>(local, a[f]);
-            mutate::free_subtree<true, true>(deferred, b[f]);
-        }
-        EXPECT_EQ(deferred.live_bytes(), 0u);
-    }
 }
 
 TEST(MapLeafBuild, ImpossibleShapesStopTheProcess) {
