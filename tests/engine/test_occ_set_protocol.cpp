@@ -158,33 +158,6 @@ TEST(OccSetVersionWords, PrivateSubtreeUsesItsOwnWordNotTheTreeWord) {
     EXPECT_EQ(t.tree_word, 0u);
 }
 
-TEST(OccSetVersionWords, ReplacedAndEmptiedBranchesAreObsoleteAndRetired) {
-    constexpr u32 kMarked = NODE_VERSION_OBSOLETE | NODE_VERSION_LOCKED;
-    OccSetTree t(OccMode::DeferredUnversioned);
-    for (u64 d = 1; d <= 3; ++d) t.insert(d << 56);
-    const auto* l3 = t.root.ptr<BranchL3>();
-    u64 retired = t.collector->retired_bytes();
-    t.insert(u64{4} << 56);  // a fourth child grows the root
-    ASSERT_EQ(t.root.tag_byte(), TAG_BRANCH_L7);
-    EXPECT_EQ(l3->version & kMarked, kMarked);
-    EXPECT_EQ(t.collector->retired_bytes(), retired + BRANCH_L3_BYTES);
-
-    const auto* l7 = t.root.ptr<BranchL7>();
-    t.remove(u64{1} << 56);
-    EXPECT_EQ(l7->version & kMarked, 0u);
-    t.remove(u64{2} << 56);  // two left: back to a BranchL3
-    ASSERT_EQ(t.root.tag_byte(), TAG_BRANCH_L3);
-    EXPECT_EQ(l7->version & kMarked, kMarked);
-
-    const auto* last = t.root.ptr<BranchL3>();
-    retired = t.collector->retired_bytes();
-    t.remove(u64{3} << 56);
-    t.remove(u64{4} << 56);  // no child left: the root goes
-    EXPECT_TRUE(t.root.is_empty());
-    EXPECT_EQ(last->version & kMarked, kMarked);
-    EXPECT_EQ(t.collector->retired_bytes(), retired + BRANCH_L3_BYTES);
-}
-
 // ---------------------------------------------------------------------------
 // Blocks: in place while the capacity class holds, replaced and retired when
 // it changes.

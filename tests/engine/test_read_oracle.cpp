@@ -1,8 +1,8 @@
 // Every reader of the trie (point lookup, neighbours, rank, select, forward
 // iteration from the smallest key and from any start, the cursor) against an
 // oracle, on two sources of trees:
-// - set-flavour trees grown and shrunk by the exclusive mutators, checked
-//   against the std::set of the same operation stream;
+// - trees of both flavours grown and shrunk by the exclusive mutators,
+//   checked against the std::set / std::map of the same operation stream;
 // - randomly shaped hand-built trees of both flavours (every node form, any
 //   skipped prefix, sizes across each form's bounds), checked against the
 //   plain reference walk, itself checked against the generator's population.
@@ -10,10 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <set>
 #include <vector>
 
+#include "support/map_tree.hpp"
 #include "support/oracle.hpp"
 #include "support/random_tree.hpp"
 #include "support/reference_walk.hpp"
@@ -164,6 +166,43 @@ TEST(ReadOracle, MutatorBuiltSetTreesMatchStdSet) {
                 if (i % 1250 == 1249 || i + 1 == ops.size()) {
                     SCOPED_TRACE(::testing::Message() << "after operation " << i);
                     ASSERT_NO_FATAL_FAILURE(check_set_tree(tree, model, seed * 1000 + i));
+                }
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Trees built by the exclusive map mutators: grown through every form and
+// drained, and under churn with overwrites (readers see each key's latest
+// value).
+
+void check_map_tree(MapTree& tree, const std::map<u64, u64>& model, u64 seed) {
+    // Readers expect exact populations: the validator flushes the path.
+    const auto v = tree.validate();
+    ASSERT_TRUE(v.ok()) << v.error;
+    ASSERT_EQ(v.population, model.size());
+    Entries all;
+    for (const auto& [k, val] : model) all.push_back({k, val});
+    check_readers<true>(tree.root, all, seed);
+}
+
+TEST(ReadOracle, MutatorBuiltMapTreesMatchStdMap) {
+    for (const KeyPattern pattern : kAllPatterns) {
+        for (u64 seed = 1; seed <= 3; ++seed) {
+            SCOPED_TRACE(::testing::Message() << pattern_name(pattern) << " seed " << seed);
+            MapTree tree;
+            MapModel model;
+            // Seeds 1 and 2 grow and drain; seed 3 churns with overwrites.
+            const auto ops = with_values(
+                seed < 3 ? make_grow_drain(pattern, seed, 2500, static_cast<int>(seed % 3))
+                         : make_workload(pattern, 17, WorkloadShape{5000, 65, 85, 2500}),
+                seed);
+            for (std::size_t i = 0; i < ops.size(); ++i) {
+                ASSERT_EQ(tree.apply(ops[i]), model.apply(ops[i])) << describe(ops[i]);
+                if (i % 800 == 799 || i + 1 == ops.size()) {
+                    SCOPED_TRACE(::testing::Message() << "after operation " << i);
+                    ASSERT_NO_FATAL_FAILURE(check_map_tree(tree, model.entries, seed * 1000 + i));
                 }
             }
         }
