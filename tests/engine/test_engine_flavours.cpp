@@ -2,8 +2,9 @@
 // per check: seeded streams of every key shape in each allocator mode, the
 // root-leaf / tree boundaries in both directions (31 keys are a root leaf on
 // the way up and a tree on the way down), the tree word around condensing,
-// and clearing. Flavour-only behaviour (hot leaves, get-or-insert, pop,
-// validation reports) lives in test_set_engine.cpp / test_map_engine.cpp.
+// clearing, and rank queries between hot-leaf inserts. Flavour-only
+// behaviour (the hot-leaf forms, get-or-insert, pop, validation reports)
+// lives in test_set_engine.cpp / test_map_engine.cpp.
 
 #include <gtest/gtest.h>
 
@@ -67,6 +68,7 @@ struct SetFlavour {
         return out;
     }
     static u64 kept(u64) { return 0; }
+    static u64 key_of(u64 key) { return key; }
     // pop takes the smallest key, through the tree and the root leaf.
     static void after_stream(TolvaneSet& s, Model& m) {
         for (u64 i = 0; i < 40 && !m.keys.empty(); ++i) {
@@ -105,6 +107,7 @@ struct MapFlavour {
     }
     static std::vector<KeyValue> entries(const TolvaneMap& m) { return m.items(); }
     static u64 kept(u64 value) { return value; }
+    static u64 key_of(const KeyValue& kv) { return kv.key; }
     static void after_stream(TolvaneMap&, Model&) {}
 };
 
@@ -313,6 +316,46 @@ TYPED_TEST(EngineFlavours, ClearEntriesGivesEveryByteBack) {
         EXPECT_EQ(F::entries(c), (std::vector<KeyValue>{{9, F::kept(4)}}));
         EXPECT_EQ(c.alloc.live_bytes(), F::root_leaf_charge(1));
     }
+}
+
+// Rank queries settle the pending counts but keep the hot leaf: the next
+// consecutive key still takes the fast path (local mode: nothing else fills
+// the path).
+template <class F>
+void rank_queries_between_fast_path_inserts() {
+    typename F::Container c;
+    typename F::Model model;
+    const u64 base = 0x0000777700000000ull;
+    u64 fast_after_query = 0;
+    for (u64 i = 0; i < 5000; ++i) {
+        const bool hot_before = c.path.len != 0;
+        const Op op = insert_op(base + i, i * 3);
+        ASSERT_EQ(F::apply(c, op), model.apply(op));
+        if (hot_before && c.path.pending > 0 && i % 97 == 1) ++fast_after_query;
+        if (i % 97 == 0) {
+            EXPECT_EQ(c.count_below(base + i), i);
+            EXPECT_EQ(c.count_below(base + 1000), std::min<u64>(i + 1, 1000));
+            EXPECT_EQ(F::entries(c)[i / 2], (KeyValue{base + i / 2, F::kept(i / 2 * 3)}));
+            const auto nth = c.by_count(i / 2);
+            ASSERT_TRUE(nth.has_value());
+            EXPECT_EQ(F::key_of(*nth), base + i / 2);
+            EXPECT_EQ(c.count_range(base + 3, base + i), i >= 3 ? i - 2 : 0);
+            EXPECT_EQ(c.path.pending, 0);
+        }
+    }
+    EXPECT_GT(fast_after_query, 20u);
+    std::mt19937_64 rng(8);
+    F::expect_queries(c, model, probe_keys(F::keys_of(model), rng, 8, 64));
+    c.clear_path();
+    EXPECT_TRUE(c.path.empty());
+    EXPECT_EQ(c.validate_defensive(), std::nullopt);
+}
+
+TEST(EngineHotLeaf, SetRankQueriesStayExactBetweenFastPathInserts) {
+    rank_queries_between_fast_path_inserts<SetFlavour>();
+}
+TEST(EngineHotLeaf, MapRankQueriesStayExactBetweenFastPathInserts) {
+    rank_queries_between_fast_path_inserts<MapFlavour>();
 }
 
 }  // namespace

@@ -52,26 +52,6 @@ TEST_P(MapOracle, AnswersValuesAndStructureMatchTheModel) {
 INSTANTIATE_TEST_SUITE_P(Patterns, MapOracle, ::testing::ValuesIn(kAllPatterns),
                          [](const auto& info) { return std::string(pattern_name(info.param)); });
 
-// Get-or-insert: a present key keeps its value and reports it.
-struct KeepModel {
-    std::map<uint64_t, uint64_t> entries;
-    MapModel::Result apply(const Op& op) {
-        MapModel::Result r;
-        auto it = entries.find(op.key);
-        if (it != entries.end()) {
-            r.existed = true;
-            r.old_value = it->second;
-        }
-        if (op.kind == Op::Kind::Insert) {
-            entries.emplace(op.key, op.value);
-        } else if (it != entries.end()) {
-            entries.erase(it);
-        }
-        return r;
-    }
-    size_t size() const { return entries.size(); }
-};
-
 struct KeepTree : MapTree {
     KeepTree() { keep_existing = true; }
     void verify(const KeepModel& model) {

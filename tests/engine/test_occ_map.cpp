@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <set>
 #include <string>
 
@@ -27,20 +26,6 @@
 
 namespace tolvane::test {
 namespace {
-
-// Get-or-insert model: a present key keeps its value and reports it.
-struct KeepModel {
-    std::map<uint64_t, uint64_t> entries;
-    MapModel::Result apply(const Op& op) {
-        MapModel::Result r;
-        auto it = entries.find(op.key);
-        if (it != entries.end()) r = {true, it->second};
-        if (op.kind == Op::Kind::Remove && it != entries.end()) entries.erase(it);
-        if (op.kind == Op::Kind::Insert) entries.emplace(op.key, op.value);
-        return r;
-    }
-    size_t size() const { return entries.size(); }
-};
 
 // Both map mutator families on the same operations.
 class MapTwin {

@@ -1,8 +1,7 @@
 // TolvaneSet behaviour the map flavour does not share (the streams, root
 // boundaries and clearing of both flavours: test_engine_flavours.cpp): the
-// hot-leaf fast path (bitmap leaf up to its full edge, 1-byte linear leaf),
-// rank queries between fast-path inserts and the defensive validation's
-// reports.
+// hot-leaf fast path (bitmap leaf up to its full edge, 1-byte linear leaf)
+// and the defensive validation's reports.
 
 #include <gtest/gtest.h>
 
@@ -141,36 +140,6 @@ TEST(SetEngineHotLeaf, LinearLeafTakesAppendsOnlyAboveItsLastByte) {
     std::mt19937_64 rng(5);
     expect_set_queries(s, model, probe_keys(sorted, rng, 4, 80));
     EXPECT_EQ(s.keys(), sorted);
-}
-
-// Rank queries settle the pending counts but keep the hot leaf: the next
-// consecutive key still takes the fast path.
-TEST(SetEngineHotLeaf, RankQueriesStayExactBetweenFastPathInserts) {
-    TolvaneSet s;
-    std::set<u64> model;
-    std::mt19937_64 rng(8);
-    const u64 base = 0x0000777700000000ull;
-    u64 fast_after_query = 0;
-    for (u64 i = 0; i < 5000; ++i) {
-        const u64 k = base + i;
-        const bool hot_before = s.path.len != 0;
-        ASSERT_TRUE(s.insert_deferred(k));
-        model.insert(k);
-        if (hot_before && s.path.pending > 0 && i % 97 == 1) ++fast_after_query;
-        if (i % 97 == 0) {
-            EXPECT_EQ(s.count_below(k), i);
-            EXPECT_EQ(s.count_below(base + 1000), std::min<u64>(i + 1, 1000));
-            EXPECT_EQ(s.by_count(i / 2), base + i / 2);
-            EXPECT_EQ(s.count_range(base + 3, k), i >= 3 ? i - 2 : 0);
-            EXPECT_EQ(s.path.pending, 0);
-        }
-    }
-    EXPECT_GT(fast_after_query, 20u);
-    const std::vector<u64> sorted(model.begin(), model.end());
-    expect_set_queries(s, model, probe_keys(sorted, rng, 8, 64));
-    s.clear_path();
-    EXPECT_TRUE(s.path.empty());
-    EXPECT_EQ(s.validate_defensive(), std::nullopt);
 }
 
 // ---------------------------------------------------------------------------

@@ -126,6 +126,24 @@ struct MapModel {
     size_t size() const { return entries.size(); }
 };
 
+// Model of a u64 -> u64 map under get-or-insert: a present key keeps its
+// value and reports it.
+struct KeepModel {
+    std::map<uint64_t, uint64_t> entries;
+    MapModel::Result apply(const Op& op) {
+        MapModel::Result r;
+        auto it = entries.find(op.key);
+        if (it != entries.end()) r = {true, it->second};
+        if (op.kind == Op::Kind::Insert) {
+            entries.emplace(op.key, op.value);
+        } else if (it != entries.end()) {
+            entries.erase(it);
+        }
+        return r;
+    }
+    size_t size() const { return entries.size(); }
+};
+
 inline std::ostream& operator<<(std::ostream& os, const MapModel::Result& r) {
     return os << "{existed=" << r.existed << ", old=" << r.old_value << "}";
 }
