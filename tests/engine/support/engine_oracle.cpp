@@ -6,6 +6,7 @@
 #include <memory>
 #include <numeric>
 #include <optional>
+#include <type_traits>
 
 #include "tolvane/occ.hpp"
 
@@ -79,6 +80,45 @@ std::vector<std::pair<u64, u64>> probe_pairs(const std::vector<u64>& probes) {
     return pairs;
 }
 
+// One body for both flavours: the model's answer at a sorted index is the
+// key in the set flavour and the entry in the map flavour.
+template <class Container, class Model>
+void expect_queries(Container& c, const Model& model, const std::vector<u64>& probes) {
+    constexpr bool kMap = std::is_same_v<Container, TolvaneMap>;
+    const std::vector<u64> v = sorted_keys(model);
+    ASSERT_EQ(c.size(), v.size());
+    auto at = [&](std::optional<std::size_t> i) -> decltype(c.last()) {
+        if (!i) return std::nullopt;
+        if constexpr (kMap)
+            return KeyValue{v[*i], model.at(v[*i])};
+        else
+            return v[*i];
+    };
+    for (const u64 k : probes) {
+        SCOPED_TRACE("probe " + std::to_string(k));
+        const Expected e = expected_for(v, k);
+        if constexpr (kMap) {
+            const auto found = model.find(k);
+            EXPECT_EQ(c.contains_key(k), found != model.end());
+            EXPECT_EQ(c.get(k),
+                      found != model.end() ? std::optional<u64>(found->second) : std::nullopt);
+        } else {
+            EXPECT_EQ(c.contains(k), model.count(k) == 1);
+        }
+        EXPECT_EQ(c.next_at_or_after(k), at(e.at_or_after));
+        EXPECT_EQ(c.next_after(k), k == MAX ? std::nullopt : at(e.after));
+        EXPECT_EQ(c.prev_at_or_before(k), at(e.at_or_before));
+        EXPECT_EQ(c.prev_before(k), k == 0 ? std::nullopt : at(e.before));
+        EXPECT_EQ(c.count_below(k), e.below);
+    }
+    EXPECT_EQ(c.last(), v.empty() ? std::nullopt : at(v.size() - 1));
+    for (const u64 r : ranks_to_check(v.size()))
+        EXPECT_EQ(c.by_count(r), r < v.size() ? at(r) : std::nullopt) << "rank " << r;
+    for (const auto& [a, b] : probe_pairs(probes))
+        EXPECT_EQ(c.count_range(a, b), model_count_range(v, a, b)) << "range " << a << ".." << b;
+    EXPECT_EQ(c.validate_defensive(), std::nullopt);
+}
+
 }  // namespace
 
 std::vector<u64> probe_keys(const std::vector<u64>& sorted_keys, std::mt19937_64& rng,
@@ -97,57 +137,12 @@ std::vector<u64> probe_keys(const std::vector<u64>& sorted_keys, std::mt19937_64
 }
 
 void expect_set_queries(TolvaneSet& s, const std::set<u64>& model, const std::vector<u64>& probes) {
-    const std::vector<u64> v = sorted_keys(model);
-    ASSERT_EQ(s.size(), v.size());
-    for (const u64 k : probes) {
-        SCOPED_TRACE("probe " + std::to_string(k));
-        const Expected e = expected_for(v, k);
-        auto key_at = [&](std::optional<std::size_t> i) -> std::optional<u64> {
-            return i ? std::optional<u64>(v[*i]) : std::nullopt;
-        };
-        EXPECT_EQ(s.contains(k), model.count(k) == 1);
-        EXPECT_EQ(s.next_at_or_after(k), key_at(e.at_or_after));
-        EXPECT_EQ(s.next_after(k), k == MAX ? std::nullopt : key_at(e.after));
-        EXPECT_EQ(s.prev_at_or_before(k), key_at(e.at_or_before));
-        EXPECT_EQ(s.prev_before(k), k == 0 ? std::nullopt : key_at(e.before));
-        EXPECT_EQ(s.count_below(k), e.below);
-    }
-    EXPECT_EQ(s.last(), v.empty() ? std::nullopt : std::optional<u64>(v.back()));
-    for (const u64 r : ranks_to_check(v.size()))
-        EXPECT_EQ(s.by_count(r), r < v.size() ? std::optional<u64>(v[r]) : std::nullopt)
-            << "rank " << r;
-    for (const auto& [a, b] : probe_pairs(probes))
-        EXPECT_EQ(s.count_range(a, b), model_count_range(v, a, b)) << "range " << a << ".." << b;
-    EXPECT_EQ(s.validate_defensive(), std::nullopt);
+    expect_queries(s, model, probes);
 }
 
 void expect_map_queries(TolvaneMap& m, const std::map<u64, u64>& model,
                         const std::vector<u64>& probes) {
-    const std::vector<u64> v = sorted_keys(model);
-    ASSERT_EQ(m.size(), v.size());
-    auto entry_at = [&](std::optional<std::size_t> i) -> std::optional<KeyValue> {
-        if (!i) return std::nullopt;
-        return KeyValue{v[*i], model.at(v[*i])};
-    };
-    for (const u64 k : probes) {
-        SCOPED_TRACE("probe " + std::to_string(k));
-        const Expected e = expected_for(v, k);
-        const auto found = model.find(k);
-        EXPECT_EQ(m.contains_key(k), found != model.end());
-        EXPECT_EQ(m.get(k),
-                  found != model.end() ? std::optional<u64>(found->second) : std::nullopt);
-        EXPECT_EQ(m.next_at_or_after(k), entry_at(e.at_or_after));
-        EXPECT_EQ(m.next_after(k), k == MAX ? std::nullopt : entry_at(e.after));
-        EXPECT_EQ(m.prev_at_or_before(k), entry_at(e.at_or_before));
-        EXPECT_EQ(m.prev_before(k), k == 0 ? std::nullopt : entry_at(e.before));
-        EXPECT_EQ(m.count_below(k), e.below);
-    }
-    EXPECT_EQ(m.last(), v.empty() ? std::nullopt : entry_at(v.size() - 1));
-    for (const u64 r : ranks_to_check(v.size()))
-        EXPECT_EQ(m.by_count(r), r < v.size() ? entry_at(r) : std::nullopt) << "rank " << r;
-    for (const auto& [a, b] : probe_pairs(probes))
-        EXPECT_EQ(m.count_range(a, b), model_count_range(v, a, b)) << "range " << a << ".." << b;
-    EXPECT_EQ(m.validate_defensive(), std::nullopt);
+    expect_queries(m, model, probes);
 }
 
 void expect_set_listings(const TolvaneSet& s, const std::set<u64>& model,
