@@ -29,7 +29,8 @@ struct Bitmap256 {
     void set(u8 d) noexcept { words[d >> 6] |= u64{1} << (d & 63); }
     void clear(u8 d) noexcept { words[d >> 6] &= ~(u64{1} << (d & 63)); }
     unsigned count() const noexcept {
-        return popcount64(words[0]) + popcount64(words[1]) + popcount64(words[2]) + popcount64(words[3]);
+        return popcount64(words[0]) + popcount64(words[1]) + popcount64(words[2]) +
+               popcount64(words[3]);
     }
 
     // Smallest set digit at or after `from`. Ascending walks stop after 255
