@@ -40,7 +40,7 @@ std::vector<KeyValue> read_map_leaf(const Edge& edge, u8 w, u64 n) {
 
 void release_bitmap_leaf_map(NodeAlloc& alloc, LeafBitmapL* leaf) {
     for (unsigned g = 0; g < 8; ++g) {
-        const unsigned c = static_cast<unsigned>(std::popcount(leaf->bitmap[g]));
+        const unsigned c = popcount32(leaf->bitmap[g]);
         if (c == 0) continue;
         require(leaf->value_subarrays[g] != nullptr, "values");
         release_values(alloc, leaf->value_subarrays[g], c);
@@ -228,7 +228,7 @@ LeafStep insert_bitmap_leaf(NodeAlloc& alloc, Edge& e, unsigned S, u64 key, u64 
         require(values != nullptr, "values");
         return LeafStep::found(values + r);
     }
-    const unsigned c = static_cast<unsigned>(std::popcount(group));
+    const unsigned c = popcount32(group);
     if (c > 0 && capacity_class(c + 1) == capacity_class(c)) {
         require(values != nullptr, "values");
         std::memmove(values + r + 1, values + r, (c - r) * 8);

@@ -77,7 +77,7 @@ inline void repoint(Edge& edge, const void* node, u8 tag) {
 
 inline unsigned bitmap_children(const BranchB& b) {
     unsigned n = 0;
-    for (u32 g : b.bitmap) n += static_cast<unsigned>(std::popcount(g));
+    for (u32 g : b.bitmap) n += popcount32(g);
     return n;
 }
 

@@ -115,7 +115,7 @@ void free_below(NodeAlloc& alloc, Edge& edge) {
                     require(values != nullptr, "value subarray");
                     give_back<W>(
                         alloc, values,
-                        value_array_bytes(static_cast<std::size_t>(std::popcount(leaf->bitmap[g]))),
+                        value_array_bytes(popcount32(leaf->bitmap[g])),
                         LEAF_ALIGN);
                 }
                 give_back<W>(alloc, leaf, LEAF_BITMAP_L_BYTES, NODE_ALIGN);

@@ -287,7 +287,7 @@ Frame insert_into_bitmap_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge
         return Frame::Done;
     }
 
-    const unsigned c = static_cast<unsigned>(std::popcount(group));
+    const unsigned c = popcount32(group);
     guard.begin();
     if (c > 0 && capacity_class(c + 1) == capacity_class(c)) {
         require(values != nullptr, "values");

@@ -171,7 +171,7 @@ bool from_bitmap_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned lev
     u64* values = leaf->value_subarrays[g];
     require(values != nullptr, "values");
     value = values[r];
-    const unsigned c = static_cast<unsigned>(std::popcount(group));
+    const unsigned c = popcount32(group);
 
     out.begin();
     if (c == 1) {
