@@ -13,11 +13,15 @@ its markers, appended when absent); otherwise they go to stdout.
 """
 import argparse
 import json
+import os
 import platform
 import statistics
 import subprocess
 import sys
 from collections import defaultdict
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from markdown_table import header, ratio, row, write_section  # noqa: E402
 
 BEGIN = "<!-- engine-bench:begin -->"
 END = "<!-- engine-bench:end -->"
@@ -65,12 +69,6 @@ def fmt_ns(v):
     return f"{v:.1f}" if v < 100 else f"{v:.0f}"
 
 
-def fmt_ratio(a, b):
-    if a is None or b is None or b == 0:
-        return "–"
-    return f"{a / b:.2f}"
-
-
 def sizes_of(runs):
     return sorted({k[2] for k in runs})
 
@@ -83,19 +81,18 @@ def time_tables(runs):
         for p in peers:
             head += [f"{p} ns", f"÷ {p}"]
         out.append(f"#### {family}: ns per key, ratio ours / peer\n")
-        out.append("| " + " | ".join(head) + " |")
-        out.append("|" + "---|" * len(head))
+        out += header(head)
         for shape in SHAPES:
             for n in sizes_of(runs):
                 for op in OPS:
                     mine = med(runs.get((family, shape, n, ours, op), {}).get("ns", []))
                     if mine is None:
                         continue
-                    row = [shape, f"{n:,}", op, fmt_ns(mine)]
+                    cells = [shape, f"{n:,}", op, fmt_ns(mine)]
                     for p in peers:
                         theirs = med(runs.get((family, shape, n, p, op), {}).get("ns", []))
-                        row += [fmt_ns(theirs), fmt_ratio(mine, theirs)]
-                    out.append("| " + " | ".join(row) + " |")
+                        cells += [fmt_ns(theirs), ratio(mine, theirs)]
+                    out.append(row(cells))
         out.append("")
     return out
 
@@ -108,11 +105,10 @@ def memory_table(runs):
            "the bytes of the blocks in use.\n"]
     containers = [OURS["set"]] + PEERS["set"] + [OURS["map"]] + PEERS["map"]
     head = ["shape", "n"] + containers
-    out.append("| " + " | ".join(head) + " |")
-    out.append("|" + "---|" * len(head))
+    out += header(head)
     for shape in SHAPES:
         for n in sizes_of(runs):
-            row = [shape, f"{n:,}"]
+            cells = [shape, f"{n:,}"]
             seen = False
             for c in containers:
                 family = "set" if c in (OURS["set"], *PEERS["set"]) else "map"
@@ -120,15 +116,15 @@ def memory_table(runs):
                 bk, bs = med(r.get("bkey", [])), med(r.get("bsys", []))
                 bl = med(r.get("blive", []))
                 if bk is None:
-                    row.append("–")
+                    cells.append("–")
                 elif c in OURS.values():
-                    row.append(f"{bk:.2f} / {bl:.2f}")
+                    cells.append(f"{bk:.2f} / {bl:.2f}")
                     seen = True
                 else:
-                    row.append(f"{bk:.1f} / {bs:.1f}")
+                    cells.append(f"{bk:.1f} / {bs:.1f}")
                     seen = True
             if seen:
-                out.append("| " + " | ".join(row) + " |")
+                out.append(row(cells))
     out.append("")
     return out
 
@@ -159,22 +155,6 @@ def render(runs, context, build):
     return "\n".join(lines) + "\n"
 
 
-def write_section(path, text, begin=BEGIN, end=END):
-    try:
-        with open(path) as f:
-            old = f.read()
-    except FileNotFoundError:
-        old = "# Benchmarks\n\n"
-    if begin in old and end in old:
-        head, rest = old.split(begin, 1)
-        tail = rest.split(end, 1)[1].lstrip("\n")
-        new = head + text + ("\n" + tail if tail else "")
-    else:
-        new = old.rstrip("\n") + "\n\n" + text
-    with open(path, "w") as f:
-        f.write(new)
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("json", nargs="+")
@@ -186,7 +166,7 @@ def main():
         sys.exit("no benchmark results in " + ", ".join(args.json))
     text = render(runs, context, args.build)
     if args.write:
-        write_section(args.write, text)
+        write_section(args.write, text, BEGIN, END)
     else:
         sys.stdout.write(text)
 

@@ -34,6 +34,9 @@ import sys
 import time
 import tracemalloc
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from markdown_table import header, ratio, row, write_section  # noqa: E402
+
 BEGIN = "<!-- python-bench:begin -->"
 END = "<!-- python-bench:end -->"
 SEED = 20240611
@@ -131,15 +134,23 @@ def _deadline():
     return time.perf_counter_ns() + BUDGET_NS
 
 
-def loop_contains(c, chunks):
+def _budgeted(chunks, each_chunk):
+    """Runs each_chunk over the chunks until they or the budget run out;
+    returns the number of probes done."""
     done, deadline = 0, _deadline()
     for chunk in chunks:
-        for k in chunk:
-            k in c  # noqa: B015 -- the membership test is what is timed
+        each_chunk(chunk)
         done += len(chunk)
         if time.perf_counter_ns() > deadline:
             break
     return done
+
+
+def loop_contains(c, chunks):
+    def each(chunk):
+        for k in chunk:
+            k in c  # noqa: B015 -- the membership test is what is timed
+    return _budgeted(chunks, each)
 
 
 def set_ops_ours(T):
@@ -156,16 +167,8 @@ def set_ops_ours(T):
     return {
         "build_list": build_list,
         "build_packed": build_packed,
-        "contains_hit": lambda c, d: lambda: loop_contains(c, d.hits),
-        "contains_miss": lambda c, d: lambda: loop_contains(c, d.misses),
-        "remove": ("fresh", lambda c, d: _remove_loop(c.remove, d.hits)),
-        "iterate": lambda c, d: lambda: _iterate(c),
-        "first_last": lambda c, d: lambda: _first_last(c.first, c.last, d.hits),
-        "next": lambda c, d: lambda: _call_each(c.next_after, d.points),
-        "prev": lambda c, d: lambda: _call_each(c.prev_before, d.points),
-        "count_below": lambda c, d: lambda: _call_each(c.count_below, d.points),
-        "by_count": lambda c, d: lambda: _call_each(c.by_count, d.ranks),
-        "range": lambda c, d: lambda: _ranges(c.range, d.windows),
+        **SET_BASICS,
+        **NAMED_ORDER_OPS,
     }
 
 
@@ -174,16 +177,10 @@ def _remove_loop(remove, chunks):
 
 
 def _del_loop(c, chunks):
-    def run():
-        done, deadline = 0, _deadline()
-        for chunk in chunks:
-            for k in chunk:
-                del c[k]
-            done += len(chunk)
-            if time.perf_counter_ns() > deadline:
-                break
-        return done
-    return run
+    def each(chunk):
+        for k in chunk:
+            del c[k]
+    return lambda: _budgeted(chunks, each)
 
 
 def _iterate(c):
@@ -201,37 +198,84 @@ def _iterate_items(items):
 
 
 def _first_last(first, last, chunks):
-    done, deadline = 0, _deadline()
-    for chunk in chunks:
+    def each(chunk):
         for _ in chunk:
             first()
             last()
-        done += len(chunk)
-        if time.perf_counter_ns() > deadline:
-            break
-    return done
+    return _budgeted(chunks, each)
 
 
 def _call_each(fn, chunks):
-    done, deadline = 0, _deadline()
-    for chunk in chunks:
+    def each(chunk):
         for a in chunk:
             fn(a)
-        done += len(chunk)
-        if time.perf_counter_ns() > deadline:
-            break
-    return done
+    return _budgeted(chunks, each)
 
 
 def _ranges(fn, chunks):
-    done, deadline = 0, _deadline()
-    for chunk in chunks:
+    def each(chunk):
         for a, b in chunk:
             fn(a, b)
-        done += len(chunk)
-        if time.perf_counter_ns() > deadline:
-            break
-    return done
+    return _budgeted(chunks, each)
+
+
+def _strictly_after(at_or_after):
+    """Successor through a lookup of the first key >= its argument that
+    raises ValueError when there is none."""
+    def f(k):
+        try:
+            return at_or_after(k + 1)
+        except ValueError:
+            return None
+    return f
+
+
+def _strictly_before(at_or_before):
+    """Predecessor through a lookup of the last key <= its argument that
+    raises ValueError when there is none."""
+    def f(k):
+        try:
+            return at_or_before(k - 1) if k else None
+        except ValueError:
+            return None
+    return f
+
+
+def _with_value(c, find_key):
+    """A key finder turned into one that gives (key, c[key]) or None."""
+    def f(k):
+        k2 = find_key(k)
+        return None if k2 is None else (k2, c[k2])
+    return f
+
+
+# The operations every set contender spells the same way: `in`, .remove()
+# and plain iteration.
+SET_BASICS = {
+    "contains_hit": lambda c, d: lambda: loop_contains(c, d.hits),
+    "contains_miss": lambda c, d: lambda: loop_contains(c, d.misses),
+    "remove": ("fresh", lambda c, d: _remove_loop(c.remove, d.hits)),
+    "iterate": lambda c, d: lambda: _iterate(c),
+}
+
+# Likewise for maps: `in`, .get(), del and .items().
+MAP_BASICS = {
+    "contains_hit": lambda c, d: lambda: loop_contains(c, d.hits),
+    "get_hit": lambda c, d: lambda: _call_each(c.get, d.hits),
+    "get_miss": lambda c, d: lambda: _call_each(c.get, d.misses),
+    "remove": ("fresh", lambda c, d: _del_loop(c, d.hits)),
+    "iterate": lambda c, d: lambda: _iterate_items(c.items),
+}
+
+# Ordered queries of containers that have them under our own method names.
+NAMED_ORDER_OPS = {
+    "first_last": lambda c, d: lambda: _first_last(c.first, c.last, d.hits),
+    "next": lambda c, d: lambda: _call_each(c.next_after, d.points),
+    "prev": lambda c, d: lambda: _call_each(c.prev_before, d.points),
+    "count_below": lambda c, d: lambda: _call_each(c.count_below, d.points),
+    "by_count": lambda c, d: lambda: _call_each(c.by_count, d.ranks),
+    "range": lambda c, d: lambda: _ranges(c.range, d.windows),
+}
 
 
 def set_contenders(mods):
@@ -242,10 +286,7 @@ def set_contenders(mods):
         "build_list": lambda d: lambda: set(d.keys),
         # set has no packed form: the goal compares with set(list_of_ints).
         "build_packed": lambda d: lambda: set(d.keys),
-        "contains_hit": lambda c, d: lambda: loop_contains(c, d.hits),
-        "contains_miss": lambda c, d: lambda: loop_contains(c, d.misses),
-        "remove": ("fresh", lambda c, d: _remove_loop(c.remove, d.hits)),
-        "iterate": lambda c, d: lambda: _iterate(c),
+        **SET_BASICS,
     }))
     sc = mods.get("sortedcontainers")
     if sc:
@@ -266,10 +307,7 @@ def set_contenders(mods):
         out.append(("SortedSet", {
             "build_list": lambda d: lambda: sc.SortedSet(d.keys),
             "build_packed": lambda d: lambda: sc.SortedSet(d.keys),
-            "contains_hit": lambda c, d: lambda: loop_contains(c, d.hits),
-            "contains_miss": lambda c, d: lambda: loop_contains(c, d.misses),
-            "remove": ("fresh", lambda c, d: _remove_loop(c.remove, d.hits)),
-            "iterate": lambda c, d: lambda: _iterate(c),
+            **SET_BASICS,
             "first_last": lambda c, d: lambda: _first_last(lambda: c[0], lambda: c[-1], d.hits),
             "next": lambda c, d: lambda: _call_each(ss_next(c), d.points),
             "prev": lambda c, d: lambda: _call_each(ss_prev(c), d.points),
@@ -280,15 +318,6 @@ def set_contenders(mods):
     pr = mods.get("pyroaring")
     np = mods.get("numpy")
     if pr:
-        def bm_next(c):
-            nsb = c.next_set_bit
-            def f(k):
-                try:
-                    return nsb(k + 1)
-                except ValueError:
-                    return None
-            return f
-
         def bm_prev(c):
             rank = c.rank
             def f(k):
@@ -314,12 +343,9 @@ def set_contenders(mods):
         out.append(("BitMap64", {
             "build_list": lambda d: lambda: pr.BitMap64(d.keys),
             "build_packed": bm_packed,
-            "contains_hit": lambda c, d: lambda: loop_contains(c, d.hits),
-            "contains_miss": lambda c, d: lambda: loop_contains(c, d.misses),
-            "remove": ("fresh", lambda c, d: _remove_loop(c.remove, d.hits)),
-            "iterate": lambda c, d: lambda: _iterate(c),
+            **SET_BASICS,
             "first_last": lambda c, d: lambda: _first_last(c.min, c.max, d.hits),
-            "next": lambda c, d: lambda: _call_each(bm_next(c), d.points),
+            "next": lambda c, d: lambda: _call_each(_strictly_after(c.next_set_bit), d.points),
             "prev": lambda c, d: lambda: _call_each(bm_prev(c), d.points),
             "count_below": lambda c, d: lambda: _call_each(bm_count_below(c), d.points),
             "by_count": lambda c, d: lambda: _call_each(c.__getitem__, d.ranks),
@@ -327,34 +353,13 @@ def set_contenders(mods):
         }))
     bt = mods.get("BTrees.QQBTree")
     if bt:
-        def bt_next(c):
-            mk = c.minKey
-            def f(k):
-                try:
-                    return mk(k + 1)
-                except ValueError:
-                    return None
-            return f
-
-        def bt_prev(c):
-            mk = c.maxKey
-            def f(k):
-                try:
-                    return mk(k - 1) if k else None
-                except ValueError:
-                    return None
-            return f
-
         out.append(("QQTreeSet", {
             "build_list": lambda d: lambda: bt.QQTreeSet(d.keys),
             "build_packed": lambda d: lambda: bt.QQTreeSet(d.keys),
-            "contains_hit": lambda c, d: lambda: loop_contains(c, d.hits),
-            "contains_miss": lambda c, d: lambda: loop_contains(c, d.misses),
-            "remove": ("fresh", lambda c, d: _remove_loop(c.remove, d.hits)),
-            "iterate": lambda c, d: lambda: _iterate(c),
+            **SET_BASICS,
             "first_last": lambda c, d: lambda: _first_last(c.minKey, c.maxKey, d.hits),
-            "next": lambda c, d: lambda: _call_each(bt_next(c), d.points),
-            "prev": lambda c, d: lambda: _call_each(bt_prev(c), d.points),
+            "next": lambda c, d: lambda: _call_each(_strictly_after(c.minKey), d.points),
+            "prev": lambda c, d: lambda: _call_each(_strictly_before(c.maxKey), d.points),
             # No rank: counting the keys below walks them all.
             "count_below": lambda c, d: lambda: _call_each(
                 lambda k: len(c.keys(max=k, excludemax=True)), d.points),
@@ -429,17 +434,8 @@ def map_ops_ours(T):
     return {
         "build_list": lambda d: lambda: T(d.pairs),
         "build_packed": build_packed,
-        "contains_hit": lambda c, d: lambda: loop_contains(c, d.hits),
-        "get_hit": lambda c, d: lambda: _call_each(c.get, d.hits),
-        "get_miss": lambda c, d: lambda: _call_each(c.get, d.misses),
-        "remove": ("fresh", lambda c, d: _del_loop(c, d.hits)),
-        "iterate": lambda c, d: lambda: _iterate_items(c.items),
-        "first_last": lambda c, d: lambda: _first_last(c.first, c.last, d.hits),
-        "next": lambda c, d: lambda: _call_each(c.next_after, d.points),
-        "prev": lambda c, d: lambda: _call_each(c.prev_before, d.points),
-        "count_below": lambda c, d: lambda: _call_each(c.count_below, d.points),
-        "by_count": lambda c, d: lambda: _call_each(c.by_count, d.ranks),
-        "range": lambda c, d: lambda: _ranges(c.range, d.windows),
+        **MAP_BASICS,
+        **NAMED_ORDER_OPS,
     }
 
 
@@ -450,11 +446,7 @@ def map_contenders(mods):
     out.append(("dict", {
         "build_list": lambda d: lambda: dict(d.pairs),
         "build_packed": lambda d: lambda: dict(zip(d.keys, d.values)),
-        "contains_hit": lambda c, d: lambda: loop_contains(c, d.hits),
-        "get_hit": lambda c, d: lambda: _call_each(c.get, d.hits),
-        "get_miss": lambda c, d: lambda: _call_each(c.get, d.misses),
-        "remove": ("fresh", lambda c, d: _del_loop(c, d.hits)),
-        "iterate": lambda c, d: lambda: _iterate_items(c.items),
+        **MAP_BASICS,
     }))
     sc = mods.get("sortedcontainers")
     if sc:
@@ -475,11 +467,7 @@ def map_contenders(mods):
         out.append(("SortedDict", {
             "build_list": lambda d: lambda: sc.SortedDict(d.pairs),
             "build_packed": lambda d: lambda: sc.SortedDict(zip(d.keys, d.values)),
-            "contains_hit": lambda c, d: lambda: loop_contains(c, d.hits),
-            "get_hit": lambda c, d: lambda: _call_each(c.get, d.hits),
-            "get_miss": lambda c, d: lambda: _call_each(c.get, d.misses),
-            "remove": ("fresh", lambda c, d: _del_loop(c, d.hits)),
-            "iterate": lambda c, d: lambda: _iterate_items(c.items),
+            **MAP_BASICS,
             "first_last": lambda c, d: lambda: _first_last(lambda: c.peekitem(0), lambda: c.peekitem(-1), d.hits),
             "next": lambda c, d: lambda: _call_each(sd_next(c), d.points),
             "prev": lambda c, d: lambda: _call_each(sd_prev(c), d.points),
@@ -489,38 +477,14 @@ def map_contenders(mods):
         }))
     bt = mods.get("BTrees.QQBTree")
     if bt:
-        def bt_next(c):
-            mk = c.minKey
-            def f(k):
-                try:
-                    k2 = mk(k + 1)
-                except ValueError:
-                    return None
-                return k2, c[k2]
-            return f
-
-        def bt_prev(c):
-            mk = c.maxKey
-            def f(k):
-                try:
-                    k2 = mk(k - 1) if k else None
-                except ValueError:
-                    return None
-                return None if k2 is None else (k2, c[k2])
-            return f
-
         out.append(("QQBTree", {
             "build_list": lambda d: lambda: bt.QQBTree(d.pairs),
             "build_packed": lambda d: lambda: bt.QQBTree(d.pairs),
-            "contains_hit": lambda c, d: lambda: loop_contains(c, d.hits),
-            "get_hit": lambda c, d: lambda: _call_each(c.get, d.hits),
-            "get_miss": lambda c, d: lambda: _call_each(c.get, d.misses),
-            "remove": ("fresh", lambda c, d: _del_loop(c, d.hits)),
-            "iterate": lambda c, d: lambda: _iterate_items(c.items),
+            **MAP_BASICS,
             "first_last": lambda c, d: lambda: _first_last(
                 lambda: c.minKey(), lambda: c.maxKey(), d.hits),
-            "next": lambda c, d: lambda: _call_each(bt_next(c), d.points),
-            "prev": lambda c, d: lambda: _call_each(bt_prev(c), d.points),
+            "next": lambda c, d: lambda: _call_each(_with_value(c, _strictly_after(c.minKey)), d.points),
+            "prev": lambda c, d: lambda: _call_each(_with_value(c, _strictly_before(c.maxKey)), d.points),
             "count_below": lambda c, d: lambda: _call_each(
                 lambda k: len(c.keys(max=k, excludemax=True)), d.points),
             "range": lambda c, d: lambda: _ranges(lambda a, b: list(c.items(a, b)), d.windows),
@@ -719,35 +683,28 @@ def fmt_ns(v):
     return "–" if v is None else (f"{v:.1f}" if v < 100 else f"{v:,.0f}")
 
 
-def ratio(a, b):
-    return "–" if a is None or b is None or b == 0 else f"{a / b:.2f}"
-
-
 def table(family, shape, n, names, results, memory, op_list):
     ours = names[0]
     lines = [f"#### {family}, {shape} keys, n = {n:,}", ""]
     head = ["operation", f"{ours} ns"] + [f"÷ {p}" for p in names[1:]]
-    lines.append("| " + " | ".join(head) + " |")
-    lines.append("|" + "---|" * len(head))
+    lines += header(head)
     for op in op_list:
         mine = results[ours].get(op)
-        lines.append("| " + " | ".join([op, fmt_ns(mine)] +
-                                       [ratio(mine, results[p].get(op)) for p in names[1:]]) + " |")
-    lines.append("| bytes/key | " + " | ".join(
-        [f"{memory[ours][0]:.2f}"] + [ratio(memory[ours][0], memory[p][0]) for p in names[1:]]) + " |")
+        lines.append(row([op, fmt_ns(mine)] + [ratio(mine, results[p].get(op)) for p in names[1:]]))
+    lines.append(row(["bytes/key", f"{memory[ours][0]:.2f}"] +
+                     [ratio(memory[ours][0], memory[p][0]) for p in names[1:]]))
     lines.append("")
     lines.append("Peer timings, ns per operation:")
     lines.append("")
     head = ["operation"] + names[1:]
-    lines.append("| " + " | ".join(head) + " |")
-    lines.append("|" + "---|" * len(head))
+    lines += header(head)
     for op in op_list:
-        lines.append("| " + " | ".join([op] + [fmt_ns(results[p].get(op)) for p in names[1:]]) + " |")
+        lines.append(row([op] + [fmt_ns(results[p].get(op)) for p in names[1:]]))
     mem_row = []
     for p in names[1:]:
         b, note = memory[p]
         mem_row.append((f"{b:.1f}" if b >= 10 else f"{b:.2f}") + (f" ({note})" if note else ""))
-    lines.append("| bytes/key | " + " | ".join(mem_row) + " |")
+    lines.append(row(["bytes/key"] + mem_row))
     lines.append("")
     return lines
 
@@ -820,22 +777,6 @@ def versions(mods):
     ]
 
 
-def write_section(path, text):
-    try:
-        with open(path) as f:
-            old = f.read()
-    except FileNotFoundError:
-        old = "# Benchmarks\n\n"
-    if BEGIN in old and END in old:
-        head, rest = old.split(BEGIN, 1)
-        tail = rest.split(END, 1)[1].lstrip("\n")
-        new = head + text + ("\n" + tail if tail else "")
-    else:
-        new = old.rstrip("\n") + "\n\n" + text
-    with open(path, "w") as f:
-        f.write(new)
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--size", type=lambda s: int(float(s)), default=1_000_000, help="keys per container")
@@ -880,7 +821,7 @@ def main():
     text = "\n".join(lines) + "\n"
     print(text)
     if not args.no_write:
-        write_section(args.output, text)
+        write_section(args.output, text, BEGIN, END)
         print(f"written to {os.path.normpath(args.output)}", file=sys.stderr)
 
 
