@@ -378,12 +378,7 @@ bool insert_with_path_flat(NodeAlloc& alloc, Edge& edge, u64 key, unsigned level
         LeafOutcome outcome;
         if (tag == TAG_EMPTY) {
             if (L == 8) {
-                BranchL3* node = detail::take_node<BranchL3>(alloc);
-                node->level = 8;
-                Edge fresh;
-                fresh.set_ptr(node);
-                fresh.set_tag(TAG_BRANCH_L3);
-                *e = fresh;
+                *e = detail::fresh_root_branch(alloc);
                 path.flush_and_reset();
                 continue;
             }

@@ -217,17 +217,8 @@ LeafStep insert_linear(NodeAlloc& alloc, Edge& e, unsigned S, unsigned w, u64 ke
 LeafStep insert_bitmap_leaf(NodeAlloc& alloc, Edge& e, unsigned S, u64 key, u64 value,
                             InsertPath& path) {
     if (mutate::wrap_where_key_parts(alloc, e, S, 1, key, path)) return LeafStep::reshaped();
-    LeafBitmapL* leaf = e.ptr<LeafBitmapL>();
-    require(leaf != nullptr, "leaf ptr");
-    const u8 b = static_cast<u8>(key);
-    const unsigned g = b >> 5;
-    const u32 group = leaf->bitmap[g];
-    const unsigned r = group_rank(group, b);
-    u64* values = leaf->value_subarrays[g];
-    if (group_has(group, b)) {
-        require(values != nullptr, "values");
-        return LeafStep::found(values + r);
-    }
+    auto [leaf, b, g, group, r, values, present] = find_in_bitmap_leaf(e, key);
+    if (present) return LeafStep::found(values + r);
     const unsigned c = popcount32(group);
     if (c > 0 && capacity_class(c + 1) == capacity_class(c)) {
         require(values != nullptr, "values");
@@ -264,12 +255,7 @@ void walk(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value, u
             path.flush_and_reset();
             if (S == 8) {
                 // The root slot never holds a leaf: keys go below a branch.
-                BranchL3* node = mutate::detail::take_node<BranchL3>(alloc);
-                node->level = 8;
-                Edge fresh;
-                fresh.set_ptr(node);
-                fresh.set_tag(TAG_BRANCH_L3);
-                *e = fresh;
+                *e = mutate::detail::fresh_root_branch(alloc);
                 continue;
             }
             step = insert_into_empty(*e, S, key, value);

@@ -54,6 +54,17 @@ inline Node* take_node(NodeAlloc& alloc) {
     return static_cast<Node*>(block);
 }
 
+// What an empty root slot becomes before its first key: the root slot always
+// holds a branch of level 8.
+inline Edge fresh_root_branch(NodeAlloc& alloc) {
+    BranchL3* node = take_node<BranchL3>(alloc);
+    node->level = 8;
+    Edge fresh;
+    fresh.set_ptr(node);
+    fresh.set_tag(TAG_BRANCH_L3);
+    return fresh;
+}
+
 inline Edge* take_subarray(NodeAlloc& alloc, std::size_t count) {
     return static_cast<Edge*>(alloc.allocate_zeroed(edge_subarray_bytes(count)));
 }

@@ -78,6 +78,31 @@ inline void release_map_leaf(NodeAlloc& alloc, void* block, std::size_t n, unsig
     alloc.release(block, map_leaf_block_bytes(n, w), LEAF_ALIGN);
 }
 
+// Where a key's last byte sits in a LeafBitmapL: its group, the group's
+// bitmap word, its rank there and the group's value subarray. A present
+// key's group always has a subarray; a broken leaf stops here.
+struct BitmapLeafSpot {
+    LeafBitmapL* leaf;
+    u8 digit;
+    unsigned group_index;
+    u32 group;
+    unsigned rank;
+    u64* values;
+    bool present;
+};
+
+inline BitmapLeafSpot find_in_bitmap_leaf(const Edge& e, u64 key) {
+    auto* leaf = e.ptr<LeafBitmapL>();
+    require(leaf != nullptr, "leaf ptr");
+    const u8 d = static_cast<u8>(key);
+    const unsigned g = d >> 5;
+    const u32 group = leaf->bitmap[g];
+    const bool present = group_has(group, d);
+    u64* values = leaf->value_subarrays[g];
+    if (present) require(values != nullptr, "values");
+    return {leaf, d, g, group, group_rank(group, d), values, present};
+}
+
 namespace detail {
 
 template <unsigned W>

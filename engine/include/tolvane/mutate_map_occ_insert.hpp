@@ -84,13 +84,7 @@ void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 
         switch (kind.kind) {
             case TAG_EMPTY:
                 if (level == 8) {
-                    // The root slot always holds a branch of level 8.
-                    auto* node = mutate::detail::take_node<BranchL3>(alloc);
-                    node->level = 8;
-                    Edge fresh;
-                    fresh.set_ptr(node);
-                    fresh.set_tag(TAG_BRANCH_L3);
-                    guard.publish(slot, fresh);
+                    guard.publish(slot, mutate::detail::fresh_root_branch(alloc));
                     continue;
                 }
                 return insert_into_empty(guard, out, slot, key, value, level);

@@ -274,15 +274,8 @@ Frame insert_into_bitmap_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge
             return Frame::Again;
         }
     }
-    auto* leaf = e.ptr<LeafBitmapL>();
-    require(leaf != nullptr, "leaf ptr");
-    const u8 b = static_cast<u8>(key);
-    const unsigned g = b >> 5;
-    const u32 group = leaf->bitmap[g];
-    const unsigned r = group_rank(group, b);
-    u64* values = leaf->value_subarrays[g];
-    if (group_has(group, b)) {
-        require(values != nullptr, "values");
+    const auto [leaf, b, g, group, r, values, present] = find_in_bitmap_leaf(e, key);
+    if (present) {
         settle_present<KeepExisting>(guard, out, slot, e, values + r, value);
         return Frame::Done;
     }

@@ -161,15 +161,8 @@ template <class Slot>
 bool from_bitmap_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned level, u64& value) {
     NodeAlloc& alloc = out.alloc;
     if (!prefix_matches(e, level, 1, key)) return false;
-    auto* leaf = e.ptr<LeafBitmapL>();
-    require(leaf != nullptr, "leaf ptr");
-    const u8 d = static_cast<u8>(key);
-    const unsigned g = d >> 5;
-    const u32 group = leaf->bitmap[g];
-    if (!group_has(group, d)) return false;
-    const unsigned r = group_rank(group, d);
-    u64* values = leaf->value_subarrays[g];
-    require(values != nullptr, "values");
+    const auto [leaf, d, g, group, r, values, present] = find_in_bitmap_leaf(e, key);
+    if (!present) return false;
     value = values[r];
     const unsigned c = popcount32(group);
 

@@ -219,12 +219,7 @@ bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
             case TAG_EMPTY: {
                 Edge fresh;
                 if (level == 8) {
-                    // The root slot always holds a branch at level 8.
-                    auto* node = detail::take_node<BranchL3>(alloc);
-                    node->level = 8;
-                    fresh.set_ptr(node);
-                    fresh.set_tag(TAG_BRANCH_L3);
-                    guard.publish(slot, fresh);
+                    guard.publish(slot, detail::fresh_root_branch(alloc));
                     continue;
                 }
                 fresh.w0 = key & low_bytes_mask(level);
