@@ -16,6 +16,7 @@
 
 #include "support/engine_oracle.hpp"
 #include "support/oracle.hpp"
+#include "support/tree_bytes.hpp"
 #include "tolvane/map.hpp"
 #include "tolvane/node.hpp"
 #include "tolvane/set.hpp"
@@ -31,18 +32,6 @@ static_assert(!std::is_copy_constructible_v<TolvaneSet> &&
                   !std::is_move_constructible_v<TolvaneMap> &&
                   !std::is_move_assignable_v<TolvaneMap>,
               "a moved container would carry insert-path entries into another object's root");
-
-// Bytes the validator finds in a tree: node blocks, leaf blocks, value
-// arrays and subarrays.
-template <bool Map>
-u64 tree_bytes(const Edge& root) {
-    ValidateStats stats{};
-    validate::tolvane_validate_and_stats<Map>(root, 8, stats, 0);
-    u64 sum = 0;
-    for (std::size_t i = validate::STAT_VALUE_ARRAY_BYTES; i <= validate::STAT_BRANCH_U_BYTES; ++i)
-        sum += stats[i];
-    return sum;
-}
 
 struct SetFlavour {
     using Container = TolvaneSet;

@@ -11,23 +11,13 @@
 
 #include "support/engine_oracle.hpp"
 #include "support/oracle.hpp"
+#include "support/tree_bytes.hpp"
 #include "tolvane/map.hpp"
 #include "tolvane/node.hpp"
 #include "tolvane/validate.hpp"
 
 namespace tolvane::test {
 namespace {
-
-// Bytes the validator finds in a map tree: node blocks, leaf blocks, value
-// arrays and subarrays.
-u64 tree_bytes(const Edge& root) {
-    ValidateStats stats{};
-    validate::tolvane_validate_and_stats<true>(root, 8, stats, 0);
-    u64 sum = 0;
-    for (std::size_t i = validate::STAT_VALUE_ARRAY_BYTES; i <= validate::STAT_BRANCH_U_BYTES; ++i)
-        sum += stats[i];
-    return sum;
-}
 
 u64 root_leaf_charge(u64 n) { return capacity_class(n) * 16; }
 
@@ -36,7 +26,7 @@ u64 root_leaf_charge(u64 n) { return capacity_class(n) * 16; }
 void verify_whole(TolvaneMap& m, u64 n) {
     ASSERT_EQ(m.size(), n);
     ASSERT_EQ(m.validate_defensive(), std::nullopt);
-    const u64 held = m.core.root_state == ROOT_TREE   ? tree_bytes(m.core.root)
+    const u64 held = m.core.root_state == ROOT_TREE   ? tree_bytes<true>(m.core.root)
                      : m.core.root_state == ROOT_LEAF ? root_leaf_charge(m.core.leaf_count())
                                                       : 0;
     ASSERT_EQ(m.alloc.live_bytes(), held);

@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "support/tree_bytes.hpp"
 #include "tolvane/get.hpp"
 #include "tolvane/mutate_free.hpp"
 #include "tolvane/mutate_map_leaf.hpp"
@@ -44,10 +45,7 @@ void expect_holds(NodeAlloc& alloc, Edge& e, unsigned level, const std::vector<K
     const auto v = validate::tolvane_validate_and_stats<true>(e, level, stats, 0);
     ASSERT_TRUE(v.ok()) << v.error;
     EXPECT_EQ(v.population, pairs.size());
-    u64 counted = 0;
-    for (std::size_t i = validate::STAT_VALUE_ARRAY_BYTES; i <= validate::STAT_BRANCH_U_BYTES; ++i)
-        counted += stats[i];
-    EXPECT_EQ(alloc.live_bytes() - live_before, counted);
+    EXPECT_EQ(alloc.live_bytes() - live_before, counted_bytes(stats));
     for (const KeyValue& kv : pairs) {
         const u64* slot = get::locate_slot(&e, kv.key, static_cast<u8>(level));
         ASSERT_NE(slot, nullptr) << kv.key;

@@ -12,6 +12,7 @@
 
 #include "support/random_tree.hpp"
 #include "support/tree_builder.hpp"
+#include "support/tree_bytes.hpp"
 #include "tolvane/node.hpp"
 #include "tolvane/validate.hpp"
 
@@ -455,13 +456,6 @@ TEST(ValidatorLeaves, FullEdges) {
     EXPECT_EQ(stats, expected);  // no histogram entry for a full edge
 }
 
-u64 sum_bytes(const ValidateStats& stats) {
-    u64 sum = 0;
-    for (std::size_t i = validate::STAT_VALUE_ARRAY_BYTES; i <= validate::STAT_BRANCH_U_BYTES; ++i)
-        sum += stats[i];
-    return sum;
-}
-
 // The counts themselves are checked against the random trees' own tallies
 // below; here, what a walk stopped by a broken node leaves behind.
 TEST(ValidatorStatistics, BrokenNodeStopsTheCountsWhereItSits) {
@@ -485,7 +479,7 @@ TEST(ValidatorStatistics, BrokenNodeStopsTheCountsWhereItSits) {
     ASSERT_TRUE(v.ok()) << v.error;
     EXPECT_EQ(v.population, 21u + 3 + 2 + 256 + 7 + 161);
 
-    EXPECT_EQ(sum_bytes(stats), f.alloc.live_bytes());
+    EXPECT_EQ(test::counted_bytes(stats), f.alloc.live_bytes());
 
     // A broken node stops the walk; what was counted before it stays.
     BranchB* node = bb.ptr<BranchB>();
@@ -517,7 +511,7 @@ void check_random_trees(u64 seed, int trees) {
         ASSERT_TRUE(v.ok()) << "seed " << seed + t << ": " << v.error;
         EXPECT_EQ(v.population, gen.population) << "seed " << seed + t;
         EXPECT_EQ(stats, gen.expected) << "seed " << seed + t;
-        EXPECT_EQ(sum_bytes(stats), alloc.live_bytes()) << "seed " << seed + t;
+        EXPECT_EQ(test::counted_bytes(stats), alloc.live_bytes()) << "seed " << seed + t;
         b.free(root);
         EXPECT_EQ(alloc.live_bytes(), 0u);
     }

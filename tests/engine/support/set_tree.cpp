@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 
+#include "support/tree_bytes.hpp"
 #include "tolvane/mutate_free.hpp"
 #include "tolvane/mutate_insert.hpp"
 #include "tolvane/mutate_remove.hpp"
@@ -308,10 +309,7 @@ void expect_sound_tree(const validate::Validation& v, const ValidateStats& stats
     ASSERT_TRUE(v.ok()) << v.error;
     ASSERT_EQ(v.population, model_size);
     ASSERT_EQ(population, model_size);
-    u64 counted = 0;
-    for (std::size_t i = validate::STAT_VALUE_ARRAY_BYTES; i <= validate::STAT_BRANCH_U_BYTES; ++i)
-        counted += stats[i];
-    ASSERT_EQ(alloc.live_bytes(), counted) << "allocator and tree disagree on the bytes in use";
+    ASSERT_EQ(alloc.live_bytes(), counted_bytes(stats)) << "allocator and tree disagree on the bytes in use";
     if (model_size == 0) {
         ASSERT_TRUE(root.is_empty());
         ASSERT_EQ(alloc.live_bytes(), 0u);
