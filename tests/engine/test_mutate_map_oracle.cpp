@@ -39,13 +39,9 @@ class MapOracle : public ::testing::TestWithParam<KeyPattern> {};
 
 TEST_P(MapOracle, AnswersValuesAndStructureMatchTheModel) {
     for (uint64_t seed = 1; seed <= 4; ++seed) {
-        for (const Workload& run : workloads(GetParam(), seed * 1000)) {
-            SCOPED_TRACE(std::string(run.name) + " seed " + std::to_string(seed));
-            MapTree tree;
-            MapModel model;
-            replay(model, tree, run.ops);
-            if (HasFatalFailure()) return;
-        }
+        replay_runs<MapTree, MapModel>(workloads(GetParam(), seed * 1000), seed,
+                                       [](MapTree&, const MapModel&) {});
+        if (HasFatalFailure()) return;
     }
 }
 
@@ -185,13 +181,8 @@ void record_transitions(Events& events, const Op& op, const KeyTrace& before,
 TEST(MapTransitions, EveryFormChangeIsReachedAtItsBound) {
     Events events;
     auto run = [&](const std::vector<Op>& ops, u64 seed) {
-        MapTree tree;
-        tree.observer = [&](const Op& op, bool changed, const KeyTrace& before,
-                            const KeyTrace& after) {
-            if (changed) record_transitions(events, op, before, after);
-        };
-        MapModel model;
-        replay(model, tree, with_values(ops, seed), ReplayOptions{0, 101});
+        replay_counting_changes<MapTree, MapModel>(events, record_transitions,
+                                                   with_values(ops, seed), ReplayOptions{0, 101});
     };
     for (uint64_t seed = 1; seed <= 3; ++seed) {
         for (KeyPattern p : kAllPatterns) {

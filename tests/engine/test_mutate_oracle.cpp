@@ -112,15 +112,13 @@ class MutateOracle : public ::testing::TestWithParam<KeyPattern> {};
 
 TEST_P(MutateOracle, AnswersAndStructureMatchTheModel) {
     for (uint64_t seed = 1; seed <= 10; ++seed) {
-        for (const Workload& run : workloads(GetParam(), seed * 1000)) {
-            SCOPED_TRACE(std::string(run.name) + " seed " + std::to_string(seed));
-            SetTree tree;
-            SetModel model;
-            replay(model, tree, run.ops);
-            if (HasFatalFailure()) return;
-            // Whatever is left must be exactly the model's keys.
-            for (u64 k : model.keys) ASSERT_TRUE(tree.contains(k)) << k;
-        }
+        replay_runs<SetTree, SetModel>(workloads(GetParam(), seed * 1000), seed,
+                                       [](SetTree& tree, const SetModel& model) {
+                                           // Whatever is left must be exactly the model's keys.
+                                           for (u64 k : model.keys)
+                                               ASSERT_TRUE(tree.contains(k)) << k;
+                                       });
+        if (HasFatalFailure()) return;
     }
 }
 
@@ -133,13 +131,7 @@ INSTANTIATE_TEST_SUITE_P(Patterns, MutateOracle, ::testing::ValuesIn(kAllPattern
 TEST(MutateTransitions, EveryFormChangeIsReached) {
     Events events;
     auto run = [&](const std::vector<Op>& ops) {
-        SetTree tree;
-        tree.observer = [&](const Op& op, bool changed, const KeyTrace& before,
-                            const KeyTrace& after) {
-            if (changed) record_transitions(events, op, before, after);
-        };
-        SetModel model;
-        replay(model, tree, ops);
+        replay_counting_changes<SetTree, SetModel>(events, record_transitions, ops);
     };
     for (uint64_t seed = 1; seed <= 3; ++seed) {
         for (KeyPattern p : kAllPatterns) {

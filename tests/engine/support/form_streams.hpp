@@ -57,4 +57,36 @@ using Events = std::map<std::string, u64>;
 // the whole tally attached.
 void expect_all_reached(const Events& events, std::span<const char* const> required);
 
+// Replays each run on a fresh tree and model, labelled with its name and
+// `seed`, then hands both to `check_rest`; stops at the first fatal failure.
+template <class Tree, class Model, class CheckRest>
+void replay_runs(const std::vector<Workload>& runs, uint64_t seed, CheckRest check_rest) {
+    for (const Workload& run : runs) {
+        SCOPED_TRACE(std::string(run.name) + " seed " + std::to_string(seed));
+        Tree tree;
+        Model model;
+        replay(model, tree, run.ops);
+        if (::testing::Test::HasFatalFailure()) return;
+        check_rest(tree, model);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+}
+
+// How a flavour names the form changes one operation made along its key.
+using RecordChanges = void (*)(Events&, const Op&, const KeyTrace& before, const KeyTrace& after);
+
+// Replays `ops` on a fresh tree and model, counting in `events` every
+// operation's form changes as `record` names them.
+template <class Tree, class Model>
+void replay_counting_changes(Events& events, RecordChanges record, const std::vector<Op>& ops,
+                             const ReplayOptions& options = {}) {
+    Tree tree;
+    tree.observer = [&](const Op& op, bool changed, const KeyTrace& before,
+                        const KeyTrace& after) {
+        if (changed) record(events, op, before, after);
+    };
+    Model model;
+    replay(model, tree, ops, options);
+}
+
 }  // namespace tolvane::test
