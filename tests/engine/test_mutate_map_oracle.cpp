@@ -185,14 +185,10 @@ TEST(MapTransitions, EveryFormChangeIsReachedAtItsBound) {
                                                    with_values(ops, seed), ReplayOptions{0, 101});
     };
     for (uint64_t seed = 1; seed <= 3; ++seed) {
-        for (KeyPattern p : kAllPatterns) {
-            run(make_grow_drain(p, seed, 1500, static_cast<int>(seed % 3)), seed);
+        for (const std::vector<Op>& ops : form_change_streams(seed, 1500)) {
+            run(ops, seed);
             if (HasFatalFailure()) return;
         }
-        run(wide_branch_ops(seed, 0x0011223344550000ull, 256), seed);
-        run(wide_branch_ops(seed + 9, 0x00AB000000000000ull | (seed << 16), 200), seed);
-        run(full_block_ops(seed, 3), seed);
-        run(skipped_leaf_ops(seed), seed);
         for (unsigned width = 2; width <= 7; ++width)
             run(narrow_ops(seed * 10 + width, width, 80), seed);
         if (HasFatalFailure()) return;

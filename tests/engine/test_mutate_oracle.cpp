@@ -134,17 +134,10 @@ TEST(MutateTransitions, EveryFormChangeIsReached) {
         replay_counting_changes<SetTree, SetModel>(events, record_transitions, ops);
     };
     for (uint64_t seed = 1; seed <= 3; ++seed) {
-        for (KeyPattern p : kAllPatterns) {
-            run(make_grow_drain(p, seed, 2000, static_cast<int>(seed % 3)));
+        for (const std::vector<Op>& ops : form_change_streams(seed, 2000)) {
+            run(ops);
             if (HasFatalFailure()) return;
         }
-        // Under a skipped prefix (slot 7 down to a level-2 branch) and at the
-        // root's own level.
-        run(wide_branch_ops(seed, 0x0011223344550000ull, 256));
-        run(wide_branch_ops(seed + 9, 0x00AB000000000000ull | (seed << 16), 200));
-        run(full_block_ops(seed, 3));
-        run(skipped_leaf_ops(seed));
-        if (HasFatalFailure()) return;
     }
 
     const char* const required[] = {

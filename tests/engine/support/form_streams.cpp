@@ -109,4 +109,15 @@ void expect_all_reached(const Events& events, std::span<const char* const> requi
     }
 }
 
+std::vector<std::vector<Op>> form_change_streams(uint64_t seed, size_t grow_drain_keys) {
+    std::vector<std::vector<Op>> streams;
+    for (KeyPattern p : kAllPatterns)
+        streams.push_back(make_grow_drain(p, seed, grow_drain_keys, static_cast<int>(seed % 3)));
+    streams.push_back(wide_branch_ops(seed, 0x0011223344550000ull, 256));
+    streams.push_back(wide_branch_ops(seed + 9, 0x00AB000000000000ull | (seed << 16), 200));
+    streams.push_back(full_block_ops(seed, 3));
+    streams.push_back(skipped_leaf_ops(seed));
+    return streams;
+}
+
 }  // namespace tolvane::test

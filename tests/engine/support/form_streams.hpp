@@ -8,6 +8,7 @@
 //   const char* const required[] = {"ins L3->L7", "del L7->L3"};
 //   expect_all_reached(events, required);
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <span>
@@ -37,6 +38,12 @@ std::vector<Op> skipped_leaf_ops(uint64_t seed);
 // a full leaf splits into a branch at level width + 1 whose children are
 // immediates and leaves of `width`-byte keys; then all removed again.
 std::vector<Op> narrow_ops(uint64_t seed, unsigned width, unsigned count);
+
+// The streams both flavours' form-change tallies run per seed: a grow-drain
+// of `grow_drain_keys` keys in every key pattern, wide branches under a
+// skipped prefix (slot 7 down to a level-2 branch) and at the root's own
+// level, full blocks, and a skipped bitmap leaf.
+std::vector<std::vector<Op>> form_change_streams(uint64_t seed, size_t grow_drain_keys);
 
 // A named operation stream.
 struct Workload {
