@@ -102,26 +102,28 @@ struct MapCore {
 
 namespace map_detail {
 
-// Index of the first key >= x among keys[0..n), n >= 1 (n when none).
-inline u64 lower_bound(const u64* keys, u64 n, u64 x) noexcept {
+// Number of keys among keys[0..n) below x (Inclusive: at or below x), n >= 1:
+// a branch-free halving search over the sorted root leaf.
+template <bool Inclusive>
+inline u64 count_before(const u64* keys, u64 n, u64 x) noexcept {
+    const auto before = [x](u64 k) { return Inclusive ? k <= x : k < x; };
     u64 lo = 0;
     for (u64 m = n; m > 1;) {
         const u64 h = m / 2;
-        lo = keys[lo + h] < x ? lo + h : lo;
+        lo = before(keys[lo + h]) ? lo + h : lo;
         m -= h;
     }
-    return lo + (keys[lo] < x ? 1 : 0);
+    return lo + (before(keys[lo]) ? 1 : 0);
 }
 
-// Index of the first key > x among keys[0..n), n >= 1 (n when none).
+// Index of the first key >= x (n when none).
+inline u64 lower_bound(const u64* keys, u64 n, u64 x) noexcept {
+    return count_before<false>(keys, n, x);
+}
+
+// Index of the first key > x (n when none).
 inline u64 upper_bound(const u64* keys, u64 n, u64 x) noexcept {
-    u64 lo = 0;
-    for (u64 m = n; m > 1;) {
-        const u64 h = m / 2;
-        lo = keys[lo + h] <= x ? lo + h : lo;
-        m -= h;
-    }
-    return lo + (keys[lo] <= x ? 1 : 0);
+    return count_before<true>(keys, n, x);
 }
 
 // Where `key` is or would go among keys[0..n), n >= 1: the halving search
@@ -131,14 +133,8 @@ struct LeafSlot {
     bool found;
 };
 inline LeafSlot leaf_search(const u64* keys, u64 n, u64 key) noexcept {
-    u64 lo = 0;
-    for (u64 m = n; m > 1;) {
-        const u64 h = m / 2;
-        lo = keys[lo + h] <= key ? lo + h : lo;
-        m -= h;
-    }
-    if (keys[lo] == key) return {lo, true};
-    return {keys[lo] < key ? lo + 1 : lo, false};
+    const u64 i = lower_bound(keys, n, key);
+    return {i, i < n && keys[i] == key};
 }
 
 // Membership in a root leaf: a plain scan up to 8 keys, halving above.
