@@ -33,9 +33,6 @@ namespace tolvane::py {
 
 // ---- answers as Python objects ---------------------------------------------
 
-inline std::uint64_t key_of(std::uint64_t key) { return key; }
-inline std::uint64_t key_of(const KeyValue& entry) { return entry.key; }
-
 // A key or count as int, an entry as a (key, value) tuple, none as None, a
 // vector as a list.
 inline PyObject* to_python(std::uint64_t value) { return u64_result(value); }
@@ -181,16 +178,10 @@ struct IntContainer {
         if (bounded && !a.u64(1, end)) return nullptr;
         if (a.given(2) && !a.boolean(2, inclusive)) return nullptr;
 
-        std::vector<Item> taken;
-        // Positioned at the first key >= start: the walk never visits the
-        // keys below it, so a range costs its length, not its offset.
-        auto it = o.native.range_fwd_raw(start);
-        bool started = false;
-        while (auto item = find_at_or_after(it, started, start)) {
-            const std::uint64_t key = key_of(*item);
-            if (bounded && (inclusive ? key > end : key >= end)) break;
-            taken.push_back(*item);
-        }
+        // The engine starts its walk at the first key >= start, so a range
+        // costs its length, not its offset.
+        const auto taken =
+            o.native.range(start, bounded ? std::optional<std::uint64_t>(end) : std::nullopt, inclusive);
         return to_python(taken);
     }
 

@@ -64,13 +64,6 @@ bool insert_from_iterable(Engine& map, PyObject* items) {
 
 bool is_dict(PyObject* obj) { return PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_DICT_SUBCLASS; }
 
-std::vector<std::uint64_t> all_keys(const Engine& map) {
-    auto it = map.iter_fwd_raw();
-    std::vector<std::uint64_t> keys;
-    while (auto key = next_key(it)) keys.push_back(*key);
-    return keys;
-}
-
 struct MapClass {
     using Native = Engine;
     static constexpr bool thread_bound = true;
@@ -89,7 +82,7 @@ struct MapClass {
     static bool insert_from(Native& map, PyObject* source) {
         return is_dict(source) ? insert_from_dict(map, source) : insert_from_iterable(map, source);
     }
-    static PyObject* key_iterator(const Native& map) { return new_map_key_iter(all_keys(map)); }
+    static PyObject* key_iterator(const Native& map) { return new_map_key_iter(map.keys()); }
 };
 using Shared = IntContainer<MapClass>;
 using Obj = Shared::Obj;
@@ -169,14 +162,9 @@ PyObject* validate_explain(Obj& o) {
     return PyUnicode_FromStringAndSize(report->data(), static_cast<Py_ssize_t>(report->size()));
 }
 
-PyObject* keys(Obj& o) { return u64_list_result(all_keys(o.native)); }
+PyObject* keys(Obj& o) { return u64_list_result(o.native.keys()); }
 
-PyObject* values(Obj& o) {
-    auto it = o.native.iter_fwd_raw();
-    std::vector<std::uint64_t> values;
-    while (auto value = next_value(it)) values.push_back(*value);
-    return u64_list_result(values);
-}
+PyObject* values(Obj& o) { return u64_list_result(o.native.values()); }
 
 // ---- bulk input -------------------------------------------------------------
 

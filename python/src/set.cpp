@@ -47,8 +47,7 @@ struct SetClass {
         return insert_from_iterable(set, source, count);
     }
     static PyObject* key_iterator(const Native& set) {
-        auto it = set.iter_fwd_raw();
-        return new_set_iter(collect_keys(it));
+        return new_set_iter(set.keys());
     }
 };
 using Shared = IntContainer<SetClass>;
