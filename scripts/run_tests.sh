@@ -32,12 +32,12 @@ run_engine_suite() {  # $1 = sanitizer (address | thread), $2 = ctest filter
     ctest --test-dir "$dir" -j "$jobs" --output-on-failure ${2:+-R "$2"}
 }
 
-# The concurrency suites (tests/engine/test_*concurrent*.cpp) also run under
+# The concurrency suites (tests/engine/*/test_*concurrent*.cpp) also run under
 # ThreadSanitizer. ctest names tests after their GoogleTest cases, not their
 # files, so only those executables are built and run directly.
 run_concurrent_suites_tsan() {
     local dir=build/engine-thread targets=() src
-    for src in tests/engine/test_*concurrent*.cpp; do targets+=("$(basename "$src" .cpp)"); done
+    for src in tests/engine/*/test_*concurrent*.cpp; do targets+=("$(basename "$src" .cpp)"); done
     cmake -S . -B "$dir" $generator -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_SANITIZE=thread \
         -DTOLVANE_BUILD_TESTS=ON -DTOLVANE_BUILD_PYTHON=OFF >/dev/null
     cmake --build "$dir" -j "$jobs" --target "${targets[@]}"
@@ -48,7 +48,7 @@ run_concurrent_suites_tsan() {
 }
 
 run_engine_suite address
-if ls tests/engine/test_*concurrent*.cpp >/dev/null 2>&1; then
+if ls tests/engine/*/test_*concurrent*.cpp >/dev/null 2>&1; then
     run_concurrent_suites_tsan
 fi
 

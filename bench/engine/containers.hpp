@@ -24,8 +24,8 @@
 #include "absl/container/btree_map.h"
 #include "absl/container/btree_set.h"
 #include "counting_alloc.hpp"
-#include "tolvane/map.hpp"
-#include "tolvane/set.hpp"
+#include "tolvane/int/map.hpp"
+#include "tolvane/int/set.hpp"
 
 namespace bench {
 

@@ -5,9 +5,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "classes.hpp"
-#include "convert.hpp"
-#include "ref.hpp"
+#include "int/classes.hpp"
+#include "frame/convert.hpp"
+#include "frame/ref.hpp"
 
 namespace tolvane::py {
 namespace {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <type_traits>
 
-#include "tolvane/occ.hpp"
+#include "tolvane/mem/occ.hpp"
 
 namespace tolvane::test {
 

@@ -11,9 +11,9 @@
 #include <set>
 #include <vector>
 
-#include "tolvane/alloc.hpp"
-#include "tolvane/map.hpp"
-#include "tolvane/set.hpp"
+#include "tolvane/mem/alloc.hpp"
+#include "tolvane/int/map.hpp"
+#include "tolvane/int/set.hpp"
 
 namespace tolvane::test {
 

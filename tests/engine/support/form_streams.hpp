@@ -17,7 +17,7 @@
 
 #include "support/oracle.hpp"
 #include "support/set_tree.hpp"
-#include "tolvane/types.hpp"
+#include "tolvane/core/types.hpp"
 
 namespace tolvane::test {
 

@@ -11,8 +11,8 @@
 #include <deque>
 
 #include "support/tree_builder.hpp"
-#include "tolvane/alloc.hpp"
-#include "tolvane/types.hpp"
+#include "tolvane/mem/alloc.hpp"
+#include "tolvane/core/types.hpp"
 
 namespace tolvane::test {
 

@@ -4,9 +4,9 @@
 
 #include <random>
 
-#include "tolvane/get.hpp"
-#include "tolvane/mutate_map_remove.hpp"
-#include "tolvane/node.hpp"
+#include "tolvane/read/get.hpp"
+#include "tolvane/write/mutate_map_remove.hpp"
+#include "tolvane/core/node.hpp"
 
 namespace tolvane::test {
 

@@ -1,8 +1,8 @@
 #include "support/occ_map_tree.hpp"
 
-#include "tolvane/get.hpp"
-#include "tolvane/mutate_map_occ_insert.hpp"
-#include "tolvane/mutate_map_occ_remove.hpp"
+#include "tolvane/read/get.hpp"
+#include "tolvane/write/mutate_map_occ_insert.hpp"
+#include "tolvane/write/mutate_map_occ_remove.hpp"
 
 namespace tolvane::test {
 

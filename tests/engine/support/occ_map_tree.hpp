@@ -13,9 +13,9 @@
 
 #include "support/occ_tree.hpp"
 #include "support/oracle.hpp"
-#include "tolvane/mutate_map_insert.hpp"
-#include "tolvane/mutate_map_remove.hpp"
-#include "tolvane/types.hpp"
+#include "tolvane/write/mutate_map_insert.hpp"
+#include "tolvane/write/mutate_map_remove.hpp"
+#include "tolvane/core/types.hpp"
 
 namespace tolvane::test {
 

@@ -1,7 +1,7 @@
 #include "support/occ_set_tree.hpp"
 
-#include "tolvane/mutate_occ_insert.hpp"
-#include "tolvane/mutate_occ_remove.hpp"
+#include "tolvane/write/mutate_occ_insert.hpp"
+#include "tolvane/write/mutate_occ_remove.hpp"
 
 namespace tolvane::test {
 

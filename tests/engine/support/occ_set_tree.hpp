@@ -9,7 +9,7 @@
 
 #include "support/occ_tree.hpp"
 #include "support/oracle.hpp"
-#include "tolvane/types.hpp"
+#include "tolvane/core/types.hpp"
 
 namespace tolvane::test {
 

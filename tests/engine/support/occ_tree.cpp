@@ -1,6 +1,6 @@
 #include "support/occ_tree.hpp"
 
-#include "tolvane/mutate_free.hpp"
+#include "tolvane/write/mutate_free.hpp"
 
 namespace tolvane::test {
 

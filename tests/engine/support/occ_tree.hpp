@@ -12,10 +12,10 @@
 
 #include <memory>
 
-#include "tolvane/alloc.hpp"
-#include "tolvane/mutate_path.hpp"
-#include "tolvane/occ.hpp"
-#include "tolvane/types.hpp"
+#include "tolvane/mem/alloc.hpp"
+#include "tolvane/write/mutate_path.hpp"
+#include "tolvane/mem/occ.hpp"
+#include "tolvane/core/types.hpp"
 
 namespace tolvane::test {
 

@@ -1,9 +1,9 @@
 #include "support/optimistic_map_reader.hpp"
 
 #include "support/optimistic_walk.hpp"
-#include "tolvane/mutate_map_leaf.hpp"
-#include "tolvane/node.hpp"
-#include "tolvane/version.hpp"
+#include "tolvane/write/mutate_map_leaf.hpp"
+#include "tolvane/core/node.hpp"
+#include "tolvane/write/version.hpp"
 
 namespace tolvane::test {
 namespace {

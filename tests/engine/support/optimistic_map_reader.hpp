@@ -17,8 +17,8 @@
 
 #include <cstdint>
 
-#include "tolvane/occ.hpp"
-#include "tolvane/types.hpp"
+#include "tolvane/mem/occ.hpp"
+#include "tolvane/core/types.hpp"
 
 namespace tolvane::test {
 

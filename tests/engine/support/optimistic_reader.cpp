@@ -1,8 +1,8 @@
 #include "support/optimistic_reader.hpp"
 
 #include "support/optimistic_walk.hpp"
-#include "tolvane/node.hpp"
-#include "tolvane/version.hpp"
+#include "tolvane/core/node.hpp"
+#include "tolvane/write/version.hpp"
 
 namespace tolvane::test {
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "tolvane/node.hpp"
-#include "tolvane/version.hpp"
+#include "tolvane/core/node.hpp"
+#include "tolvane/write/version.hpp"
 
 namespace tolvane::test::optimistic {
 namespace {

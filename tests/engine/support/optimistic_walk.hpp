@@ -14,7 +14,7 @@
 #include <atomic>
 #include <cstddef>
 
-#include "tolvane/types.hpp"
+#include "tolvane/core/types.hpp"
 
 namespace tolvane::test::optimistic {
 

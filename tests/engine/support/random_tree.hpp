@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "support/tree_builder.hpp"
-#include "tolvane/validate.hpp"
+#include "tolvane/check/validate.hpp"
 
 namespace tolvane::testing {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "tolvane/node.hpp"
+#include "tolvane/core/node.hpp"
 
 namespace tolvane::test {
 

@@ -13,8 +13,8 @@
 #include <random>
 #include <vector>
 
-#include "tolvane/key_value.hpp"
-#include "tolvane/types.hpp"
+#include "tolvane/core/key_value.hpp"
+#include "tolvane/core/types.hpp"
 
 namespace tolvane::test {
 

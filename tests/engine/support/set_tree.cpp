@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "support/tree_bytes.hpp"
-#include "tolvane/mutate_free.hpp"
-#include "tolvane/mutate_insert.hpp"
-#include "tolvane/mutate_remove.hpp"
-#include "tolvane/node.hpp"
+#include "tolvane/write/mutate_free.hpp"
+#include "tolvane/write/mutate_insert.hpp"
+#include "tolvane/write/mutate_remove.hpp"
+#include "tolvane/core/node.hpp"
 
 namespace tolvane::test {
 

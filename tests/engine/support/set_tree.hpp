@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "support/oracle.hpp"
-#include "tolvane/alloc.hpp"
-#include "tolvane/mutate_path.hpp"
-#include "tolvane/types.hpp"
-#include "tolvane/validate.hpp"
+#include "tolvane/mem/alloc.hpp"
+#include "tolvane/write/mutate_path.hpp"
+#include "tolvane/core/types.hpp"
+#include "tolvane/check/validate.hpp"
 
 namespace tolvane::test {
 

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "tolvane/occ.hpp"
+#include "tolvane/mem/occ.hpp"
 
 namespace tolvane::test {
 

@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "tolvane/occ.hpp"
-#include "tolvane/types.hpp"
+#include "tolvane/mem/occ.hpp"
+#include "tolvane/core/types.hpp"
 
 namespace tolvane::test {
 

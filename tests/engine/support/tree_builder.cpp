@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "tolvane/fatal.hpp"
-#include "tolvane/mutate_free.hpp"
+#include "tolvane/core/fatal.hpp"
+#include "tolvane/write/mutate_free.hpp"
 
 namespace tolvane::testing {
 

@@ -27,9 +27,9 @@
 #include <utility>
 #include <vector>
 
-#include "tolvane/alloc.hpp"
-#include "tolvane/node.hpp"
-#include "tolvane/types.hpp"
+#include "tolvane/mem/alloc.hpp"
+#include "tolvane/core/node.hpp"
+#include "tolvane/core/types.hpp"
 
 namespace tolvane::testing {
 

@@ -5,8 +5,8 @@
 
 #include <cstddef>
 
-#include "tolvane/types.hpp"
-#include "tolvane/validate.hpp"
+#include "tolvane/core/types.hpp"
+#include "tolvane/check/validate.hpp"
 
 namespace tolvane::test {
 

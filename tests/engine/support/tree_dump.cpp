@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tolvane/node.hpp"
+#include "tolvane/core/node.hpp"
 
 namespace tolvane::test {
 namespace {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "tolvane/types.hpp"
+#include "tolvane/core/types.hpp"
 
 namespace tolvane::test {
 

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tolvane/validate.hpp"
-#include "tolvane/version.hpp"
+#include "tolvane/check/validate.hpp"
+#include "tolvane/write/version.hpp"
 
 namespace tolvane::test {
 namespace {

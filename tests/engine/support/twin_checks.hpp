@@ -10,8 +10,8 @@
 
 #include "support/set_tree.hpp"
 #include "support/tree_dump.hpp"
-#include "tolvane/alloc.hpp"
-#include "tolvane/types.hpp"
+#include "tolvane/mem/alloc.hpp"
+#include "tolvane/core/types.hpp"
 
 namespace tolvane::test {
 

@@ -1,5 +1,0 @@
-#pragma once
-// Linear leaves: searching (leaf_search.hpp) and editing (leaf_keys.hpp).
-
-#include "tolvane/leaf_keys.hpp"
-#include "tolvane/leaf_search.hpp"

@@ -1,0 +1,433 @@
+// The engine TolvaneSet: root leaf, tree dispatch by allocator mode, the
+// hot-leaf fast path, ordered queries and listings.
+
+#include "tolvane/int/set.hpp"
+
+#include <bit>
+#include <cstring>
+
+#include "tolvane/read/get.hpp"
+#include "tolvane/write/mutate_free.hpp"
+#include "tolvane/write/mutate_insert.hpp"
+#include "tolvane/write/mutate_occ_insert.hpp"
+#include "tolvane/write/mutate_occ_remove.hpp"
+#include "tolvane/write/mutate_remove.hpp"
+#include "tolvane/read/nav.hpp"
+#include "tolvane/core/node.hpp"
+#include "tolvane/check/validate.hpp"
+#include "tolvane/write/version.hpp"
+
+namespace tolvane {
+
+namespace {
+
+constexpr std::size_t set_leaf_bytes(u64 n) noexcept {
+    return capacity_class(static_cast<std::size_t>(n)) * 8;
+}
+
+bool same_class(u64 a, u64 b) noexcept {
+    return capacity_class(static_cast<std::size_t>(a)) ==
+           capacity_class(static_cast<std::size_t>(b));
+}
+
+}  // namespace
+
+TolvaneSet::~TolvaneSet() { clear_entries(); }
+
+void TolvaneSet::clear_path() { path.flush_and_reset(); }
+
+// ---------------------------------------------------------------------------
+// Tree services by allocator state.
+
+// `private_word` non-null: the tree behind `edge` is still private (being
+// built from a root leaf), so the versioned insert bumps that word instead
+// of the tree word.
+bool TolvaneSet::tree_insert(Edge& edge, u64 key, InsertPath& p, u32* private_word) {
+    if (alloc.mode_word(std::memory_order_acquire) != NodeAlloc::MODE_DEFERRED)
+        return mutate::insert_with_path_flat(alloc, edge, key, 8, p);
+    if (alloc.root_covered() != 0) {
+        if (private_word)
+            return mutate::insert_with_path_occ(alloc, edge, key, 8, p, 1, private_word);
+        return mutate::insert_with_path_occ(alloc, edge, key, 8, p, 0, nullptr);
+    }
+    return mutate::insert_with_path_occ(alloc, edge, key, 8, p);
+}
+
+void TolvaneSet::free_leaf_block(u64* keys, u64 n) { alloc.release(keys, set_leaf_bytes(n), 16); }
+
+// ---------------------------------------------------------------------------
+// Insert.
+
+bool TolvaneSet::insert_deferred(u64 key) {
+    if (root_state == ROOT_EMPTY) {
+        auto* keys = static_cast<u64*>(alloc.allocate_zeroed(set_leaf_bytes(1)));
+        keys[0] = key;
+        root.w0 = 1;
+        root.w1 = reinterpret_cast<std::uintptr_t>(keys);
+        root_state = ROOT_LEAF;
+        return true;
+    }
+    if (root_state == ROOT_LEAF) {
+        const u64 n = leaf_count();
+        u64* keys = leaf_keys();
+        u64 p = n;
+        if (key <= keys[n - 1]) {
+            if (key == keys[n - 1]) return false;
+            const map_detail::LeafSlot s = map_detail::leaf_search(keys, n, key);
+            if (s.found) return false;
+            p = s.index;
+        }
+        if (n >= ROOT_LEAF_MAX) return convert_to_tree(key);
+        if (same_class(n, n + 1)) {
+            std::memmove(keys + p + 1, keys + p, (n - p) * 8);
+            keys[p] = key;
+        } else {
+            auto* fresh = static_cast<u64*>(alloc.allocate_zeroed(set_leaf_bytes(n + 1)));
+            std::memcpy(fresh, keys, p * 8);
+            fresh[p] = key;
+            std::memcpy(fresh + p + 1, keys + p, (n - p) * 8);
+            free_leaf_block(keys, n);
+            root.w1 = reinterpret_cast<std::uintptr_t>(fresh);
+        }
+        root.w0 = n + 1;
+        return true;
+    }
+    if (path.len != 0 && (key >> 8) == path.prefix) {
+        if (path.hot_bitmap != nullptr) return insert_hot(key);
+        if (path.hot_linear != nullptr) {
+            const u64 n = path.hot_count;
+            const u8 b = static_cast<u8>(key);
+            const u8 last = path.hot_linear[n - 1];
+            if (b == last) return false;
+            if (b > last && n >= 3 && n <= 23 && same_class(n, n + 1)) {
+                path.hot_linear[n] = b;
+                path.edges[0]->set_byte(8, static_cast<u8>(n));
+                path.hot_count = static_cast<u16>(n + 1);
+                ++path.pending;
+                ++len;
+                return true;
+            }
+        }
+    }
+    clear_path();
+    if (!tree_insert(root, key, path, nullptr)) return false;
+    ++len;
+    return true;
+}
+
+// A key with the hot bitmap leaf's prefix: set its bit; the 256th key turns
+// the leaf into a full edge.
+bool TolvaneSet::insert_hot(u64 key) {
+    auto* words = static_cast<u64*>(path.hot_bitmap);
+    u64& word = words[(key >> 6) & 3];
+    const u64 bit = u64{1} << (key & 63);
+    if (word & bit) return false;
+    word |= bit;
+    ++path.pending;
+    ++path.hot_count;
+    path.edges[0]->set_byte(8, static_cast<u8>(path.hot_count - 1));
+    if (path.hot_count == 256) {
+        settle();
+        alloc.release(path.hot_bitmap, LEAF_B1_BYTES, NODE_ALIGN);
+        Edge full;
+        full.set_tag(TAG_FULL);
+        full.set_byte(8, 0xFF);
+        *path.edges[0] = full;
+        path.reset();
+    }
+    ++len;
+    return true;
+}
+
+// The 32nd key: the 31 root-leaf keys and the new one are inserted into a
+// separate root edge, which then replaces the root leaf.
+bool TolvaneSet::convert_to_tree(u64 key) {
+    u64* keys = leaf_keys();
+    const u64 n = leaf_count();
+    Edge fresh;
+    u32 private_word = 0;
+    for (u64 i = 0; i < n; ++i) {
+        InsertPath scratch;
+        tree_insert(fresh, keys[i], scratch, &private_word);
+    }
+    tree_insert(fresh, key, path, &private_word);
+    // The path names `fresh`, a local edge that is about to be copied into
+    // the root: forget it, or a later flush would write into a dead frame.
+    // Nothing is pending on a path that was just filled.
+    path.reset();
+    free_leaf_block(keys, n);
+    len = n + 1;
+    root = fresh;
+    root_state = ROOT_TREE;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Remove.
+
+bool TolvaneSet::remove_deferred(u64 key) {
+    clear_path();
+    if (root_state == ROOT_EMPTY) return false;
+    if (root_state == ROOT_TREE) return remove_from_tree(key);
+    return remove_from_leaf(key);
+}
+
+bool TolvaneSet::remove_from_tree(u64 key) {
+    bool removed;
+    if (alloc.mode_word(std::memory_order_acquire) != NodeAlloc::MODE_DEFERRED)
+        removed = mutate::remove(alloc, root, key, 8);
+    else if (alloc.root_covered() != 0)
+        removed = mutate::remove_occ<false>(alloc, root, key, 8, 0, nullptr);
+    else
+        removed = mutate::remove_occ<true>(alloc, root, key, 8, 0, nullptr);
+    if (!removed) return false;
+    --len;
+    if (len > 30) return true;
+    // The tree word (when the root is covered) is odd across the change of
+    // the root state.
+    mutate::slot_version_begin(alloc, 0, nullptr);
+    if (len == 0)
+        root_state = ROOT_EMPTY;
+    else
+        condense_to_root_leaf();
+    mutate::slot_version_end(alloc, 0, nullptr);
+    return true;
+}
+
+bool TolvaneSet::remove_from_leaf(u64 key) {
+    const u64 n = leaf_count();
+    u64* keys = leaf_keys();
+    if (n == 0) return false;
+    if (n == 1) {
+        if (keys[0] != key) return false;
+        free_leaf_block(keys, 1);
+        root_state = ROOT_EMPTY;
+        return true;
+    }
+    const map_detail::LeafSlot s = map_detail::leaf_search(keys, n, key);
+    if (!s.found) return false;
+    const u64 i = s.index;
+    if (same_class(n - 1, n)) {
+        std::memmove(keys + i, keys + i + 1, (n - i - 1) * 8);
+    } else {
+        auto* fresh = static_cast<u64*>(alloc.allocate_zeroed(set_leaf_bytes(n - 1)));
+        std::memcpy(fresh, keys, i * 8);
+        std::memcpy(fresh + i, keys + i + 1, (n - i - 1) * 8);
+        free_leaf_block(keys, n);
+        root.w1 = reinterpret_cast<std::uintptr_t>(fresh);
+    }
+    root.w0 = n - 1;
+    return true;
+}
+
+void TolvaneSet::condense_to_root_leaf() {
+    clear_path();
+    if (root_state != ROOT_TREE)
+        fatal("internal error: entered unreachable code: condense outside tree state");
+    const u64 n = len;
+    auto* keys = static_cast<u64*>(alloc.allocate_zeroed(set_leaf_bytes(n)));
+    u64 count = 0;
+    for (u64 k = 0;;) {
+        const std::optional<KeyValue> e = nav::next<false>(root, k, 8);
+        if (!e) break;
+        require(count < n, "condensed keys within the population");
+        keys[count++] = e->key;
+        if (e->key == ~u64{0}) break;
+        k = e->key + 1;
+    }
+    if (alloc.mode_word(std::memory_order_acquire) == NodeAlloc::MODE_DEFERRED)
+        mutate::free_subtree<true, false>(alloc, root);
+    else
+        mutate::free_subtree<false, false>(alloc, root);
+    root.w0 = n;
+    root.w1 = reinterpret_cast<std::uintptr_t>(keys);
+    root_state = ROOT_LEAF;
+}
+
+std::optional<u64> TolvaneSet::pop() {
+    std::optional<u64> smallest;
+    if (root_state == ROOT_LEAF) {
+        if (leaf_count() != 0) smallest = leaf_keys()[0];
+    } else if (root_state == ROOT_TREE) {
+        if (const std::optional<KeyValue> e = nav::next<false>(root, 0, 8)) smallest = e->key;
+    }
+    if (smallest) remove_deferred(*smallest);
+    return smallest;
+}
+
+void TolvaneSet::clear_entries() {
+    clear_path();
+    if (root_state == ROOT_TREE) {
+        if (alloc.mode_word(std::memory_order_acquire) == NodeAlloc::MODE_DEFERRED)
+            mutate::free_subtree<true, false>(alloc, root);
+        else
+            mutate::free_subtree<false, false>(alloc, root);
+    } else if (root_state == ROOT_LEAF) {
+        free_leaf_block(leaf_keys(), leaf_count());
+    }
+    root_state = ROOT_EMPTY;
+}
+
+bool TolvaneSet::contains(u64 key) const {
+    if (root_state == ROOT_LEAF)
+        return map_detail::leaf_find(leaf_keys(), leaf_count(), key).has_value();
+    if (root_state == ROOT_TREE) return get::contains(&root, key, 8);
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Ordered queries.
+
+std::optional<u64> TolvaneSet::next_at_or_after(u64 k) const {
+    if (root_state == ROOT_LEAF && leaf_count() != 0) {
+        const u64 i = map_detail::lower_bound(leaf_keys(), leaf_count(), k);
+        if (i == leaf_count()) return std::nullopt;
+        return leaf_keys()[i];
+    }
+    if (root_state == ROOT_TREE) {
+        if (const std::optional<KeyValue> e = nav::next<false>(root, k, 8)) return e->key;
+    }
+    return std::nullopt;
+}
+
+std::optional<u64> TolvaneSet::next_after(u64 k) const {
+    if (k == ~u64{0}) return std::nullopt;
+    return next_at_or_after(k + 1);
+}
+
+std::optional<u64> TolvaneSet::prev_at_or_before(u64 k) const {
+    if (root_state == ROOT_LEAF && leaf_count() != 0) {
+        const u64 i = map_detail::upper_bound(leaf_keys(), leaf_count(), k);
+        if (i == 0) return std::nullopt;
+        return leaf_keys()[i - 1];
+    }
+    if (root_state == ROOT_TREE) {
+        if (const std::optional<KeyValue> e = nav::prev<false>(root, k, 8)) return e->key;
+    }
+    return std::nullopt;
+}
+
+std::optional<u64> TolvaneSet::prev_before(u64 k) const {
+    if (k == 0) return std::nullopt;
+    return prev_at_or_before(k - 1);
+}
+
+std::optional<u64> TolvaneSet::last() const { return prev_at_or_before(~u64{0}); }
+
+u64 TolvaneSet::count_below(u64 k) {
+    settle();
+    if (root_state == ROOT_LEAF && leaf_count() != 0)
+        return map_detail::lower_bound(leaf_keys(), leaf_count(), k);
+    if (root_state == ROOT_TREE) return nav::count_below<false>(root, k, 8);
+    return 0;
+}
+
+u64 TolvaneSet::count_range(u64 start, u64 end) {
+    if (start > end) return 0;
+    const u64 below_end = count_below(end);
+    const u64 present = contains(end) ? 1 : 0;
+    return below_end + present - count_below(start);
+}
+
+std::optional<u64> TolvaneSet::by_count(u64 r) {
+    if (r >= size()) return std::nullopt;
+    settle();
+    if (root_state == ROOT_LEAF) return leaf_keys()[r];
+    return nav::by_count<false>(root, r, 8).key;
+}
+
+std::optional<std::string> TolvaneSet::validate_defensive() {
+    if (root_state == ROOT_LEAF) {
+        const u64 n = leaf_count();
+        if (n == 0 || n > ROOT_LEAF_MAX)
+            return "root leaf pop " + std::to_string(n) + " out of range";
+        const u64* keys = leaf_keys();
+        for (u64 j = 1; j < n; ++j)
+            if (keys[j - 1] >= keys[j]) return std::string("root leaf keys unsorted");
+        return std::nullopt;
+    }
+    if (root_state != ROOT_TREE) return std::nullopt;
+    if (root.tag_byte() == TAG_EMPTY) return std::string("tree root with null top");
+    settle();
+    ValidateStats stats{};
+    const validate::Validation v = validate::tolvane_validate_and_stats<false>(root, 8, stats, 0);
+    if (!v.ok()) return v.error;
+    if (v.population != len)
+        return "total population " + std::to_string(len) + " disagrees with tree " +
+               std::to_string(v.population);
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// Iteration and listings.
+
+SetIter TolvaneSet::iter_fwd_raw() const {
+    if (root_state == ROOT_LEAF)
+        return SetIter::over_root_leaf(leaf_keys(), nullptr, static_cast<u32>(leaf_count()), 0);
+    if (root_state == ROOT_TREE) return SetIter::from_tree(root);
+    return SetIter{};
+}
+
+SetIter TolvaneSet::range_fwd_raw(u64 start) const {
+    if (root_state == ROOT_LEAF && leaf_count() != 0) {
+        const u64 n = leaf_count();
+        const u64 position = map_detail::lower_bound(leaf_keys(), n, start);
+        return SetIter::over_root_leaf(leaf_keys(), nullptr, static_cast<u32>(n),
+                                       static_cast<u32>(position));
+    }
+    if (root_state == ROOT_TREE) return SetIter::from_tree_range(root, start);
+    return SetIter{};
+}
+
+std::vector<u64> TolvaneSet::keys() const {
+    SetIter it = iter_fwd_raw();
+    return collect_keys(it);
+}
+
+std::vector<u64> TolvaneSet::range(u64 start, std::optional<u64> end, bool inclusive) const {
+    SetIter it = range_fwd_raw(start);
+    return collect_keys_until(it, end, inclusive);
+}
+
+// ---------------------------------------------------------------------------
+// Consumers of the set flavour.
+
+void extend_keys(std::vector<u64>& out, SetIter& it) {
+    while (const std::optional<u64> k = it.next()) {
+        if (out.size() == out.capacity()) out.reserve(out.capacity() < 4 ? 4 : out.capacity() * 2);
+        out.push_back(*k);
+    }
+}
+
+std::vector<u64> collect_keys(SetIter& it) {
+    std::vector<u64> out;
+    const std::optional<u64> first = it.next();
+    if (!first) return out;
+    out.reserve(4);
+    out.push_back(*first);
+    extend_keys(out, it);
+    return out;
+}
+
+std::optional<u64> find_at_or_after(SetIter& it, bool& started, u64 start) {
+    while (const std::optional<u64> k = it.next()) {
+        if (started || *k >= start) {
+            started = true;
+            return k;
+        }
+    }
+    it.leaf.kind = LeafCursor::NONE;
+    return std::nullopt;
+}
+
+std::vector<u64> collect_keys_until(SetIter& it, std::optional<u64> end, bool inclusive) {
+    std::vector<u64> out;
+    while (const std::optional<u64> k = it.next()) {
+        if (end && (inclusive ? *k > *end : *k >= *end)) break;
+        if (out.size() == out.capacity()) out.reserve(out.capacity() < 4 ? 4 : out.capacity() * 2);
+        out.push_back(*k);
+    }
+    return out;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,475 @@
+#include "tolvane/read/nav.hpp"
+
+#include <bit>
+
+#include "tolvane/core/bits.hpp"
+#include "tolvane/leaf/leaf.hpp"
+#include "tolvane/core/node.hpp"
+#include "tolvane/core/node_view.hpp"
+
+namespace tolvane::nav {
+
+namespace {
+
+using Hit = std::optional<KeyValue>;
+
+// Where a relative key k stands against a node at level L whose keys all
+// share the skipped prefix P (key bytes L..S-1, shifted down by L bytes):
+// negative when every key of the node is larger than k, positive when every
+// key is smaller, zero when k's high bytes are the prefix. A node that skips
+// nothing has P = 0 and compares equal.
+struct Placement {
+    int side = 0;
+    u64 prefix = 0;
+};
+
+Placement place(const Edge& e, unsigned node_level, unsigned slot_level, u64 k) {
+    Placement p;
+    if (node_level >= slot_level) return p;
+    p.prefix = view::skipped_prefix(e, node_level, slot_level);
+    const u64 q = shr8(k, node_level);
+    p.side = q < p.prefix ? -1 : (q > p.prefix ? 1 : 0);
+    return p;
+}
+
+// A walk entering a branch at `node_level` toward larger keys (Up) or smaller
+// ones: `inner` is k within the node (its lowest key when every key of the
+// node is larger than k, its highest when every key is smaller), `d` the
+// digit to start from and `below` the child key under that digit. `outside`:
+// no key of the node lies in the walk's direction.
+struct Entry {
+    bool outside = false;
+    Placement at;
+    u8 d = 0;
+    u64 below = 0;
+};
+
+template <bool Up>
+Entry enter(const Edge& e, unsigned node_level, unsigned slot_level, u64 k) {
+    Entry in;
+    in.at = place(e, node_level, slot_level, k);
+    const int behind = Up ? 1 : -1;
+    in.outside = in.at.side == behind;
+    const u64 whole = low_bytes_mask(node_level);
+    const u64 inner = in.at.side == -behind ? (Up ? 0 : whole) : k & whole;
+    in.d = static_cast<u8>(shr8(inner, node_level - 1));
+    in.below = inner & low_bytes_mask(node_level - 1);
+    return in;
+}
+
+// The key a child answered, with its digit and the node's prefix put above.
+inline u64 join(u64 prefix, unsigned node_level, unsigned digit, u64 child_key) noexcept {
+    return shl8(prefix, node_level) | shl8(digit, node_level - 1) | child_key;
+}
+
+inline u8 digit_of(u64 k, unsigned node_level) noexcept {
+    return static_cast<u8>(shr8(k, node_level - 1));
+}
+
+// Number of entries of a sorted array below k (Less) or not above k
+// (!Less), by a branch-free halving search; n >= 1.
+template <bool Less, class At>
+std::size_t halving_count(At at, std::size_t n, u64 k) {
+    std::size_t base = 0;
+    for (std::size_t len = n; len > 1;) {
+        const std::size_t half = len / 2;
+        const u64 v = at(base + half);
+        base += (Less ? v < k : v <= k) ? half : 0;
+        len -= half;
+    }
+    const u64 v = at(base);
+    return base + ((Less ? v < k : v <= k) ? 1 : 0);
+}
+
+[[noreturn]] void invalid_tag() { fatal("valid edge tag"); }
+
+// Value of the bitmap-leaf key byte b.
+template <bool Map>
+u64 bitmap_value(const Edge& e, u8 b) {
+    if constexpr (Map)
+        return view::bitmap_leaf_value(e.ptr<const LeafBitmapL>(), b);
+    else
+        return 0;
+}
+
+template <bool Map>
+u64 leaf_value(const view::LinearLeaf& leaf, std::size_t i) {
+    if constexpr (Map)
+        return leaf.values[i];
+    else
+        return 0;
+}
+
+}  // namespace
+
+u64 edge_pop(const Edge& e, unsigned level) {
+    const u8 tag = e.tag_byte();
+    switch (tag) {
+        case TAG_EMPTY:
+            return 0;
+        case TAG_BRANCH_L3:
+        case TAG_BRANCH_L7:
+        case TAG_BRANCH_B:
+            return (e.w1 & LEVEL_MASK[node_level(e, level)]) + 1;
+        case TAG_BRANCH_U:
+        case TAG_FULL:
+            return (e.w1 & LEVEL_MASK[level]) + 1;
+        case TAG_LEAF_BITMAP:
+            return u64{e.byte(8)} + 1;
+        default:
+            if (is_linear_leaf_tag(tag)) return (e.w1 & LEVEL_MASK[tag - TAG_LEAF_BASE]) + 1;
+            if (const EdgeKind kind = decode_tag(tag); kind.is_immediate()) return kind.count;
+            invalid_tag();
+    }
+}
+
+template <bool Map>
+std::optional<KeyValue> next(const Edge& e, u64 k, unsigned slot) {
+    const u8 tag = e.tag_byte();
+    switch (tag) {
+        case TAG_EMPTY:
+            return std::nullopt;
+        case TAG_FULL:
+            return KeyValue{k, 0};
+        case TAG_BRANCH_L3:
+        case TAG_BRANCH_L7: {
+            const view::Linear node = view::linear(e);
+            const unsigned level = node.level;
+            const Entry in = enter<true>(e, level, slot, k);
+            if (in.outside) return std::nullopt;
+            if (node.count == 0) return std::nullopt;
+            std::size_t i = halving_count<true>([&](std::size_t j) { return u64{node.digits[j]}; },
+                                                node.count, in.d);
+            for (; i < node.count; ++i) {
+                const u8 digit = node.digits[i];
+                const Hit hit =
+                    next<Map>(node.children[i], digit == in.d ? in.below : 0, level - 1);
+                if (hit) return KeyValue{join(in.at.prefix, level, digit, hit->key), hit->value};
+            }
+            return std::nullopt;
+        }
+        case TAG_BRANCH_B: {
+            const BranchB* node = e.ptr<const BranchB>();
+            const unsigned level = node->level;
+            const Entry in = enter<true>(e, level, slot, k);
+            if (in.outside) return std::nullopt;
+            const Bitmap256 bits = view::bitmap_bits(node);
+            for (auto b = bits.next_set(in.d); b;
+                 b = *b == 255 ? std::nullopt : bits.next_set(*b + 1)) {
+                const Hit hit =
+                    next<Map>(view::bitmap_child(node, *b), *b == in.d ? in.below : 0, level - 1);
+                if (hit) return KeyValue{join(in.at.prefix, level, *b, hit->key), hit->value};
+            }
+            return std::nullopt;
+        }
+        case TAG_BRANCH_U: {
+            const BranchU* node = e.ptr<const BranchU>();
+            const u8 d = digit_of(k, slot);
+            const u64 below = k & low_bytes_mask(slot - 1);
+            for (unsigned digit = d; digit < 256; ++digit) {
+                const Edge& child = node->children[digit];
+                if (child.tag_byte() == TAG_EMPTY) continue;
+                const Hit hit = next<Map>(child, digit == d ? below : 0, slot - 1);
+                if (hit) return KeyValue{join(0, slot, digit, hit->key), hit->value};
+            }
+            return std::nullopt;
+        }
+        case TAG_LEAF_BITMAP: {
+            const Placement at = place(e, 1, slot, k);
+            if (at.side > 0) return std::nullopt;
+            const u8 start = at.side < 0 ? 0 : static_cast<u8>(k);
+            const auto b = view::leaf_bits<Map>(e).next_set(start);
+            if (!b) return std::nullopt;
+            return KeyValue{shl8(at.prefix, 1) | *b, bitmap_value<Map>(e, *b)};
+        }
+        default:
+            break;
+    }
+    if (is_linear_leaf_tag(tag)) {
+        const view::LinearLeaf leaf = view::linear_leaf<Map>(e);
+        const Placement at = place(e, leaf.w, slot, k);
+        if (at.side > 0) return std::nullopt;
+        const u64 target = at.side < 0 ? 0 : k & LEVEL_MASK[leaf.w];
+        const std::size_t i =
+            leaf::locate(leaf.keys, leaf.count, static_cast<u8>(leaf.w), target).index;
+        if (i == leaf.count) return std::nullopt;
+        return KeyValue{shl8(at.prefix, leaf.w) | leaf.key(i), leaf_value<Map>(leaf, i)};
+    }
+    const EdgeKind kind = decode_tag(tag);
+    if (!kind.is_immediate()) invalid_tag();
+    const KeyList16 keys = view::immediate_keys<Map>(e, kind);
+    const std::size_t i =
+        halving_count<true>([&](std::size_t j) { return keys.keys[j]; }, keys.size(), k);
+    if (i == keys.size()) return std::nullopt;
+    return KeyValue{keys.keys[i], view::immediate_value<Map>(e, kind.count, i)};
+}
+
+template <bool Map>
+std::optional<KeyValue> prev(const Edge& e, u64 k, unsigned slot) {
+    const u8 tag = e.tag_byte();
+    switch (tag) {
+        case TAG_EMPTY:
+            return std::nullopt;
+        case TAG_FULL:
+            return KeyValue{k < low_bytes_mask(slot) ? k : low_bytes_mask(slot), 0};
+        case TAG_BRANCH_L3:
+        case TAG_BRANCH_L7: {
+            const view::Linear node = view::linear(e);
+            const unsigned level = node.level;
+            const Entry in = enter<false>(e, level, slot, k);
+            if (in.outside) return std::nullopt;
+            if (node.count == 0) return std::nullopt;
+            std::size_t i = halving_count<false>([&](std::size_t j) { return u64{node.digits[j]}; },
+                                                 node.count, in.d);
+            while (i-- > 0) {
+                const u8 digit = node.digits[i];
+                const u64 child_k = digit == in.d ? in.below : low_bytes_mask(level - 1);
+                const Hit hit = prev<Map>(node.children[i], child_k, level - 1);
+                if (hit) return KeyValue{join(in.at.prefix, level, digit, hit->key), hit->value};
+            }
+            return std::nullopt;
+        }
+        case TAG_BRANCH_B: {
+            const BranchB* node = e.ptr<const BranchB>();
+            const unsigned level = node->level;
+            const Entry in = enter<false>(e, level, slot, k);
+            if (in.outside) return std::nullopt;
+            const Bitmap256 bits = view::bitmap_bits(node);
+            for (auto b = view::prev_set(bits, in.d); b;
+                 b = *b == 0 ? std::nullopt : view::prev_set(bits, *b - 1)) {
+                const u64 child_k = *b == in.d ? in.below : low_bytes_mask(level - 1);
+                const Hit hit = prev<Map>(view::bitmap_child(node, *b), child_k, level - 1);
+                if (hit) return KeyValue{join(in.at.prefix, level, *b, hit->key), hit->value};
+            }
+            return std::nullopt;
+        }
+        case TAG_BRANCH_U: {
+            const BranchU* node = e.ptr<const BranchU>();
+            const u8 d = digit_of(k, slot);
+            const u64 below = k & low_bytes_mask(slot - 1);
+            for (int digit = d; digit >= 0; --digit) {
+                const Edge& child = node->children[digit];
+                if (child.tag_byte() == TAG_EMPTY) continue;
+                const u64 child_k = digit == d ? below : low_bytes_mask(slot - 1);
+                const Hit hit = prev<Map>(child, child_k, slot - 1);
+                if (hit)
+                    return KeyValue{join(0, slot, static_cast<unsigned>(digit), hit->key),
+                                    hit->value};
+            }
+            return std::nullopt;
+        }
+        case TAG_LEAF_BITMAP: {
+            const Placement at = place(e, 1, slot, k);
+            if (at.side < 0) return std::nullopt;
+            const u8 start = at.side > 0 ? 255 : static_cast<u8>(k);
+            const auto b = view::prev_set(view::leaf_bits<Map>(e), start);
+            if (!b) return std::nullopt;
+            return KeyValue{shl8(at.prefix, 1) | *b, bitmap_value<Map>(e, *b)};
+        }
+        default:
+            break;
+    }
+    if (is_linear_leaf_tag(tag)) {
+        const view::LinearLeaf leaf = view::linear_leaf<Map>(e);
+        const Placement at = place(e, leaf.w, slot, k);
+        if (at.side < 0) return std::nullopt;
+        const u64 low = k & LEVEL_MASK[leaf.w];
+        // Keys <= k are the keys below k + 1; an all-ones k takes every key
+        // rather than carrying into the prefix bytes.
+        const std::size_t n =
+            at.side > 0 || low == LEVEL_MASK[leaf.w]
+                ? leaf.count
+                : leaf::locate(leaf.keys, leaf.count, static_cast<u8>(leaf.w), low + 1).index;
+        if (n == 0) return std::nullopt;
+        return KeyValue{shl8(at.prefix, leaf.w) | leaf.key(n - 1), leaf_value<Map>(leaf, n - 1)};
+    }
+    const EdgeKind kind = decode_tag(tag);
+    if (!kind.is_immediate()) invalid_tag();
+    const KeyList16 keys = view::immediate_keys<Map>(e, kind);
+    const std::size_t n =
+        halving_count<false>([&](std::size_t j) { return keys.keys[j]; }, keys.size(), k);
+    if (n == 0) return std::nullopt;
+    return KeyValue{keys.keys[n - 1], view::immediate_value<Map>(e, kind.count, n - 1)};
+}
+
+template <bool Map>
+u64 count_below(const Edge& e, u64 k, unsigned slot) {
+    const u8 tag = e.tag_byte();
+    switch (tag) {
+        case TAG_EMPTY:
+            return 0;
+        case TAG_FULL:
+            return k;
+        case TAG_BRANCH_L3:
+        case TAG_BRANCH_L7: {
+            const view::Linear node = view::linear(e);
+            const unsigned level = node.level;
+            const Placement at = place(e, level, slot, k);
+            if (at.side < 0) return 0;
+            if (at.side > 0) return (e.w1 & LEVEL_MASK[level]) + 1;
+            const u64 inner = k & low_bytes_mask(level);
+            const u8 d = digit_of(inner, level);
+            u64 total = 0;
+            for (std::size_t i = 0; i < node.count && node.digits[i] <= d; ++i) {
+                total += node.digits[i] < d
+                             ? edge_pop(node.children[i], level - 1)
+                             : count_below<Map>(node.children[i], inner & low_bytes_mask(level - 1),
+                                                level - 1);
+            }
+            return total;
+        }
+        case TAG_BRANCH_B: {
+            const BranchB* node = e.ptr<const BranchB>();
+            const unsigned level = node->level;
+            const Placement at = place(e, level, slot, k);
+            if (at.side < 0) return 0;
+            if (at.side > 0) return (e.w1 & LEVEL_MASK[level]) + 1;
+            const u64 inner = k & low_bytes_mask(level);
+            const u8 d = digit_of(inner, level);
+            const Bitmap256 bits = view::bitmap_bits(node);
+            u64 total = 0;
+            for (auto b = bits.next_set(0); b && *b <= d;
+                 b = *b == 255 ? std::nullopt : bits.next_set(*b + 1)) {
+                const Edge& child = view::bitmap_child(node, *b);
+                total +=
+                    *b < d ? edge_pop(child, level - 1)
+                           : count_below<Map>(child, inner & low_bytes_mask(level - 1), level - 1);
+            }
+            return total;
+        }
+        case TAG_BRANCH_U: {
+            const BranchU* node = e.ptr<const BranchU>();
+            const u8 d = digit_of(k, slot);
+            u64 total = 0;
+            for (unsigned digit = 0; digit <= d; ++digit) {
+                const Edge& child = node->children[digit];
+                if (child.tag_byte() == TAG_EMPTY) continue;
+                total += digit < d
+                             ? edge_pop(child, slot - 1)
+                             : count_below<Map>(child, k & low_bytes_mask(slot - 1), slot - 1);
+            }
+            return total;
+        }
+        case TAG_LEAF_BITMAP: {
+            const Placement at = place(e, 1, slot, k);
+            if (at.side < 0) return 0;
+            if (at.side > 0) return u64{e.byte(8)} + 1;
+            const u8 s = static_cast<u8>(k);
+            const Bitmap256 bits = view::leaf_bits<Map>(e);
+            u64 total = 0;
+            for (unsigned w = 0; w < (s >> 6); ++w) total += popcount64(bits.words[w]);
+            const u64 below_s = (u64{1} << (s & 63)) - 1;
+            return total + popcount64(bits.words[s >> 6] & below_s);
+        }
+        default:
+            break;
+    }
+    if (is_linear_leaf_tag(tag)) {
+        const view::LinearLeaf leaf = view::linear_leaf<Map>(e);
+        const Placement at = place(e, leaf.w, slot, k);
+        if (at.side < 0) return 0;
+        if (at.side > 0) return leaf.count;
+        return leaf::locate(leaf.keys, leaf.count, static_cast<u8>(leaf.w), k & LEVEL_MASK[leaf.w])
+            .index;
+    }
+    const EdgeKind kind = decode_tag(tag);
+    if (!kind.is_immediate()) invalid_tag();
+    const KeyList16 keys = view::immediate_keys<Map>(e, kind);
+    return halving_count<true>([&](std::size_t j) { return keys.keys[j]; }, keys.size(), k);
+}
+
+template <bool Map>
+KeyValue by_count(const Edge& e, u64 r, unsigned slot) {
+    const u8 tag = e.tag_byte();
+    switch (tag) {
+        case TAG_EMPTY:
+            fatal("internal error: entered unreachable code: select into empty subtree");
+        case TAG_FULL:
+            return KeyValue{r, 0};
+        case TAG_BRANCH_L3:
+        case TAG_BRANCH_L7: {
+            const view::Linear node = view::linear(e);
+            const unsigned level = node.level;
+            const u64 prefix = view::skipped_prefix(e, level, slot);
+            for (std::size_t i = 0; i < node.count; ++i) {
+                const u64 p = edge_pop(node.children[i], level - 1);
+                if (r < p) {
+                    const KeyValue hit = by_count<Map>(node.children[i], r, level - 1);
+                    return KeyValue{join(prefix, level, node.digits[i], hit.key), hit.value};
+                }
+                r -= p;
+            }
+            break;
+        }
+        case TAG_BRANCH_B: {
+            const BranchB* node = e.ptr<const BranchB>();
+            const unsigned level = node->level;
+            const u64 prefix = view::skipped_prefix(e, level, slot);
+            const Bitmap256 bits = view::bitmap_bits(node);
+            for (auto b = bits.next_set(0); b;
+                 b = *b == 255 ? std::nullopt : bits.next_set(*b + 1)) {
+                const Edge& child = view::bitmap_child(node, *b);
+                const u64 p = edge_pop(child, level - 1);
+                if (r < p) {
+                    const KeyValue hit = by_count<Map>(child, r, level - 1);
+                    return KeyValue{join(prefix, level, *b, hit.key), hit.value};
+                }
+                r -= p;
+            }
+            break;
+        }
+        case TAG_BRANCH_U: {
+            const BranchU* node = e.ptr<const BranchU>();
+            for (unsigned digit = 0; digit < 256; ++digit) {
+                const Edge& child = node->children[digit];
+                if (child.tag_byte() == TAG_EMPTY) continue;
+                const u64 p = edge_pop(child, slot - 1);
+                if (r < p) {
+                    const KeyValue hit = by_count<Map>(child, r, slot - 1);
+                    return KeyValue{join(0, slot, digit, hit.key), hit.value};
+                }
+                r -= p;
+            }
+            break;
+        }
+        case TAG_LEAF_BITMAP: {
+            const u64 prefix = view::skipped_prefix(e, 1, slot);
+            const Bitmap256 bits = view::leaf_bits<Map>(e);
+            unsigned word = 0;
+            for (; word < 4; ++word) {
+                const unsigned c = popcount64(bits.words[word]);
+                if (r < c) break;
+                r -= c;
+            }
+            require(word < 4, "select within population");
+            const u8 b = static_cast<u8>(
+                64 * word + bits::select_in_word(bits.words[word], static_cast<unsigned>(r)));
+            return KeyValue{shl8(prefix, 1) | b, bitmap_value<Map>(e, b)};
+        }
+        default:
+            if (is_linear_leaf_tag(tag)) {
+                const view::LinearLeaf leaf = view::linear_leaf<Map>(e);
+                require(r < leaf.count, "select within population");
+                const u64 prefix = view::skipped_prefix(e, leaf.w, slot);
+                return KeyValue{shl8(prefix, leaf.w) | leaf.key(r), leaf_value<Map>(leaf, r)};
+            }
+            if (const EdgeKind kind = decode_tag(tag); kind.is_immediate()) {
+                require(r < kind.count, "immediate index out of range");
+                const KeyList16 keys = view::immediate_keys<Map>(e, kind);
+                return KeyValue{keys.keys[r], view::immediate_value<Map>(e, kind.count, r)};
+            }
+            invalid_tag();
+    }
+    fatal("internal error: entered unreachable code: select beyond branch population");
+}
+
+template std::optional<KeyValue> next<false>(const Edge&, u64, unsigned);
+template std::optional<KeyValue> next<true>(const Edge&, u64, unsigned);
+template std::optional<KeyValue> prev<false>(const Edge&, u64, unsigned);
+template std::optional<KeyValue> prev<true>(const Edge&, u64, unsigned);
+template u64 count_below<false>(const Edge&, u64, unsigned);
+template u64 count_below<true>(const Edge&, u64, unsigned);
+template KeyValue by_count<false>(const Edge&, u64, unsigned);
+template KeyValue by_count<true>(const Edge&, u64, unsigned);
+
+}  // namespace tolvane::nav

@@ -1,0 +1,303 @@
+#pragma once
+// Leaf level of the reclaiming map insert (mutate_map_occ_insert.hpp): what
+// the key does to the empty edge, map immediate, map linear leaf or
+// LeafBitmapL it reaches. Shapes, thresholds and blocks are those of the
+// exclusive insert (mutate_map_insert.hpp), so both build the same tree; what
+// differs is how each change reaches readers:
+//
+//   - a form that changes size is rebuilt in a new block, filled completely
+//     and published by one edge store; the old block is released after the
+//     publication (retired to the collector in deferred mode);
+//   - an edit that keeps its block (values shifted inside a value array,
+//     leaf block or value subarray, a bitmap bit, an overwritten value) is
+//     made in place with single atomic stores and ends with the edge
+//     republished, also when its 16 bytes did not change;
+//   - every such change, in place or by replacement, is bracketed with the
+//     frame's holder word in the versioned member; the unversioned member
+//     relies on the parent branch's word, which its walk holds odd;
+//   - a present key costs the get-or-insert member nothing at all: no store,
+//     no bracket;
+//   - the insert path is never refilled: hot leaves are for exclusive trees.
+//
+// A full leaf that must split is rebuilt on a private edge by inserting its
+// pairs one by one under a new BranchL3; nobody can see that edge, so its
+// inserts bump only a private word, and the finished subtree is published in
+// one bracket.
+
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include "tolvane/mem/alloc.hpp"
+#include "tolvane/core/fatal.hpp"
+#include "tolvane/read/get.hpp"
+#include "tolvane/core/key_value.hpp"
+#include "tolvane/leaf/leaf.hpp"
+#include "tolvane/write/mutate_branch.hpp"
+#include "tolvane/write/mutate_insert.hpp"
+#include "tolvane/write/mutate_map_insert.hpp"
+#include "tolvane/write/mutate_map_leaf.hpp"
+#include "tolvane/write/mutate_map_leaf_grow.hpp"
+#include "tolvane/write/mutate_occ.hpp"
+#include "tolvane/write/mutate_occ_insert.hpp"
+#include "tolvane/write/mutate_path.hpp"
+#include "tolvane/core/node.hpp"
+#include "tolvane/core/types.hpp"
+#include "tolvane/write/version.hpp"
+
+namespace tolvane::mutate_map::occ_detail {
+
+using mutate::publish_edge;
+using mutate::occ_detail::SlotGuard;
+
+// What one pass of a frame did: finished the call (the result is written),
+// or changed the form of the node in its slot, which must be read again.
+enum class Frame : u8 { Done, Again };
+
+// One frame of the walk: the key below `slot`, a slot of `level`. Bit 0 of
+// `bump_node_word` set: `caller_word` guards the slot; clear: the tree word
+// does while the allocator covers the root. The unversioned member ignores
+// both.
+template <bool KeepExisting, bool Unversioned>
+void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 value,
+                  unsigned level, InsertPath& path, u64 bump_node_word, u32* caller_word);
+
+inline void report_found(InsertResult& out, u64 old, u64* word) {
+    out.existed = 1;
+    out.old = old;
+    out.slot = word;
+}
+
+inline void report_added(InsertResult& out, u64* word) {
+    out.existed = 0;
+    out.slot = word;
+}
+
+// A present key whose value lives in a block behind the edge: left alone by
+// get-or-insert, else overwritten and the unchanged edge republished, so the
+// new value is released together with it.
+template <bool KeepExisting, bool U>
+void settle_present(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, const Edge& e,
+                    u64* word, u64 value) {
+    const u64 old = load_relaxed(*word);
+    if constexpr (!KeepExisting) {
+        guard.begin();
+        store_relaxed(*word, value);
+        publish_edge(slot, e);
+        guard.end();
+    }
+    report_found(out, old, word);
+}
+
+// An empty slot below level 8 takes a one-key immediate of the slot's width.
+template <bool U>
+void insert_into_empty(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, u64 key, u64 value,
+                       unsigned level) {
+    require(level >= 1 && level <= 7, "immediate 1 key");
+    Edge fresh;
+    fresh.w0 = value;
+    fresh.w1 = key & LEVEL_MASK[level];
+    fresh.set_tag(immediate_tag(level, 1));
+    guard.publish(slot, fresh);
+    report_added(out, &slot.w0);
+}
+
+// Tags 16..126: a map immediate of n keys of w bytes (w is the slot level).
+template <bool KeepExisting, bool U>
+void insert_into_immediate(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, const Edge& e,
+                           const EdgeKind& kind, u64 key, u64 value) {
+    NodeAlloc& alloc = guard.alloc;
+    const unsigned w = kind.key_bytes;
+    const unsigned n = kind.count;
+    const u64 k = key & LEVEL_MASK[w];
+
+    if (n == 1) {
+        const u64 stored = e.w1 & LEVEL_MASK[w];
+        if (stored == k) {
+            if constexpr (!KeepExisting) {
+                Edge fresh = e;
+                fresh.w0 = value;
+                guard.publish(slot, fresh);
+            }
+            return report_found(out, e.w0, &slot.w0);
+        }
+        const bool key_first = k < stored;
+        const KeyValue mine{k, value}, other{stored, e.w0};
+        const KeyValue pairs[2] = {key_first ? mine : other, key_first ? other : mine};
+        Edge fresh;
+        if (2 * w > MAP_IMMEDIATE_KEY_BYTES)
+            build_map_leaf<true>(alloc, fresh, static_cast<u8>(w), pairs, 2);
+        else
+            write_map_immed<true>(alloc, fresh, static_cast<u8>(w), pairs, 2);
+        guard.publish(slot, fresh);
+        return report_added(out, fresh.ptr<u64>() + (key_first ? 0 : 1));
+    }
+
+    u8 keys[8];
+    std::memcpy(keys, &e.w1, 8);
+    const leaf::LeafPos pos = leaf::locate(keys, n, static_cast<u8>(w), k);
+    u64* values = e.ptr<u64>();
+    require(values != nullptr, "value array");
+    const std::size_t i = pos.index;
+    if (pos.found) return settle_present<KeepExisting>(guard, out, slot, e, values + i, value);
+
+    if (n >= map_immediate_capacity(w)) {
+        // Full: the n + 1 pairs move into a map linear leaf of width w.
+        KeyValue pairs[MAP_IMMEDIATE_KEY_BYTES + 1];
+        immediate_pairs_with(keys, values, n, w, i, k, value, pairs);
+        Edge fresh;
+        build_map_leaf<true>(alloc, fresh, static_cast<u8>(w), pairs, n + 1);
+        guard.publish(slot, fresh);
+        release_values(alloc, values, n);
+        return report_added(out, fresh.ptr<u64>() + i);
+    }
+
+    require((n + 1) * w < 16, "immediate capacity");
+    std::memmove(keys + (i + 1) * w, keys + i * w, (n - i) * w);
+    leaf::put_packed_key(keys, i, w, k);
+    Edge fresh;
+    std::memcpy(&fresh.w1, keys, MAP_IMMEDIATE_KEY_BYTES);
+    fresh.set_tag(immediate_tag(w, n + 1));
+    if (capacity_class(n + 1) == capacity_class(n)) {
+        guard.begin();
+        for (std::size_t j = n; j > i; --j) store_relaxed(values[j], values[j - 1]);
+        store_relaxed(values[i], value);
+        fresh.set_ptr(values);
+        publish_edge(slot, fresh);
+        guard.end();
+        return report_added(out, values + i);
+    }
+    u64* grown = grown_values(alloc, values, n, i, value);
+    fresh.set_ptr(grown);
+    guard.publish(slot, fresh);
+    release_values(alloc, values, n);
+    report_added(out, grown + i);
+}
+
+// A full map linear leaf (25 one-byte or 32 wider keys) takes its next key at
+// index i: a LeafBitmapL when all keys share every byte but the lowest, else
+// a BranchL3 at the highest byte in which they differ, filled on a private
+// edge. Either is published in one step, then the old block released.
+template <bool KeepExisting, bool U>
+void rebuild_full_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, const Edge& e,
+                       unsigned level, unsigned w, std::size_t i, u64 key, u64 value,
+                       InsertPath& path) {
+    NodeAlloc& alloc = guard.alloc;
+    const std::size_t n = map_leaf_max_keys(w);
+    u8* old_block = e.ptr<u8>();
+    require(old_block != nullptr, "leaf");
+    std::vector<KeyValue> pairs = full_leaf_pairs(e, level, w, i, key, value);
+    Edge fresh;
+    if (const unsigned node_level = split_full_leaf_head<true>(alloc, fresh, pairs, level)) {
+        u32 private_word = 0;
+        for (const KeyValue& kv : pairs) {
+            InsertResult ignored;
+            insert_frame<KeepExisting, U>(ignored, alloc, fresh, kv.key, kv.value, level, path, 1,
+                                          &private_word);
+        }
+        fresh.set_pop0(node_level, pairs.size() - 1);
+    }
+    guard.publish(slot, fresh);
+    release_map_leaf(alloc, old_block, n, w);
+    u64* word = get::locate_slot(&slot, key, static_cast<u8>(level));
+    require(word != nullptr, "just-inserted key");
+    report_added(out, word);
+}
+
+// Tags 5..11: a map linear leaf of w-byte keys.
+template <bool KeepExisting, bool U>
+Frame insert_into_linear_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, Edge e,
+                              u64 key, u64 value, unsigned level, InsertPath& path) {
+    NodeAlloc& alloc = guard.alloc;
+    const unsigned w = e.tag_byte() - TAG_LEAF_BASE;
+    const std::size_t n = static_cast<std::size_t>(e.pop0(w)) + 1;
+    if (w < level) {
+        if (const unsigned at = mutate::skip_mismatch_level(e, level, w, key)) {
+            mutate::occ_detail::wrap_and_retry(guard, slot, e, at, level, n);
+            return Frame::Again;
+        }
+    }
+    u8* block = e.ptr<u8>();
+    require(block != nullptr, "leaf ptr");
+    u64* values = e.ptr<u64>();
+    const u8* keys = block + map_leaf_key_offset(n);
+    const u64 k = key & LEVEL_MASK[w];
+
+    // Ascending inserts append: the last key is tested before any search.
+    std::size_t i;
+    const u64 last = leaf::packed_key(keys, n - 1, w);
+    if (k > last) {
+        i = n;
+    } else if (k == last) {
+        settle_present<KeepExisting>(guard, out, slot, e, values + (n - 1), value);
+        return Frame::Done;
+    } else {
+        const leaf::LeafPos pos = leaf::locate(keys, n, static_cast<u8>(w), k);
+        if (pos.found) {
+            settle_present<KeepExisting>(guard, out, slot, e, values + pos.index, value);
+            return Frame::Done;
+        }
+        i = pos.index;
+    }
+
+    if (n >= map_leaf_max_keys(w)) {
+        rebuild_full_leaf<KeepExisting>(guard, out, slot, e, level, w, i, key, value, path);
+        return Frame::Done;
+    }
+    if (capacity_class(n + 1) == capacity_class(n)) {
+        guard.begin();
+        leaf::shared_keys::map_insert_at(block, static_cast<u8>(w), n, i, k, value);
+        e.set_pop0(w, n);
+        publish_edge(slot, e);
+        guard.end();
+        report_added(out, values + i);
+        return Frame::Done;
+    }
+    u8* fresh = grown_map_leaf(alloc, block, n, w, i, k, value);
+    e.set_ptr(fresh);
+    e.set_pop0(w, n);
+    guard.publish(slot, e);
+    release_map_leaf(alloc, block, n, w);
+    report_added(out, e.ptr<u64>() + i);
+    return Frame::Done;
+}
+
+// Tag 12: a LeafBitmapL. The node itself is never copied by an insert: only
+// the value subarray of the key's group moves when its capacity class does.
+template <bool KeepExisting, bool U>
+Frame insert_into_bitmap_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, Edge e,
+                              u64 key, u64 value, unsigned level) {
+    NodeAlloc& alloc = guard.alloc;
+    if (level > 1) {
+        if (const unsigned at = mutate::skip_mismatch_level(e, level, 1, key)) {
+            mutate::occ_detail::wrap_and_retry(guard, slot, e, at, level, e.pop0(1) + 1);
+            return Frame::Again;
+        }
+    }
+    const auto [leaf, b, g, group, r, values, present] = find_in_bitmap_leaf(e, key);
+    if (present) {
+        settle_present<KeepExisting>(guard, out, slot, e, values + r, value);
+        return Frame::Done;
+    }
+
+    const unsigned c = popcount32(group);
+    guard.begin();
+    if (c > 0 && capacity_class(c + 1) == capacity_class(c)) {
+        require(values != nullptr, "values");
+        for (unsigned j = c; j > r; --j) store_relaxed(values[j], values[j - 1]);
+        store_relaxed(values[r], value);
+    } else {
+        if (c > 0) require(values != nullptr, "values");
+        u64* fresh = grown_values(alloc, values, c, r, value);
+        if (c > 0) release_values(alloc, values, c);
+        store_release(leaf->value_subarrays[g], fresh);
+    }
+    store_relaxed(leaf->bitmap[g], group | (u32{1} << (b & 31)));
+    e.set_byte(8, static_cast<u8>(e.byte(8) + 1));
+    publish_edge(slot, e);
+    guard.end();
+    report_added(out, leaf->value_subarrays[g] + r);
+    return Frame::Done;
+}
+
+}  // namespace tolvane::mutate_map::occ_detail

@@ -1,0 +1,80 @@
+#pragma once
+// The call sequence every method and slot runs, in this order: parse the
+// arguments (methods with parameters only), check the calling thread, take the
+// borrow, then the body, which converts its arguments in parameter order and
+// runs one engine operation. The borrow is given back on every path.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#include "frame/args.hpp"
+#include "frame/convert.hpp"
+#include "frame/note.hpp"
+#include "frame/object.hpp"
+
+namespace tolvane::py {
+
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using NoargsFunction = PyObject* (*)(PyObject*, PyObject*);
+
+template <FastcallFunction F>
+PyCFunction as_method() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+template <NoargsFunction F>
+PyCFunction as_method() {
+    return F;
+}
+
+// Thread check and borrow around `body(obj)`; `failure` is what the slot
+// returns to the interpreter when either is refused.
+template <class Class, Borrow Kind, class R, class Body>
+R with_object(PyObject* self, R failure, Body&& body) {
+    Instance<Class>& obj = *instance<Class>(self);
+    if (!on_owner_thread(obj)) return failure;
+    BorrowGuard guard(obj.borrow, Kind);
+    if (!guard.held()) return failure;
+    return body(obj);
+}
+
+// A method with parameters: `body(obj, args)`.
+template <class Class, Borrow Kind, class Body>
+PyObject* call_method(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, Body&& body) {
+    Args parsed(sig);
+    if (!parsed.parse_fastcall(args, nargs, kwnames)) return nullptr;
+    return with_object<Class, Kind>(self, static_cast<PyObject*>(nullptr),
+                                    [&](Instance<Class>& obj) { return body(obj, parsed); });
+}
+
+// A method without parameters, a property or a slot returning an object.
+template <class Class, Borrow Kind, class Body>
+PyObject* call_plain(PyObject* self, Body&& body) {
+    return with_object<Class, Kind>(self, static_cast<PyObject*>(nullptr), body);
+}
+
+// The entry points the interpreter calls for a method, around a body that
+// runs inside the call sequence once the object is checked and borrowed:
+// `PyObject* body(Instance<Class>&, Args&)` for a method with parameters,
+// `PyObject* body(Instance<Class>&)` for one without.
+template <class Class, Borrow Kind, const Signature& Sig, auto Body>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<Class, Kind>(self, Sig, args, nargs, kwnames, Body);
+}
+
+template <class Class, Borrow Kind, auto Body>
+PyObject* noargs_entry(PyObject* self, PyObject*) {
+    return call_plain<Class, Kind>(self, Body);
+}
+
+// The operand of a slot, converted as the parameter it stands for ("key" for
+// item access and membership, "val" for the assigned value).
+inline bool slot_u64(PyObject* operand, const char* name, std::uint64_t& out) {
+    if (to_u64(operand, out)) return true;
+    add_argument_note(name);
+    return false;
+}
+
+}  // namespace tolvane::py
