@@ -17,13 +17,17 @@ Ref type_text_attribute(PyTypeObject* type, const char* attribute) {
     return Ref();
 }
 
-bool is_numpy_bool_type(PyTypeObject* type) {
+// The name of `type` when it is numpy's boolean scalar type, else null. The
+// name is read once and the same object serves the error message: a second
+// read could give a different answer.
+Ref numpy_bool_type_name(PyTypeObject* type) {
     Ref module = type_text_attribute(type, "__module__");
     Ref name = type_text_attribute(type, "__name__");
-    if (!module || !name) return false;
-    return PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
-           (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
-            PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+    if (!module || !name) return Ref();
+    const bool numpy_bool = PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+                            (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+                             PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+    return numpy_bool ? std::move(name) : Ref();
 }
 
 // A sequence's own length is only a hint for the first reservation; a length
@@ -79,16 +83,19 @@ bool to_bool(PyObject* obj, bool& out) {
         return true;
     }
     PyTypeObject* type = Py_TYPE(obj);
-    if (!is_numpy_bool_type(type)) {
+    Ref name = numpy_bool_type_name(type);
+    if (!name) {
         set_type_cast_error(obj, "bool");
         return false;
     }
     Ref method(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__bool__"));
     if (!method) {
+        // Only a missing method is the conversion's own error; anything else
+        // the lookup raised is passed on as it is.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
-        Ref name = type_text_attribute(type, "__name__");
-        PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
-                     name ? PyUnicode_AsUTF8(name.get()) : type->tp_name);
+        PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+                     name.get());
         return false;
     }
     Ref result(PyObject_CallOneArg(method.get(), obj));
