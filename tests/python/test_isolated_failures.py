@@ -45,3 +45,52 @@ def test_bool_conversion_survives_a_type_name_that_changes_between_reads():
     """)
     assert out.splitlines() == [
         "TypeError object of type 'bool_' does not define a '__bool__' conversion", "[5, 6]"]
+
+
+MEMORY_CASES = {
+    # name: (container made before the limit, the call made under it)
+    "set iteration": ("TolvaneSet(range(0, 3 * N, 3))", "iter(c)"),
+    "set listing": ("TolvaneSet(range(0, 3 * N, 3))", "c.to_list()"),
+    "set packed insert_many": ("TolvaneSet([1, 2])", "c.insert_many(big)"),
+    "map keys": ("TolvaneMap(zip(range(N), range(N)))", "c.keys()"),
+    "map packed insert_many": ("TolvaneMap({1: 2})", "c.insert_many(big, big)"),
+    "map get_batch": ("TolvaneMap({1: 2})", "c.get_batch(big_list)"),
+}
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer reserves more address space than any limit allows")
+@pytest.mark.parametrize("case", MEMORY_CASES)
+def test_memory_exhaustion_raises_memory_error_and_keeps_the_container(case):
+    make, call = MEMORY_CASES[case]
+    # The call needs tens of megabytes at once; the limit leaves a few beyond
+    # what the process already maps, enough for the interpreter to go on.
+    out = run_child(f"""
+        import resource
+        from tolvane_trie import TolvaneMap, TolvaneSet
+
+        N = 3_000_000
+        c = {make}
+        big = bytes(8 * N)
+        big_list = [7] * N
+        before = (len(c), c.to_list() if len(c) < 10 else (c.first(), c.last()))
+
+        def mapped_bytes():
+            with open("/proc/self/status") as f:
+                line = next(l for l in f if l.startswith("VmSize:"))
+            return int(line.split()[1]) * 1024
+
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (mapped_bytes() + 8 * 2**20, hard))
+        try:
+            {call}
+            print("no error")
+        except MemoryError:
+            print("MemoryError")
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        after = (len(c), c.to_list() if len(c) < 10 else (c.first(), c.last()))
+        print(after == before, c.validate())
+    """)
+    assert out.splitlines() == ["MemoryError", "True True"]

@@ -372,14 +372,14 @@ InsertResult TolvaneMap::convert_to_tree(u64 key, u64 value) {
     return {0, 0, out.slot};
 }
 
-InsertOutcome TolvaneMap::insert(u64 key, u64 value) {
+InsertOutcome TolvaneMap::insert(u64 key, u64 value) noexcept {
     const InsertResult r = put<false>(key, value);
     return {r.existed != 0, r.old};
 }
 
-u64* TolvaneMap::ensure_slot(u64 key, u64 initial) { return put<true>(key, initial).slot; }
+u64* TolvaneMap::ensure_slot(u64 key, u64 initial) noexcept { return put<true>(key, initial).slot; }
 
-RemoveOutcome TolvaneMap::remove(u64 key) {
+RemoveOutcome TolvaneMap::remove(u64 key) noexcept {
     clear_path();
     if (core.root_state == ROOT_EMPTY) return {};
     if (core.root_state == ROOT_LEAF) return leaf_take(core, alloc, key);
@@ -418,7 +418,7 @@ void TolvaneMap::condense() {
     core.root_state = ROOT_LEAF;
 }
 
-void TolvaneMap::clear_entries() {
+void TolvaneMap::clear_entries() noexcept {
     clear_path();
     if (core.root_state == ROOT_TREE) {
         if (deferred(alloc))

@@ -57,19 +57,23 @@ class TolvaneMap {
     u64 size() const noexcept { return core.size(); }
 
     // ---- point operations ----
+    //
+    // Mutations are noexcept: a scratch buffer that cannot be had halfway
+    // through a split is as fatal as a node that cannot be had, since the
+    // tree may be half changed by then.
 
     std::optional<u64> get(u64 key) const;
     bool contains_key(u64 key) const;
     // Inserts or overwrites; reports the previous value of a present key.
-    InsertOutcome insert(u64 key, u64 value);
+    InsertOutcome insert(u64 key, u64 value) noexcept;
     // Get-or-insert: the address of the key's value word, valid until the
     // map next changes. An absent key is added with `initial`; a present
     // key keeps its value.
-    u64* ensure_slot(u64 key, u64 initial);
+    u64* ensure_slot(u64 key, u64 initial) noexcept;
     // Removes the key and hands back its value (also serves pop).
-    RemoveOutcome remove(u64 key);
+    RemoveOutcome remove(u64 key) noexcept;
     // Removes every entry; the allocator keeps its free memory.
-    void clear_entries();
+    void clear_entries() noexcept;
     // Settles the pending delta and empties the insert path.
     void clear_path();
 

@@ -58,7 +58,7 @@ void TolvaneSet::free_leaf_block(u64* keys, u64 n) { alloc.release(keys, set_lea
 // ---------------------------------------------------------------------------
 // Insert.
 
-bool TolvaneSet::insert_deferred(u64 key) {
+bool TolvaneSet::insert_deferred(u64 key) noexcept {
     if (root_state == ROOT_EMPTY) {
         auto* keys = static_cast<u64*>(alloc.allocate_zeroed(set_leaf_bytes(1)));
         keys[0] = key;
@@ -165,7 +165,7 @@ bool TolvaneSet::convert_to_tree(u64 key) {
 // ---------------------------------------------------------------------------
 // Remove.
 
-bool TolvaneSet::remove_deferred(u64 key) {
+bool TolvaneSet::remove_deferred(u64 key) noexcept {
     clear_path();
     if (root_state == ROOT_EMPTY) return false;
     if (root_state == ROOT_TREE) return remove_from_tree(key);
@@ -220,7 +220,7 @@ bool TolvaneSet::remove_from_leaf(u64 key) {
     return true;
 }
 
-void TolvaneSet::condense_to_root_leaf() {
+void TolvaneSet::condense_to_root_leaf() noexcept {
     clear_path();
     if (root_state != ROOT_TREE)
         fatal("internal error: entered unreachable code: condense outside tree state");
@@ -244,7 +244,7 @@ void TolvaneSet::condense_to_root_leaf() {
     root_state = ROOT_LEAF;
 }
 
-std::optional<u64> TolvaneSet::pop() {
+std::optional<u64> TolvaneSet::pop() noexcept {
     std::optional<u64> smallest;
     if (root_state == ROOT_LEAF) {
         if (leaf_count() != 0) smallest = leaf_keys()[0];
@@ -255,7 +255,7 @@ std::optional<u64> TolvaneSet::pop() {
     return smallest;
 }
 
-void TolvaneSet::clear_entries() {
+void TolvaneSet::clear_entries() noexcept {
     clear_path();
     if (root_state == ROOT_TREE) {
         if (alloc.mode_word(std::memory_order_acquire) == NodeAlloc::MODE_DEFERRED)

@@ -67,19 +67,23 @@ class TolvaneSet {
     }
 
     // ---- point operations ----
+    //
+    // Mutations are noexcept: a scratch buffer that cannot be had halfway
+    // through a split is as fatal as a node that cannot be had, since the
+    // tree may be half changed by then.
 
     // Adds the key; true when it was absent. (The set's insert.)
-    bool insert_deferred(u64 key);
+    bool insert_deferred(u64 key) noexcept;
     // Removes the key; true when it was present. (The set's remove.)
-    bool remove_deferred(u64 key);
+    bool remove_deferred(u64 key) noexcept;
     bool contains(u64 key) const;
     // Removes and returns the smallest key; none when empty.
-    std::optional<u64> pop();
+    std::optional<u64> pop() noexcept;
     // Rebuilds a tree of at most 30 keys as a root leaf. Fatal outside tree
     // state.
-    void condense_to_root_leaf();
+    void condense_to_root_leaf() noexcept;
     // Removes every key; the allocator keeps its free memory.
-    void clear_entries();
+    void clear_entries() noexcept;
     // Settles the pending delta and empties the insert path.
     void clear_path();
 

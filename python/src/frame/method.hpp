@@ -3,11 +3,20 @@
 // arguments (methods with parameters only), check the calling thread, take the
 // borrow, then the body, which converts its arguments in parameter order and
 // runs one engine operation. The borrow is given back on every path.
+//
+// Every entry from the interpreter runs inside raising_memory_error once:
+// running out of memory while a call copies its input or builds its result
+// (conversion vectors, packed-buffer copies, snapshots, listings) raises
+// MemoryError. Inputs are copied before the container is changed and results
+// are built from a container that is only read, while the engine's mutations
+// are noexcept (running out of memory inside one is fatal, like a node
+// allocation): a MemoryError leaves the container as it was.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>
+#include <new>
 
 #include "frame/args.hpp"
 #include "frame/convert.hpp"
@@ -28,10 +37,21 @@ PyCFunction as_method() {
     return F;
 }
 
+// `body()`, or `failure` with MemoryError raised when it runs out of memory.
+template <class R, class Body>
+R raising_memory_error(R failure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return failure;
+    }
+}
+
 // Thread check and borrow around `body(obj)`; `failure` is what the slot
 // returns to the interpreter when either is refused.
 template <class Class, Borrow Kind, class R, class Body>
-R with_object(PyObject* self, R failure, Body&& body) {
+R on_object(PyObject* self, R failure, Body&& body) {
     Instance<Class>& obj = *instance<Class>(self);
     if (!on_owner_thread(obj)) return failure;
     BorrowGuard guard(obj.borrow, Kind);
@@ -39,14 +59,23 @@ R with_object(PyObject* self, R failure, Body&& body) {
     return body(obj);
 }
 
+// The same as the entry of a slot.
+template <class Class, Borrow Kind, class R, class Body>
+R with_object(PyObject* self, R failure, Body&& body) {
+    return raising_memory_error(failure,
+                                [&] { return on_object<Class, Kind>(self, failure, body); });
+}
+
 // A method with parameters: `body(obj, args)`.
 template <class Class, Borrow Kind, class Body>
 PyObject* call_method(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, Body&& body) {
-    Args parsed(sig);
-    if (!parsed.parse_fastcall(args, nargs, kwnames)) return nullptr;
-    return with_object<Class, Kind>(self, static_cast<PyObject*>(nullptr),
-                                    [&](Instance<Class>& obj) { return body(obj, parsed); });
+    return raising_memory_error(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+        Args parsed(sig);
+        if (!parsed.parse_fastcall(args, nargs, kwnames)) return nullptr;
+        return on_object<Class, Kind>(self, static_cast<PyObject*>(nullptr),
+                                      [&](Instance<Class>& obj) { return body(obj, parsed); });
+    });
 }
 
 // A method without parameters, a property or a slot returning an object.

@@ -103,13 +103,15 @@ struct IntContainer {
     // reach before it is returned; a failure drops the object and what was
     // put in so far.
     static PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-        Args parsed(kNew);
-        if (!parsed.parse_tuple_dict(args, kwargs)) return nullptr;
-        Ref self = allocate<C>();
-        if (!self) return nullptr;
-        if (parsed.present(0) && !C::insert_from(instance<C>(self.get())->native, parsed[0]))
-            return nullptr;
-        return self.release();
+        return raising_memory_error(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+            Args parsed(kNew);
+            if (!parsed.parse_tuple_dict(args, kwargs)) return nullptr;
+            Ref self = allocate<C>();
+            if (!self) return nullptr;
+            if (parsed.present(0) && !C::insert_from(instance<C>(self.get())->native, parsed[0]))
+                return nullptr;
+            return self.release();
+        });
     }
 
     // ---- method bodies: emptiness and membership ----
