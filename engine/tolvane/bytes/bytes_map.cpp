@@ -1,0 +1,7 @@
+#include "tolvane/bytes/bytes_map.hpp"
+
+namespace tolvane {
+
+template class BasicBytesMap<SipKeyedHash>;
+
+}  // namespace tolvane
