@@ -108,7 +108,43 @@ bool to_bool(PyObject* obj, bool& out) {
     return true;
 }
 
-bool to_u64_pair(PyObject* obj, std::uint64_t& first, std::uint64_t& second) {
+bool to_u32(PyObject* obj, std::uint32_t& out) {
+    Ref index;
+    if (!PyLong_Check(obj)) {
+        index = Ref(PyNumber_Index(obj));
+        if (!index) return false;
+        obj = index.get();
+    }
+    const long long value = PyLong_AsLongLong(obj);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (value < 0) {
+        PyErr_SetString(PyExc_OverflowError, "number too small to fit in target type");
+        return false;
+    }
+    if (value > 0xFFFFFFFFLL) {
+        PyErr_SetString(PyExc_OverflowError, "number too large to fit in target type");
+        return false;
+    }
+    out = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+bool to_utf8(PyObject* obj, std::string_view& out) {
+    if (!PyUnicode_Check(obj)) {
+        set_type_cast_error(obj, "str");
+        return false;
+    }
+    Py_ssize_t size;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) return false;
+    out = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+namespace {
+
+// The tuple check and length check both pair readers share.
+bool is_two_tuple(PyObject* obj) {
     if (!PyTuple_Check(obj)) {
         set_type_cast_error(obj, "tuple");
         return false;
@@ -119,7 +155,20 @@ bool to_u64_pair(PyObject* obj, std::uint64_t& first, std::uint64_t& second) {
                      2, size);
         return false;
     }
-    return to_u64(PyTuple_GET_ITEM(obj, 0), first) && to_u64(PyTuple_GET_ITEM(obj, 1), second);
+    return true;
+}
+
+}  // namespace
+
+bool to_u64_pair(PyObject* obj, std::uint64_t& first, std::uint64_t& second) {
+    return is_two_tuple(obj) && to_u64(PyTuple_GET_ITEM(obj, 0), first) &&
+           to_u64(PyTuple_GET_ITEM(obj, 1), second);
+}
+
+bool to_object_u64_pair(PyObject* obj, PyObject*& first, std::uint64_t& second) {
+    if (!is_two_tuple(obj) || !to_u64(PyTuple_GET_ITEM(obj, 1), second)) return false;
+    first = PyTuple_GET_ITEM(obj, 0);
+    return true;
 }
 
 bool to_u64_sequence(PyObject* obj, std::vector<std::uint64_t>& out) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -19,8 +20,16 @@ namespace tolvane::py {
 bool to_u64(PyObject* obj, std::uint64_t& out);
 // Exactly bool, or a numpy boolean scalar through its __bool__.
 bool to_bool(PyObject* obj, bool& out);
+// An int or __index__ object read as a signed 64-bit integer, 0 to 2^32-1.
+bool to_u32(PyObject* obj, std::uint32_t& out);
+// A str (or subclass) as UTF-8; the view lives as long as `obj` does.
+bool to_utf8(PyObject* obj, std::string_view& out);
 // A tuple (or tuple subclass) of two unsigned 64-bit integers.
 bool to_u64_pair(PyObject* obj, std::uint64_t& first, std::uint64_t& second);
+// A tuple (or tuple subclass) of length 2 whose second element converts to
+// u64 (converted first); `first` is the tuple's own first element, borrowed
+// from it, for the caller's key extraction.
+bool to_object_u64_pair(PyObject* obj, PyObject*& first, std::uint64_t& second);
 // Any sequence but str, item by item in iteration order.
 bool to_u64_sequence(PyObject* obj, std::vector<std::uint64_t>& out);
 
