@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "bytes/classes.hpp"
 #include "int/classes.hpp"
 #include "frame/convert.hpp"
 #include "frame/ref.hpp"
@@ -28,7 +29,7 @@ const Registration kRegistrations[] = {
     {"SyncTolvaneMap", nullptr},
     {"SyncTolvaneSet", nullptr},
     {"TolvaneStrMap", nullptr},
-    {"TolvaneBytesMap", nullptr},
+    {"TolvaneBytesMap", bytes_map_class},
     {"TolvaneBlobMap", nullptr},
     {"TolvaneOrderedBytesMap", nullptr},
     {"TolvaneMapKeyIter", map_key_iter_class},
@@ -46,9 +47,9 @@ const Registration kRegistrations[] = {
     {"TolvaneStrMapKeyIter", nullptr},
     {"TolvaneStrMapValueIter", nullptr},
     {"TolvaneStrMapItemIter", nullptr},
-    {"TolvaneBytesMapKeyIter", nullptr},
-    {"TolvaneBytesMapValueIter", nullptr},
-    {"TolvaneBytesMapItemIter", nullptr},
+    {"TolvaneBytesMapKeyIter", bytes_map_key_iter_class},
+    {"TolvaneBytesMapValueIter", bytes_map_value_iter_class},
+    {"TolvaneBytesMapItemIter", bytes_map_item_iter_class},
     {"TolvaneOrderedBytesMapKeyIter", nullptr},
     {"TolvaneOrderedBytesMapValueIter", nullptr},
     {"TolvaneOrderedBytesMapItemIter", nullptr},

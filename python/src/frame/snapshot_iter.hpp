@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -29,6 +30,21 @@ struct Snapshot {
 inline PyObject* element_result(std::uint64_t value) { return u64_result(value); }
 inline PyObject* element_result(const std::pair<std::uint64_t, std::uint64_t>& entry) {
     return pair_result(entry.first, entry.second);
+}
+
+// A key copied out of a byte-keyed container, handed back as bytes.
+struct BytesKeyCopy {
+    std::string bytes;
+};
+inline PyObject* element_result(const BytesKeyCopy& key) {
+    return PyBytes_FromStringAndSize(key.bytes.data(), static_cast<Py_ssize_t>(key.bytes.size()));
+}
+inline PyObject* element_result(const std::pair<BytesKeyCopy, std::uint64_t>& entry) {
+    Ref key(element_result(entry.first));
+    if (!key) return nullptr;
+    Ref value(u64_result(entry.second));
+    if (!value) return nullptr;
+    return PyTuple_Pack(2, key.get(), value.get());
 }
 
 // Base of the iterator traits: `Derived` adds `type_path` and `spec`.
