@@ -157,61 +157,94 @@ KeyValue leaf_kv(const MapCore& core, u64 i) {
     return {core.leaf_keys()[i], core.leaf_values()[i]};
 }
 
+// Tree changes of a MapCore, each with a fresh insert path. Exclusive: the
+// exclusive mutators, for a core only its owner's thread reads and whose
+// allocator stays local; otherwise the unversioned reclaiming members.
+template <bool Exclusive>
+void core_tree_insert(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value) {
+    InsertPath fresh;
+    if constexpr (Exclusive)
+        mutate_map::map_insert_with_path_flat<false>(out, alloc, edge, key, value, 8, fresh);
+    else
+        map_occ::insert<false, true>(out, alloc, edge, key, value, fresh, 0, nullptr);
+}
+
+template <bool Exclusive>
+mutate_map::RemoveResult core_tree_remove(NodeAlloc& alloc, Edge& edge, u64 key) {
+    if constexpr (Exclusive)
+        return mutate_map::map_remove(alloc, edge, key, 8);
+    else
+        return map_occ::remove<true>(alloc, edge, key, 0, nullptr);
+}
+
+template <bool Exclusive>
+InsertOutcome core_insert(MapCore& core, NodeAlloc& alloc, u64 key, u64 value) {
+    InsertResult out;
+    if (load_state(core) == ROOT_TREE) {
+        core_tree_insert<Exclusive>(out, alloc, core.root, key, value);
+        if (!out.existed) ++core.len;
+        return {out.existed != 0, out.old};
+    }
+    if (leaf_put<false>(core, alloc, key, value, out)) return {out.existed != 0, out.old};
+
+    // The 32nd key: every entry goes into a private edge, which then
+    // replaces the root leaf.
+    const u64 n = core.leaf_count();
+    const u64* keys = core.leaf_keys();
+    const u64* values = core.leaf_values();
+    Edge built;
+    for (u64 i = 0; i < n; ++i) core_tree_insert<Exclusive>(out, alloc, built, keys[i], values[i]);
+    core_tree_insert<Exclusive>(out, alloc, built, key, value);
+    alloc.release(core.root.ptr<void>(), map_root_leaf_bytes(n), 16);
+    core.len = n + 1;
+    core.root.w0 = built.w0;
+    core.root.w1 = built.w1;
+    publish_state(core, ROOT_TREE);
+    return {};
+}
+
+template <bool Exclusive>
+RemoveOutcome core_remove(MapCore& core, NodeAlloc& alloc, u64 key) {
+    const u64 state = load_state(core);
+    if (state == ROOT_EMPTY) return {};
+    if (state == ROOT_LEAF) return leaf_take(core, alloc, key);
+    const mutate_map::RemoveResult r = core_tree_remove<Exclusive>(alloc, core.root, key);
+    const RemoveOutcome removed{r.found, r.value};
+    if (!removed.found) return removed;
+    --core.len;
+    if (core.len == 0) {
+        publish_state(core, ROOT_EMPTY);
+    } else if (core.len <= 30) {
+        // Readers that load the state see either the tree or the complete
+        // root leaf; the tree is freed only after the leaf is published.
+        Edge snapshot = mutate::read_edge(core.root);
+        u64* block = gather_leaf(alloc, snapshot, core.len);
+        set_leaf(core, block, core.len);
+        publish_state(core, ROOT_LEAF);
+        mutate::free_subtree<!Exclusive, true>(alloc, snapshot);
+    }
+    return removed;
+}
+
 }  // namespace
 
 // ===========================================================================
 // MapCore
 
 InsertOutcome MapCore::insert_covered_at(NodeAlloc& alloc, u64 key, u64 value) {
-    InsertResult out;
-    if (load_state(*this) == ROOT_TREE) {
-        InsertPath fresh;
-        map_occ::insert<false, true>(out, alloc, root, key, value, fresh, 0, nullptr);
-        if (!out.existed) ++len;
-        return {out.existed != 0, out.old};
-    }
-    if (leaf_put<false>(*this, alloc, key, value, out)) return {out.existed != 0, out.old};
-
-    // The 32nd key: every entry goes into a private edge, which then
-    // replaces the root leaf.
-    const u64 n = leaf_count();
-    const u64* keys = leaf_keys();
-    const u64* values = leaf_values();
-    Edge built;
-    for (u64 i = 0; i < n; ++i) {
-        InsertPath fresh;
-        map_occ::insert<false, true>(out, alloc, built, keys[i], values[i], fresh, 0, nullptr);
-    }
-    InsertPath fresh;
-    map_occ::insert<false, true>(out, alloc, built, key, value, fresh, 0, nullptr);
-    alloc.release(root.ptr<void>(), map_root_leaf_bytes(n), 16);
-    len = n + 1;
-    root.w0 = built.w0;
-    root.w1 = built.w1;
-    publish_state(*this, ROOT_TREE);
-    return {};
+    return core_insert<false>(*this, alloc, key, value);
 }
 
 RemoveOutcome MapCore::remove_covered_at(NodeAlloc& alloc, u64 key) {
-    const u64 state = load_state(*this);
-    if (state == ROOT_EMPTY) return {};
-    if (state == ROOT_LEAF) return leaf_take(*this, alloc, key);
-    const mutate_map::RemoveResult r = map_occ::remove<true>(alloc, root, key, 0, nullptr);
-    const RemoveOutcome removed{r.found, r.value};
-    if (!removed.found) return removed;
-    --len;
-    if (len == 0) {
-        publish_state(*this, ROOT_EMPTY);
-    } else if (len <= 30) {
-        // Readers that load the state see either the tree or the complete
-        // root leaf; the tree is freed only after the leaf is published.
-        Edge snapshot = mutate::read_edge(root);
-        u64* block = gather_leaf(alloc, snapshot, len);
-        set_leaf(*this, block, len);
-        publish_state(*this, ROOT_LEAF);
-        mutate::free_subtree<true, true>(alloc, snapshot);
-    }
-    return removed;
+    return core_remove<false>(*this, alloc, key);
+}
+
+InsertOutcome MapCore::insert_exclusive(NodeAlloc& alloc, u64 key, u64 value) {
+    return core_insert<true>(*this, alloc, key, value);
+}
+
+RemoveOutcome MapCore::remove_exclusive(NodeAlloc& alloc, u64 key) {
+    return core_remove<true>(*this, alloc, key);
 }
 
 KeyValue MapCore::leaf_entry(u64 i) const {

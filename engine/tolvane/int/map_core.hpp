@@ -88,6 +88,12 @@ struct MapCore {
     // Removes the key and hands back its value.
     RemoveOutcome remove_covered_at(NodeAlloc& alloc, u64 key);
 
+    // The same two with the exclusive mutators, for a core that only its
+    // owner's thread reads and whose allocator stays local (the string map's
+    // word maps).
+    InsertOutcome insert_exclusive(NodeAlloc& alloc, u64 key, u64 value);
+    RemoveOutcome remove_exclusive(NodeAlloc& alloc, u64 key);
+
     // Entry i of a root leaf in key order. Fatal outside the root-leaf state
     // or for i at or beyond the count.
     KeyValue leaf_entry(u64 i) const;
