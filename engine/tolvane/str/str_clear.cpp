@@ -36,7 +36,7 @@ void dispose_tree(StrNode* root, NodeAlloc& alloc) {
 
 TolvaneStrMap::~TolvaneStrMap() { clear_entries(); }
 
-u64 TolvaneStrMap::clear_entries() {
+u64 TolvaneStrMap::clear_entries() noexcept {
     StrNode* detached = root;
     root = nullptr;
     u64 released = 0;
@@ -48,7 +48,7 @@ u64 TolvaneStrMap::clear_entries() {
     return released;
 }
 
-u64 TolvaneStrMap::clear() {
+u64 TolvaneStrMap::clear() noexcept {
     const u64 released = clear_entries();
     alloc.release_free();
     return released;

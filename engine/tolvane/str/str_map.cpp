@@ -33,7 +33,7 @@ void TolvaneStrMap::insert_word(StrNode* node, u64 w, u64 slot) {
     node->words.insert_exclusive(alloc, w, slot);
 }
 
-std::optional<u64> TolvaneStrMap::insert(std::string_view key, u64 value) {
+std::optional<u64> TolvaneStrMap::insert(std::string_view key, u64 value) noexcept {
     if (!root) root = StrNode::create();
     StrNode* node = root;
     std::size_t p = 0;
@@ -95,7 +95,7 @@ TolvaneStrMap::Split TolvaneStrMap::split_suffix(StrNode* parent, u64 w, SuffixB
     return {node, shared + 1};
 }
 
-std::optional<u64> TolvaneStrMap::remove(std::string_view key) {
+std::optional<u64> TolvaneStrMap::remove(std::string_view key) noexcept {
     if (!root) return std::nullopt;
     StrNode* node = root;
     std::vector<WalkStep> path;

@@ -19,6 +19,8 @@
 // - alloc serves this map alone: its live bytes are exactly the word maps'.
 // - Single-threaded: one owner thread, no versions, everything replaced is
 //   released at once.
+// - Changes are noexcept: running out of memory inside one stops the process
+//   rather than leave a half-changed map.
 
 #include <optional>
 #include <string>
@@ -50,9 +52,9 @@ public:
     // The value stored for the key, or none.
     std::optional<u64> get(std::string_view key) const;
     // Stores the value; the previous value when the key was present.
-    std::optional<u64> insert(std::string_view key, u64 value);
+    std::optional<u64> insert(std::string_view key, u64 value) noexcept;
     // Removes the key; the value it held, or none.
-    std::optional<u64> remove(std::string_view key);
+    std::optional<u64> remove(std::string_view key) noexcept;
 
     // Smallest stored key >= key / > key, or none.
     std::optional<StrEntry> next_at_or_after(std::string_view key);
@@ -60,9 +62,9 @@ public:
 
     // Removes every key; the bytes the entries occupied (allocator live
     // bytes plus shell bytes), 0 for a map without a root.
-    u64 clear_entries();
+    u64 clear_entries() noexcept;
     // clear_entries, then the allocator gives its free memory back.
-    u64 clear();
+    u64 clear() noexcept;
 
     // Memory figures: the allocator's live / held bytes plus the shell.
     u64 live_bytes() const;

@@ -1,43 +1,32 @@
 #include "tolvane/str/str_node.hpp"
 
-#include <cstdio>
-#include <cstdlib>
 #include <new>
 #include <vector>
 
 #include "tolvane/core/fatal.hpp"
+#include "tolvane/core/heap.hpp"
 #include "tolvane/read/get.hpp"
 #include "tolvane/read/nav.hpp"
 #include "tolvane/write/mutate_free.hpp"
 
 namespace tolvane {
 
-void* str_heap_alloc(std::size_t size) {
-    void* block = std::malloc(size);
-    if (!block) [[unlikely]] {
-        static char message[64];
-        std::snprintf(message, sizeof message, "memory allocation of %zu bytes failed", size);
-        fatal(message);
-    }
-    return block;
-}
+StrNode* StrNode::create() { return new (heap_allocate(sizeof(StrNode))) StrNode{}; }
 
-StrNode* StrNode::create() { return new (str_heap_alloc(sizeof(StrNode))) StrNode{}; }
-
-void StrNode::destroy(StrNode* node) noexcept { std::free(node); }
+void StrNode::destroy(StrNode* node) noexcept { heap_free(node); }
 
 SuffixBlock* SuffixBlock::create(u64 value, std::string_view tail) {
     // A tail near 2^63 bytes cannot be laid out; no key held in memory has one.
     if (tail.size() > (std::size_t{1} << 62))
         fatal("suffix layout: size is header + key remainder, align is 8");
-    auto* block = static_cast<SuffixBlock*>(str_heap_alloc(16 + tail.size()));
+    auto* block = static_cast<SuffixBlock*>(heap_allocate(16 + tail.size()));
     block->value = value;
     block->tail_len = tail.size();
     if (!tail.empty()) std::memcpy(block->tail(), tail.data(), tail.size());
     return block;
 }
 
-void SuffixBlock::destroy(SuffixBlock* block) noexcept { std::free(block); }
+void SuffixBlock::destroy(SuffixBlock* block) noexcept { heap_free(block); }
 
 u64 StrNode::shell_bytes(const StrNode* root) {
     u64 total = 0;

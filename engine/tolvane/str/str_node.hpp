@@ -118,9 +118,6 @@ struct SuffixBlock {
     static void destroy(SuffixBlock* block) noexcept;
 };
 
-// Stops the process when the heap refuses a block.
-void* str_heap_alloc(std::size_t size);
-
 namespace strmap {
 
 inline constexpr u64 LOW_BYTES = 0x0101010101010101ull;
