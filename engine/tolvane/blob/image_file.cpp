@@ -1,0 +1,159 @@
+#include "tolvane/blob/image_file.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tolvane/blob/image.hpp"
+
+namespace tolvane::blob {
+
+namespace {
+
+FileError os_error(int code) { return {FileError::Kind::Os, code}; }
+
+FileError write_error(int code) {
+    return code == 0 ? FileError{FileError::Kind::ShortWrite, 0} : os_error(code);
+}
+
+// close() whose failure is an error: a deferred write error surfaces here.
+std::optional<FileError> close_checked(int fd) {
+    if (::close(fd) != 0 && errno != EINTR) return os_error(errno);
+    return std::nullopt;
+}
+
+std::optional<FileError> fsync_checked(int fd) {
+    while (::fsync(fd) != 0) {
+        if (errno != EINTR) return os_error(errno);
+    }
+    return std::nullopt;
+}
+
+FileSaveOutcome save_in_place(const TolvaneBlobMap& map, const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return {0, os_error(errno)};
+    const SaveOutcome saved = save_to_writer(map, fd);
+    const std::optional<FileError> closed = close_checked(fd);
+    if (saved.error) return {0, write_error(*saved.error)};
+    if (closed) return {0, closed};
+    return {saved.length, std::nullopt};
+}
+
+std::string directory_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// A temporary name beside `path` that no other save of this process uses.
+std::string temporary_name(const std::string& path, unsigned attempt) {
+    static std::atomic<u64> counter{0};
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    return dir + "." + base + ".tmp-" + std::to_string(::getpid()) + "-" +
+           std::to_string(counter.fetch_add(1, std::memory_order_relaxed)) + "-" +
+           std::to_string(attempt);
+}
+
+}  // namespace
+
+std::string FileError::text() const {
+    switch (kind) {
+        case Kind::ShortWrite:
+            return "failed to write whole buffer";
+        case Kind::NulInPath:
+            return "file name contained an unexpected NUL byte";
+        case Kind::Os:
+            break;
+    }
+    char buffer[256];
+    // The GNU strerror_r returns the text, which may not be `buffer`.
+    const char* message = strerror_r(code, buffer, sizeof(buffer));
+    return std::string(message) + " (os error " + std::to_string(code) + ")";
+}
+
+FileSaveOutcome save_image_file(const TolvaneBlobMap& map, std::string_view path_view) {
+    if (path_view.find('\0') != std::string_view::npos)
+        return {0, FileError{FileError::Kind::NulInPath, 0}};
+    const std::string path(path_view);
+    struct stat existing;
+    const bool exists = ::lstat(path.c_str(), &existing) == 0;
+    if (exists && !S_ISREG(existing.st_mode)) return save_in_place(map, path);
+
+    std::string temporary;
+    int fd = -1;
+    for (unsigned attempt = 0; fd < 0; ++attempt) {
+        temporary = temporary_name(path, attempt);
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && (errno != EEXIST || attempt == 100)) return {0, os_error(errno)};
+    }
+    std::optional<FileError> failure;
+    // The replaced file's permissions carry over, as truncating it would
+    // have kept them.
+    if (exists && ::fchmod(fd, existing.st_mode & 07777) != 0) failure = os_error(errno);
+    SaveOutcome saved;
+    if (!failure) {
+        saved = save_to_writer(map, fd);
+        if (saved.error) failure = write_error(*saved.error);
+    }
+    if (!failure) failure = fsync_checked(fd);
+    const std::optional<FileError> closed = close_checked(fd);
+    if (!failure) failure = closed;
+    if (!failure && ::rename(temporary.c_str(), path.c_str()) != 0) failure = os_error(errno);
+    if (failure) {
+        ::unlink(temporary.c_str());
+        return {0, failure};
+    }
+    // Makes the rename itself durable.
+    const int dir = ::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return {0, os_error(errno)};
+    failure = fsync_checked(dir);
+    ::close(dir);
+    if (failure) return {0, failure};
+    return {saved.length, std::nullopt};
+}
+
+std::optional<FileBytes> read_image_file(std::string_view path_view) {
+    if (path_view.find('\0') != std::string_view::npos) return std::nullopt;
+    const std::string path(path_view);
+    // Non-blocking: opening a FIFO must not wait for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return std::nullopt;
+
+    FileBytes bytes;
+    u64 capacity = static_cast<u64>(st.st_size) + 1;  // one more byte sees the end
+    bytes.data.reset(static_cast<char*>(std::malloc(capacity)));
+    if (!bytes.data) return std::nullopt;
+    for (;;) {
+        if (bytes.size == capacity) {
+            // The file grew since fstat: make room and read on.
+            const u64 larger = capacity * 2;
+            if (larger < capacity) return std::nullopt;
+            char* grown = static_cast<char*>(std::realloc(bytes.data.get(), larger));
+            if (grown == nullptr) return std::nullopt;
+            bytes.data.release();
+            bytes.data.reset(grown);
+            capacity = larger;
+        }
+        const ssize_t n = ::read(fd, bytes.data.get() + bytes.size, capacity - bytes.size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (n == 0) return bytes;
+        bytes.size += static_cast<u64>(n);
+    }
+}
+
+}  // namespace tolvane::blob

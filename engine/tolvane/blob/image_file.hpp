@@ -1,0 +1,49 @@
+#pragma once
+// Image files on disk. Saving never destroys the previous file: the image
+// goes to a new temporary file beside the target, is synced and closed
+// with both checked, and is renamed over the target. Loading reads a
+// regular file whole, without blocking on FIFOs or aborting on files too
+// large to hold.
+
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "tolvane/blob/blob_map.hpp"
+
+namespace tolvane::blob {
+
+struct FileError {
+    enum class Kind { Os, ShortWrite, NulInPath } kind;
+    int code = 0;  // errno for Os
+
+    // "<strerror text> (os error N)", "failed to write whole buffer" or
+    // "file name contained an unexpected NUL byte".
+    std::string text() const;
+};
+
+// The image length, or why the save failed. A target that exists and is
+// not a regular file (a device, a FIFO, a symbolic link) is written in
+// place; otherwise the previous file stays untouched on any failure.
+struct FileSaveOutcome {
+    u64 length = 0;
+    std::optional<FileError> error;
+};
+FileSaveOutcome save_image_file(const TolvaneBlobMap& map, std::string_view path);
+
+// A whole file read into memory.
+struct FileBytes {
+    struct Free {
+        void operator()(char* p) const noexcept { std::free(p); }
+    };
+    std::unique_ptr<char, Free> data;
+    u64 size = 0;
+    std::string_view view() const noexcept { return {data.get(), size}; }
+};
+// None when the path holds a NUL byte, the file cannot be opened, is not a
+// regular file, cannot be read or cannot be held in memory.
+std::optional<FileBytes> read_image_file(std::string_view path);
+
+}  // namespace tolvane::blob
