@@ -15,6 +15,7 @@
 #include "frame/buffer.hpp"
 #include "frame/dict_items.hpp"
 #include "frame/method_table.hpp"
+#include "frame/raised.hpp"
 #include "frame/snapshot_iter.hpp"
 #include "tolvane/bytes/bytes_map.hpp"
 
@@ -140,34 +141,6 @@ PyObject* items(Obj& o) {
         snapshot.emplace_back(BytesKeyCopy{std::string(k)}, v);
     });
     return ItemIter::create(std::move(snapshot));
-}
-
-// The exception a failed call left, or a SystemError when it left none.
-Ref take_raised_exception() {
-    if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return Ref(value);
-#endif
-}
-
-void raise_exception(Ref exception) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exception.release());
-#else
-    PyObject* value = exception.release();
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-    Py_INCREF(type);
-    PyErr_Restore(type, value, PyException_GetTraceback(value));
-#endif
 }
 
 // The map is walked live under the shared borrow, so the callback can read

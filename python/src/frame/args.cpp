@@ -122,4 +122,16 @@ bool Args::u64_sequence(int i, std::vector<std::uint64_t>& out) const {
     return false;
 }
 
+bool Args::u32(int i, std::uint32_t& out) const {
+    if (to_u32(values_[i], out)) return true;
+    add_argument_note(sig_.names[i]);
+    return false;
+}
+
+bool Args::utf8(int i, std::string_view& out) const {
+    if (to_utf8(values_[i], out)) return true;
+    add_argument_note(sig_.names[i]);
+    return false;
+}
+
 }  // namespace tolvane::py

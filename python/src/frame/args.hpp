@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tolvane::py {
@@ -50,6 +51,9 @@ public:
     bool u64(int i, std::uint64_t& out) const;
     bool boolean(int i, bool& out) const;
     bool u64_sequence(int i, std::vector<std::uint64_t>& out) const;
+    bool u32(int i, std::uint32_t& out) const;
+    // A str as UTF-8, valid while the argument lives.
+    bool utf8(int i, std::string_view& out) const;
 
     bool parse_fastcall(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
     bool parse_tuple_dict(PyObject* args, PyObject* kwargs);

@@ -93,6 +93,16 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return call_method<Class, Kind>(self, Sig, args, nargs, kwnames, Body);
 }
 
+// A static method: parsed arguments only, no object, thread check or borrow.
+template <const Signature& Sig, auto Body>
+PyObject* static_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return raising_memory_error(static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+        Args parsed(Sig);
+        if (!parsed.parse_fastcall(args, nargs, kwnames)) return nullptr;
+        return Body(parsed);
+    });
+}
+
 template <class Class, Borrow Kind, auto Body>
 PyObject* noargs_entry(PyObject* self, PyObject*) {
     return call_plain<Class, Kind>(self, Body);

@@ -51,6 +51,14 @@ class MethodTable : public MethodRows {
             METH_FASTCALL | METH_KEYWORDS, parameters, text);
         return *this;
     }
+
+    // A static method (callable on the class or an instance, no self).
+    template <const Signature& Sig, auto Body>
+    MethodTable& static_keywords(const char* parameters, const char* text) {
+        add(Sig.method_name, as_method<static_entry<Sig, Body>>(),
+            METH_FASTCALL | METH_KEYWORDS | METH_STATIC, parameters, text);
+        return *this;
+    }
 };
 
 }  // namespace tolvane::py
