@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "blob/classes.hpp"
 #include "bytes/classes.hpp"
 #include "int/classes.hpp"
 #include "frame/convert.hpp"
@@ -30,7 +31,7 @@ const Registration kRegistrations[] = {
     {"SyncTolvaneSet", nullptr},
     {"TolvaneStrMap", nullptr},
     {"TolvaneBytesMap", bytes_map_class},
-    {"TolvaneBlobMap", nullptr},
+    {"TolvaneBlobMap", blob_map_class},
     {"TolvaneOrderedBytesMap", nullptr},
     {"TolvaneMapKeyIter", map_key_iter_class},
     {"TolvaneMapValueIter", map_value_iter_class},
