@@ -63,16 +63,16 @@ bool leaf_put(MapCore& core, NodeAlloc& alloc, u64 key, u64 value, InsertResult&
                                : map_detail::leaf_search(keys, n, key);
     if (s.found) {
         out = {1, values[s.index], values + s.index};
-        if (!KeepExisting) values[s.index] = value;
+        if (!KeepExisting) store_relaxed(values[s.index], value);
         return true;
     }
     if (n >= ROOT_LEAF_MAX) return false;
     const u64 p = s.index;
     if (same_class(n, n + 1)) {
-        std::memmove(keys + p + 1, keys + p, (n - p) * 8);
-        std::memmove(values + p + 1, values + p, (n - p) * 8);
-        keys[p] = key;
-        values[p] = value;
+        move_words_shared(keys + p + 1, keys + p, n - p);
+        move_words_shared(values + p + 1, values + p, n - p);
+        store_relaxed(keys[p], key);
+        store_relaxed(values[p], value);
         core.root.w1 = n + 1;
         out = {0, 0, values + p};
     } else {
@@ -113,8 +113,8 @@ RemoveOutcome leaf_take(MapCore& core, NodeAlloc& alloc, u64 key) {
         return removed;
     }
     if (same_class(n - 1, n)) {
-        std::memmove(keys + i, keys + i + 1, (n - i - 1) * 8);
-        std::memmove(values + i, values + i + 1, (n - i - 1) * 8);
+        move_words_shared(keys + i, keys + i + 1, n - i - 1);
+        move_words_shared(values + i, values + i + 1, n - i - 1);
         core.root.w1 = n - 1;
     } else {
         u64* fresh = new_leaf_block(alloc, n - 1);

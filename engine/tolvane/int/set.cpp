@@ -79,8 +79,8 @@ bool TolvaneSet::insert_deferred(u64 key) noexcept {
         }
         if (n >= ROOT_LEAF_MAX) return convert_to_tree(key);
         if (same_class(n, n + 1)) {
-            std::memmove(keys + p + 1, keys + p, (n - p) * 8);
-            keys[p] = key;
+            move_words_shared(keys + p + 1, keys + p, n - p);
+            store_relaxed(keys[p], key);
         } else {
             auto* fresh = static_cast<u64*>(alloc.allocate_zeroed(set_leaf_bytes(n + 1)));
             std::memcpy(fresh, keys, p * 8);
@@ -208,7 +208,7 @@ bool TolvaneSet::remove_from_leaf(u64 key) {
     if (!s.found) return false;
     const u64 i = s.index;
     if (same_class(n - 1, n)) {
-        std::memmove(keys + i, keys + i + 1, (n - i - 1) * 8);
+        move_words_shared(keys + i, keys + i + 1, n - i - 1);
     } else {
         auto* fresh = static_cast<u64*>(alloc.allocate_zeroed(set_leaf_bytes(n - 1)));
         std::memcpy(fresh, keys, i * 8);

@@ -81,10 +81,14 @@ class alignas(64) Shared {
     };
 
     // ---- line 0: the published root ----
-    alignas(64) u64 root_version = 0;  // accessed through atomic_ref (also the allocator's tree word)
-    std::atomic<u64> root_kind{ROOT_EMPTY};
-    std::atomic<u64> root_word0{0};
-    std::atomic<u64> root_word1{0};
+    // Plain words accessed only through atomic_ref (load_acquire,
+    // load_relaxed, store_relaxed...), so that readers written against any
+    // block with these four fields work here; root_version is also the
+    // allocator's tree word.
+    alignas(64) u64 root_version = 0;
+    u64 root_kind = ROOT_EMPTY;
+    u64 root_word0 = 0;
+    u64 root_word1 = 0;
 
     alignas(64) T tree;
     ShardedTreePop pop;
@@ -123,9 +127,9 @@ class alignas(64) Shared {
     // meanwhile (the caller tries again).
     bool try_read_root(PublishedRoot& out) const noexcept {
         const u64 v = stable_version();
-        out.kind = root_kind.load(std::memory_order_relaxed);
-        out.word0 = root_word0.load(std::memory_order_relaxed);
-        out.word1 = root_word1.load(std::memory_order_relaxed);
+        out.kind = load_relaxed(root_kind);
+        out.word0 = load_relaxed(root_word0);
+        out.word1 = load_relaxed(root_word1);
         std::atomic_thread_fence(std::memory_order_acquire);
         return version_relaxed() == v;
     }
@@ -212,9 +216,9 @@ class alignas(64) Shared {
     void version_close() noexcept { store_release(root_version, version_relaxed() + 1); }
     void republish_root() noexcept {
         const PublishedRoot r = published_root(tree);
-        root_word0.store(r.word0, std::memory_order_relaxed);
-        root_word1.store(r.word1, std::memory_order_relaxed);
-        root_kind.store(r.kind, std::memory_order_relaxed);
+        store_relaxed(root_word0, r.word0);
+        store_relaxed(root_word1, r.word1);
+        store_relaxed(root_kind, r.kind);
     }
 };
 
@@ -343,9 +347,9 @@ std::optional<std::string> Shared<T>::validate() noexcept {
     return query_refolded([this](T& t) -> std::optional<std::string> {
         if (std::optional<std::string> broken = t.validate_defensive()) return broken;
         const PublishedRoot r = published_root(t);
-        if (root_kind.load(std::memory_order_relaxed) != r.kind ||
-            root_word0.load(std::memory_order_relaxed) != r.word0 ||
-            root_word1.load(std::memory_order_relaxed) != r.word1)
+        if (load_relaxed(root_kind) != r.kind ||
+            load_relaxed(root_word0) != r.word0 ||
+            load_relaxed(root_word1) != r.word1)
             return std::string("published root equals the engine's root");
         if (version_relaxed() & 1) return std::string("root version even outside a mutation");
         if (pop.total() != engine_population(t))

@@ -66,6 +66,18 @@ inline void store_release(T& field, T value) noexcept {
     std::atomic_ref<T>(field).store(value, std::memory_order_release);
 }
 
+// Moves n words inside a block that optimistic readers may read meanwhile
+// (a root leaf shifted in place): every word is one relaxed atomic load and
+// store, copied in the direction that reads each source before it is
+// overwritten.
+inline void move_words_shared(u64* dst, const u64* src, std::size_t n) noexcept {
+    if (dst < src) {
+        for (std::size_t i = 0; i < n; ++i) store_relaxed(dst[i], load_relaxed(src[i]));
+    } else {
+        for (std::size_t i = n; i-- > 0;) store_relaxed(dst[i], load_relaxed(src[i]));
+    }
+}
+
 namespace mutate {
 
 // ---------------------------------------------------------------------------
