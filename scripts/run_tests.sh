@@ -64,6 +64,8 @@ bench_smoke() {
     $python -c "import sortedcontainers" 2>/dev/null || $python -m pip install -q sortedcontainers >/dev/null 2>&1 || true
     $python bench/python/bench_containers.py --size 2000 --repeat 1 --probes 300 --budget 0.05 \
         --shapes random,dense,clustered --no-write >"$log" 2>&1 || { cat "$log"; return 1; }
+    $python bench/python/bench_byte_maps.py --size 2000 --repeat 1 --no-write >"$log" 2>&1 ||
+        { cat "$log"; return 1; }
 
     local bench_apt=()
     ls /usr/lib/*/cmake/benchmark >/dev/null 2>&1 || bench_apt+=(libbenchmark-dev)

@@ -7,6 +7,8 @@
 //   builds an exact-size successor and the entries move over bitwise, so
 //   their key copies change owner without being copied again.
 // - Entries stand in the order their keys were first inserted.
+// - The entry array sits in the bucket's own heap block, right behind the
+//   record, so the record's pointer never owns a block of its own.
 // - An entry of key length 0 owns no key buffer (its pointer is null and is
 //   never read or freed); any other entry owns exactly `key_size` bytes.
 
