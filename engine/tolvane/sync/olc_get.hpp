@@ -2,7 +2,7 @@
 // Optimistic point lookups of the concurrent containers: one attempt reads
 // the published root under the root version and walks the trie one key byte
 // per level, each branch vouched for by its version word; any change it sees
-// ends the attempt, and after READ_ATTEMPTS failures the exclusive section
+// ends the attempt, and after OPTIMISTIC_ATTEMPTS failures the exclusive section
 // answers with the engine's plain lookup.
 //
 // An attempt takes no lock and writes nothing but the reader's epoch word.
@@ -42,8 +42,8 @@ Probe probe_root(const Block& block, u64 key) {
     const Guard guard = Guard::of_root(block.root_version, r.version);
     const auto absent = [&] { return Probe{guard.holds() ? Answer::Absent : Answer::Retry, 0}; };
     if (!stable) return {};
-    if (r.kind == PUBLISHED_TRIE) return probe_trie<Map>(Edge{r.word0, r.word1}, key, guard);
-    if (r.kind != PUBLISHED_LEAF || r.word1 == 0) return absent();
+    if (r.kind == ROOT_TREE) return probe_trie<Map>(Edge{r.word0, r.word1}, key, guard);
+    if (r.kind != ROOT_LEAF || r.word1 == 0) return absent();
 
     const u64 n = r.word1;
     u64 lo = 0, hi = n;

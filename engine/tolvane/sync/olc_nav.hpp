@@ -88,7 +88,7 @@ NavResult probe_neighbour(const Block& block, u64 key) {
     const Guard root = Guard::of_root(block.root_version, r.version);
     if (!root.holds()) return {};
     NavResult out{NAV_NONE, 0, 0};
-    if (r.kind == PUBLISHED_LEAF && r.word1 != 0) {
+    if (r.kind == ROOT_LEAF && r.word1 != 0) {
         const u64 n = r.word1;
         u64 lo = 0, hi = n;
         while (lo < hi) {
@@ -105,7 +105,7 @@ NavResult probe_neighbour(const Block& block, u64 key) {
             const u64 j = Next ? lo : lo - 1;
             out = {NAV_FOUND, root_leaf_key(r.word0, j), root_leaf_value(r.word0, n, j)};
         }
-    } else if (r.kind == PUBLISHED_TRIE) {
+    } else if (r.kind == ROOT_TREE) {
         NavPath path;
         out = sync_nav::nav_in<Next>(Edge{r.word0, r.word1}, key, 8, root, path);
         if (out.tag == NAV_RETRY || !path.holds()) return {};

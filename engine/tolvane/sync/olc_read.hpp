@@ -19,17 +19,11 @@
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
 #include "tolvane/mem/occ.hpp"
+#include "tolvane/sync/shared.hpp"
+#include "tolvane/sync/spin.hpp"
 #include "tolvane/write/version.hpp"
 
 namespace tolvane::sync {
-
-// Failed optimistic attempts before an operation takes the exclusive path.
-inline constexpr unsigned READ_ATTEMPTS = 64;
-
-// Root kinds as the shared block publishes them.
-inline constexpr u64 PUBLISHED_EMPTY = 0;
-inline constexpr u64 PUBLISHED_LEAF = 1;
-inline constexpr u64 PUBLISHED_TRIE = 2;
 
 namespace olc {
 
@@ -40,15 +34,6 @@ inline constinit thread_local u64 FORCE_RETRY_EVERY = 0;
 inline constinit thread_local u64 FORCE_RETRY_COUNT = 0;
 // Exclusive fallbacks this thread has taken (tests read it).
 inline constinit thread_local u64 FALLBACKS_TAKEN = 0;
-
-// The platform's spin-loop hint, for the busy waits of the readers.
-inline void spin_pause() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
 
 inline bool forced_retry() noexcept {
     const u64 every = FORCE_RETRY_EVERY;
@@ -78,6 +63,12 @@ struct Guard {
     }
 };
 
+// A published root word: a plain word read through atomic_ref, or an atomic.
+inline u64 word_relaxed(const u64& w) noexcept { return load_relaxed(w); }
+inline u64 word_relaxed(const std::atomic<u64>& w) noexcept {
+    return w.load(std::memory_order_relaxed);
+}
+
 // The published root: version v (even) and the three words read under it.
 struct RootRead {
     u64 version;
@@ -91,13 +82,10 @@ template <class Block>
 inline RootRead read_root(const Block& b) noexcept {
     RootRead r;
     r.version = load_acquire(b.root_version);
-    while (r.version & 1) {
-        spin_pause();
-        r.version = load_acquire(b.root_version);
-    }
-    r.kind = load_relaxed(b.root_kind);
-    r.word0 = load_relaxed(b.root_word0);
-    r.word1 = load_relaxed(b.root_word1);
+    for (SpinWait w; r.version & 1; r.version = load_acquire(b.root_version)) w.pause();
+    r.kind = word_relaxed(b.root_kind);
+    r.word0 = word_relaxed(b.root_word0);
+    r.word1 = word_relaxed(b.root_word1);
     return r;
 }
 
@@ -181,12 +169,12 @@ inline u64 root_leaf_value(u64 block, u64 n, u64 j) noexcept {
     return load_at<u64>(reinterpret_cast<const u64*>(block) + capacity_class(n) + j);
 }
 
-// Runs `attempt` (pinned) until it answers, at most READ_ATTEMPTS times, then
+// Runs `attempt` (pinned) until it answers, at most OPTIMISTIC_ATTEMPTS times, then
 // `fallback`. `attempt(out)` returns false to retry. The reader is idle on
 // return whatever the path.
 template <class Out, class Attempt, class Fallback>
 inline void run_attempts(Reader& reader, Out& out, Attempt&& attempt, Fallback&& fallback) {
-    for (unsigned tries = 0; tries < READ_ATTEMPTS; ++tries) {
+    for (unsigned tries = 0; tries < OPTIMISTIC_ATTEMPTS; ++tries) {
         reader.announce();
         const bool done = !forced_retry() && attempt(out);
         reader.go_idle();

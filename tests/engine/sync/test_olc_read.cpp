@@ -31,12 +31,12 @@ using sync::olc::Probe;
 // The four published root words, as the shared block holds them.
 struct Published {
     u64 root_version = 0;
-    u64 root_kind = sync::PUBLISHED_EMPTY;
+    u64 root_kind = ROOT_EMPTY;
     u64 root_word0 = 0;
     u64 root_word1 = 0;
 
     void trie(const Edge& root) {
-        root_kind = sync::PUBLISHED_TRIE;
+        root_kind = ROOT_TREE;
         root_word0 = root.w0;
         root_word1 = root.w1;
     }
@@ -162,7 +162,7 @@ TEST(OptimisticReadRootLeaf, EveryCapacityClassAgreesWithStdMap) {
 // then count), with no values behind the keys.
 TEST(OptimisticReadRootLeaf, SetRootLeafAnswersMembership) {
     alignas(16) u64 keys[4] = {0, 5, 9, ~u64{0}};
-    Published block{0, sync::PUBLISHED_LEAF, reinterpret_cast<u64>(keys), 4};
+    Published block{0, ROOT_LEAF, reinterpret_cast<u64>(keys), 4};
     const Entries all{{0, 0}, {5, 0}, {9, 0}, {~u64{0}, 0}};
     ASSERT_NO_FATAL_FAILURE(check_against(block, all, {0, 1, 4, 5, 6, 9, 10, ~u64{0} - 1, ~u64{0}}, false));
     block.root_word1 = 0;  // a count of 0 reads as empty
@@ -226,7 +226,7 @@ TEST(OptimisticReadFallback, ForcedFailuresReachRetryAndFallback) {
     auto collector = std::make_shared<Collector>();
     Reader reader = Collector::register_reader(collector);
     alignas(16) u64 block_words[4] = {3, 8, 30, 80};  // keys 3, 8; values 30, 80
-    Published block{0, sync::PUBLISHED_LEAF, reinterpret_cast<u64>(block_words), 2};
+    Published block{0, ROOT_LEAF, reinterpret_cast<u64>(block_words), 2};
     unsigned fallbacks = 0;
     const auto get_fallback = [&] { ++fallbacks; return std::optional<u64>(99); };
     const auto nav_fallback = [&] { ++fallbacks; return std::optional<KeyValue>(KeyValue{1, 2}); };
@@ -250,7 +250,7 @@ TEST(OptimisticReadFallback, ForcedFailuresReachRetryAndFallback) {
     sync::olc::FORCE_RETRY_COUNT = 0;
     const u64 before = sync::olc::FALLBACKS_TAKEN;
     EXPECT_EQ(sync::olc::get_with(block, reader, 8, get_fallback), 99u);
-    EXPECT_EQ(sync::olc::FORCE_RETRY_COUNT, sync::READ_ATTEMPTS);
+    EXPECT_EQ(sync::olc::FORCE_RETRY_COUNT, sync::OPTIMISTIC_ATTEMPTS);
     EXPECT_EQ((sync::olc::neighbour_with<false>(block, reader, 4, nav_fallback)), (KeyValue{1, 2}));
     EXPECT_EQ(reader.epoch_word().load(), Collector::IDLE);
     EXPECT_EQ(sync::olc::FALLBACKS_TAKEN - before, 2u);
