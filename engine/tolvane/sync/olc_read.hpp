@@ -63,12 +63,6 @@ struct Guard {
     }
 };
 
-// A published root word: a plain word read through atomic_ref, or an atomic.
-inline u64 word_relaxed(const u64& w) noexcept { return load_relaxed(w); }
-inline u64 word_relaxed(const std::atomic<u64>& w) noexcept {
-    return w.load(std::memory_order_relaxed);
-}
-
 // The published root: version v (even) and the three words read under it.
 struct RootRead {
     u64 version;
@@ -83,9 +77,9 @@ inline RootRead read_root(const Block& b) noexcept {
     RootRead r;
     r.version = load_acquire(b.root_version);
     for (SpinWait w; r.version & 1; r.version = load_acquire(b.root_version)) w.pause();
-    r.kind = word_relaxed(b.root_kind);
-    r.word0 = word_relaxed(b.root_word0);
-    r.word1 = word_relaxed(b.root_word1);
+    r.kind = load_relaxed(b.root_kind);
+    r.word0 = load_relaxed(b.root_word0);
+    r.word1 = load_relaxed(b.root_word1);
     return r;
 }
 
