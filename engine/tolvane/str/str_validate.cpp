@@ -27,7 +27,8 @@ std::string check_words(const MapCore& m, u64& bytes) {
     }
     if (m.root_state == ROOT_TREE) {
         ValidateStats stats{};
-        const validate::Validation v = validate::tolvane_validate_and_stats<true>(m.root, 8, stats, 0);
+        const validate::Validation v =
+            validate::tolvane_validate_and_stats<true>(m.root, 8, stats, 0);
         if (!v.ok()) return "word trie: " + v.error;
         if (v.population != m.len) return "word trie population matches its count";
         if (m.len < ROOT_LEAF_MAX) return "word trie holds at least 31 words";

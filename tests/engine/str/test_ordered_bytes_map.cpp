@@ -142,7 +142,8 @@ TEST(OrderedBytesMap, EmptyKeyAndLowBytesOrder) {
     EXPECT_FALSE(map.last());
     EXPECT_FALSE(map.prev_before("a"));
     EXPECT_FALSE(map.remove("a"));
-    for (const std::string& k : {"\x02"s, "\x01"s, "\x00\x00"s, "\x00"s, ""s}) map.insert(k, k.size());
+    for (const std::string& k : {"\x02"s, "\x01"s, "\x00\x00"s, "\x00"s, ""s})
+        map.insert(k, k.size());
     std::vector<std::string> order;
     for (auto e = map.first(); e; e = map.next_after(e->key)) order.push_back(e->key);
     EXPECT_EQ(order, (std::vector<std::string>{""s, "\x00"s, "\x00\x00"s, "\x01"s, "\x02"s}));

@@ -332,6 +332,52 @@ TEST(StrMapNavigation, PredecessorExamples) {
     EXPECT_EQ(map.next_after("abcdefgh2")->key, std::string(8, '\xFF') + "x");
 }
 
+TEST(StrMapNavigation, BacksUpPastLastWordsAndEmptyKey) {
+    TolvaneStrMap map;
+    const std::string deep = std::string(8, 'a') + std::string(8, '\xFF') + "x";
+    map.insert(deep, 1);
+    map.insert(std::string(8, 'a') + "m", 2);
+    map.insert("b", 3);
+    // The 0xFF word has no next word: the search backs up to the root.
+    EXPECT_EQ(map.next_after(deep)->key, "b");
+    EXPECT_EQ(map.next_at_or_after(deep + "y")->key, "b");
+    KeyBuffer key;
+    EXPECT_FALSE(StrNode::prev_at_or_before(map.root, "", false, key));
+    map.insert("", 4);
+    ASSERT_TRUE(StrNode::prev_at_or_before(map.root, "", false, key));
+    EXPECT_EQ(key, "");
+    EXPECT_FALSE(StrNode::prev_at_or_before(map.root, "", true, key));
+    EXPECT_EQ(map.next_at_or_after("")->key, "");
+}
+
+// Removal never leaves an empty node behind; the readers still step over
+// one, with the key buffer back where it was.
+TEST(StrMapNavigation, EmptyNodesContributeNothing) {
+    TolvaneStrMap map;
+    const std::string a(8, 'a'), b(8, 'b');
+    for (const std::string& k : {a + "1", a + "2", b + "1", b + "2", std::string("c")})
+        map.insert(k, 0);
+    const u64* b_slot = strmap::exact_slot(map.root->words, strmap::load_word(b.data(), 8));
+    StrNode* b_child = strmap::as_child(*b_slot);
+    for (const char* t : {"1", "2"})
+        b_child->words.remove_exclusive(map.alloc, strmap::load_word(t, 1));
+    EXPECT_EQ(walk_keys(map), (std::vector<std::string>{a + "1", a + "2", "c"}));
+    EXPECT_EQ(map.next_at_or_after(b)->key, "c");
+    KeyBuffer key;
+    ASSERT_TRUE(StrNode::prev_at_or_before(map.root, b + "5", false, key));
+    EXPECT_EQ(key, a + "2");
+    // With c gone the largest word leads into the empty node.
+    map.root->words.remove_exclusive(map.alloc, strmap::load_word("c", 1));
+    key.clear();
+    ASSERT_TRUE(StrNode::extreme_entry(map.root, key));
+    EXPECT_EQ(key, a + "2");
+    EXPECT_EQ(walk_keys(map), (std::vector<std::string>{a + "1", a + "2"}));
+    EXPECT_FALSE(map.next_after(a + "2"));
+    key.clear();
+    EXPECT_FALSE(StrNode::extreme_entry(b_child, key));
+    EXPECT_TRUE(key.empty());
+}
+
 TEST(StrMapDeath, TerminalWordMissingFromItsNodeIsFatal) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
