@@ -8,6 +8,7 @@
 #include "blob/classes.hpp"
 #include "bytes/classes.hpp"
 #include "int/classes.hpp"
+#include "str/classes.hpp"
 #include "frame/convert.hpp"
 #include "frame/ref.hpp"
 
@@ -29,10 +30,10 @@ const Registration kRegistrations[] = {
     {"TolvaneSet", set_class},
     {"SyncTolvaneMap", nullptr},
     {"SyncTolvaneSet", nullptr},
-    {"TolvaneStrMap", nullptr},
+    {"TolvaneStrMap", str_map_class},
     {"TolvaneBytesMap", bytes_map_class},
     {"TolvaneBlobMap", blob_map_class},
-    {"TolvaneOrderedBytesMap", nullptr},
+    {"TolvaneOrderedBytesMap", ordered_bytes_map_class},
     {"TolvaneMapKeyIter", map_key_iter_class},
     {"TolvaneMapValueIter", map_value_iter_class},
     {"TolvaneMapItemIter", map_item_iter_class},
@@ -45,15 +46,15 @@ const Registration kRegistrations[] = {
     {"SyncTolvaneMapRangeIter", nullptr},
     {"SyncTolvaneSetIter", nullptr},
     {"SyncTolvaneSetRangeIter", nullptr},
-    {"TolvaneStrMapKeyIter", nullptr},
-    {"TolvaneStrMapValueIter", nullptr},
-    {"TolvaneStrMapItemIter", nullptr},
+    {"TolvaneStrMapKeyIter", str_map_key_iter_class},
+    {"TolvaneStrMapValueIter", str_map_value_iter_class},
+    {"TolvaneStrMapItemIter", str_map_item_iter_class},
     {"TolvaneBytesMapKeyIter", bytes_map_key_iter_class},
     {"TolvaneBytesMapValueIter", bytes_map_value_iter_class},
     {"TolvaneBytesMapItemIter", bytes_map_item_iter_class},
-    {"TolvaneOrderedBytesMapKeyIter", nullptr},
-    {"TolvaneOrderedBytesMapValueIter", nullptr},
-    {"TolvaneOrderedBytesMapItemIter", nullptr},
+    {"TolvaneOrderedBytesMapKeyIter", ordered_bytes_map_key_iter_class},
+    {"TolvaneOrderedBytesMapValueIter", ordered_bytes_map_value_iter_class},
+    {"TolvaneOrderedBytesMapItemIter", ordered_bytes_map_item_iter_class},
 };
 
 // Appends `name` to the module's __all__ (made when missing) and sets the

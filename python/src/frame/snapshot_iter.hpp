@@ -39,7 +39,9 @@ struct BytesKeyCopy {
 inline PyObject* element_result(const BytesKeyCopy& key) {
     return PyBytes_FromStringAndSize(key.bytes.data(), static_cast<Py_ssize_t>(key.bytes.size()));
 }
-inline PyObject* element_result(const std::pair<BytesKeyCopy, std::uint64_t>& entry) {
+// An entry of a byte- or text-keyed container: (key object, value).
+template <class Key>
+PyObject* element_result(const std::pair<Key, std::uint64_t>& entry) {
     Ref key(element_result(entry.first));
     if (!key) return nullptr;
     Ref value(u64_result(entry.second));
