@@ -66,6 +66,8 @@ bench_smoke() {
         --shapes random,dense,clustered --no-write >"$log" 2>&1 || { cat "$log"; return 1; }
     $python bench/python/bench_byte_maps.py --size 2000 --repeat 1 --no-write >"$log" 2>&1 ||
         { cat "$log"; return 1; }
+    $python bench/python/bench_blob.py --size 2000 --repeat 1 --no-write >"$log" 2>&1 ||
+        { cat "$log"; return 1; }
 
     local bench_apt=()
     ls /usr/lib/*/cmake/benchmark >/dev/null 2>&1 || bench_apt+=(libbenchmark-dev)

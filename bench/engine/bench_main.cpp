@@ -19,6 +19,10 @@
 #include "key_sets.hpp"
 
 namespace bench {
+
+// bench_blob.cpp: the blob map against std::unordered_map<u64, std::string>.
+void register_blob_benchmarks(const std::vector<std::size_t>& sizes);
+
 namespace {
 
 // The one container kept alive for the read-only benchmarks of a group; the
@@ -173,6 +177,7 @@ void register_container(const char* family, KeyShape shape, std::size_t n) {
 }
 
 void register_all(const std::vector<std::size_t>& sizes, const std::vector<KeyShape>& shapes) {
+    register_blob_benchmarks(sizes);
     for (std::size_t n : sizes) {
         for (KeyShape shape : shapes) {
             register_container<OurSet>("set", shape, n);
