@@ -55,6 +55,37 @@ fi
 $python -m pip install -q .
 $python -m pytest -q tests/python
 
+# The Python suite again on every other CPython 3.9+ that pyenv provides (one
+# per minor version; none is needed). Each gets the extension built once with
+# CMake and a private venv with the test tools, so the shared interpreters
+# stay untouched; the package is imported from a staging folder.
+run_python_suite_on_other_versions() {
+    command -v pyenv >/dev/null || return 0
+    local root seen interpreter version dir
+    root=$(pyenv root)
+    seen=" $($python -c 'import sys; print("%d.%d" % sys.version_info[:2])') "
+    for interpreter in $(printf '%s\n' "$root"/versions/3.*/bin/python3 | sort -V); do
+        [ -x "$interpreter" ] || continue
+        version=$("$interpreter" -c 'import sys; print("%d.%d" % sys.version_info[:2])') || continue
+        "$interpreter" -c 'import sys; sys.exit(sys.version_info < (3, 9))' || continue
+        case "$seen" in *" $version "*) continue ;; esac
+        seen+="$version "
+        dir=build/python-$version
+        cmake -S . -B "$dir" $generator -DCMAKE_BUILD_TYPE=Release -DTOLVANE_BUILD_PYTHON=ON \
+            -DTOLVANE_BUILD_TESTS=OFF -DPython_EXECUTABLE="$interpreter" >/dev/null
+        cmake --build "$dir" -j "$jobs" --target _tolvane >"$dir/build.log" 2>&1 ||
+            { cat "$dir/build.log"; return 1; }
+        rm -rf "$dir/package" && mkdir -p "$dir/package"
+        cp -r python/tolvane_trie "$dir/package/" && cp "$dir"/python/_tolvane*.so "$dir/package/tolvane_trie/"
+        [ -x "$dir/venv/bin/python" ] || "$interpreter" -m venv "$dir/venv"
+        "$dir/venv/bin/python" -c "import pytest, hypothesis" 2>/dev/null ||
+            "$dir/venv/bin/python" -m pip install -q pytest hypothesis
+        echo "== Python $version"
+        PYTHONPATH="$dir/package" "$dir/venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
+    done
+}
+run_python_suite_on_other_versions
+
 # Smoke runs of both benchmarks at tiny sizes so they keep building and
 # running; nothing is timed or compared. Quiet unless they fail, so the test
 # runner's summary stays the last line. Peers other than sortedcontainers are

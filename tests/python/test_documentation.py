@@ -2,6 +2,7 @@
 documentation, the text signatures and the order of the method tables."""
 
 import inspect
+import sys
 
 import pytest
 
@@ -117,7 +118,9 @@ ITERATOR_DOCS = {
     (TolvaneSet, "(iterable=None)", "A sparse, dynamic 64-bit unsigned integer set", SET_METHODS),
 ])
 def test_container_documentation(cls, signature, doc, methods):
-    assert cls.__text_signature__ == signature and cls.__doc__ == doc
+    assert cls.__doc__ == doc
+    # Before 3.10 the interpreter drops a heap class's text signature.
+    assert cls.__text_signature__ == (signature if sys.version_info >= (3, 10) else None)
     table = [name for name, member in cls.__dict__.items()
              if inspect.ismethoddescriptor(member) and not name.startswith("__")]
     assert table == list(methods)

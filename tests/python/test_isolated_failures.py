@@ -94,3 +94,32 @@ def test_memory_exhaustion_raises_memory_error_and_keeps_the_container(case):
         print(after == before, c.validate())
     """)
     assert out.splitlines() == ["MemoryError", "True True"]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="interpreters declare isolation from 3.12")
+def test_subinterpreters_refuse_the_module_and_leave_the_main_one_working():
+    # Class objects are made once per process, so another interpreter must
+    # not get them: the import fails there and nowhere else.
+    out = run_child("""
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        from tolvane_trie import TolvaneSet
+
+        sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, '''
+        try:
+            import tolvane_trie
+            print("imported")
+        except ImportError as e:
+            print("ImportError", e)
+        ''')
+        finally:
+            interpreters.destroy(sub)
+        print(TolvaneSet([3, 1]).to_list())
+    """)
+    assert out.splitlines() == [
+        "ImportError module tolvane_trie._tolvane does not support loading in subinterpreters",
+        "[1, 3]"]
