@@ -10,13 +10,14 @@ import struct
 
 import pytest
 
+from conftest import argument_notes
 from tolvane_trie import TolvaneBlobMap
 
 MAX = 2**64 - 1
 
 
 def notes(exc_info):
-    return getattr(exc_info.value, "__notes__", [])
+    return getattr(exc_info.value, "__notes__", None)
 
 
 def random_payload(rng):
@@ -112,37 +113,37 @@ def test_new_map_defaults_and_clamps():
 def test_conversion_errors_carry_notes_in_parameter_order():
     with pytest.raises(OverflowError) as e:
         TolvaneBlobMap(-1, "not even converted")
-    assert notes(e) == ["while processing 'chunk_size'"]
+    assert notes(e) == argument_notes("chunk_size")
     with pytest.raises(TypeError) as e:
         TolvaneBlobMap(4096, "x")
-    assert notes(e) == ["while processing 'max_capacity'"]
+    assert notes(e) == argument_notes("max_capacity")
     m = TolvaneBlobMap(4096)
     with pytest.raises(OverflowError) as e:
         m.insert(-1, 5, 2**40)  # key first
-    assert notes(e) == ["while processing 'key'"]
+    assert notes(e) == argument_notes("key")
     with pytest.raises(OverflowError, match="number too large to fit in target type") as e:
         m.insert(1, 5, 2**32)  # then hot_meta, before data
-    assert notes(e) == ["while processing 'hot_meta'"]
+    assert notes(e) == argument_notes("hot_meta")
     with pytest.raises(OverflowError, match="number too small to fit in target type"):
         m.insert(1, b"x", -1)
     with pytest.raises(TypeError) as e:
         m.insert(1, b"abcdefgh", None)
-    assert notes(e) == ["while processing 'hot_meta'"]
+    assert notes(e) == argument_notes("hot_meta")
     with pytest.raises(TypeError, match="Expected bytes, bytearray, or str for key") as e:
         m.insert(1, 5)
-    assert notes(e) == []
+    assert notes(e) is None
     with pytest.raises(OverflowError) as e:
         m[-1] = b"x"
-    assert notes(e) == ["while processing 'key'"]
+    assert notes(e) == argument_notes("key")
     with pytest.raises(OverflowError) as e:
         _ = m[-1]
-    assert notes(e) == ["while processing 'key'"]
+    assert notes(e) == argument_notes("key")
     with pytest.raises(TypeError) as e:
         m.set_reclaim_at_cap(1)
-    assert notes(e) == ["while processing 'on'"]
+    assert notes(e) == argument_notes("on")
     with pytest.raises(TypeError) as e:
         m.save_to_file(b"/tmp/x")
-    assert notes(e) == ["while processing 'path'"]
+    assert notes(e) == argument_notes("path")
     with pytest.raises(TypeError):
         m.insert(1)
     assert len(m) == 0
@@ -279,7 +280,7 @@ def test_index_running_python_code_meets_the_borrow():
             return 1
     with pytest.raises(RuntimeError, match="Already mutably borrowed") as e:
         m.insert(Key(), b"x")
-    assert notes(e) == ["while processing 'key'"]
+    assert notes(e) == argument_notes("key")
     assert m.get(Key()) is None  # a shared borrow lets reads in
 
 
