@@ -80,9 +80,17 @@ std::string FileError::text() const {
 FileSaveOutcome save_image_file(const TolvaneBlobMap& map, std::string_view path_view) {
     if (path_view.find('\0') != std::string_view::npos)
         return {0, FileError{FileError::Kind::NulInPath, 0}};
-    const std::string path(path_view);
+    std::string path(path_view);
     struct stat existing;
-    const bool exists = ::lstat(path.c_str(), &existing) == 0;
+    bool exists = ::lstat(path.c_str(), &existing) == 0;
+    if (exists && S_ISLNK(existing.st_mode)) {
+        // The link stays; the file it names is replaced. A link that leads
+        // nowhere is written through, as opening it would.
+        std::unique_ptr<char, FileBytes::Free> target(::realpath(path.c_str(), nullptr));
+        if (!target) return save_in_place(map, path);
+        path = target.get();
+        exists = ::lstat(path.c_str(), &existing) == 0;
+    }
     if (exists && !S_ISREG(existing.st_mode)) return save_in_place(map, path);
 
     std::string temporary;

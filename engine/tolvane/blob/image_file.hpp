@@ -24,9 +24,10 @@ struct FileError {
     std::string text() const;
 };
 
-// The image length, or why the save failed. A target that exists and is
-// not a regular file (a device, a FIFO, a symbolic link) is written in
-// place; otherwise the previous file stays untouched on any failure.
+// The image length, or why the save failed. A symbolic link is followed
+// to the file it names. A target that exists and is not a regular file (a
+// device, a FIFO) is written in place; otherwise the previous file stays
+// untouched on any failure.
 struct FileSaveOutcome {
     u64 length = 0;
     std::optional<FileError> error;

@@ -306,13 +306,21 @@ TEST(BlobImageFile, FailedSaveLeavesThePreviousFile) {
     rlimit limited = old;
     limited.rlim_cur = 1000;
     setrlimit(RLIMIT_FSIZE, &limited);
-    const FileSaveOutcome failed = save_image_file(large, path);
+    // Saved through a symbolic link, which is followed to the file.
+    const std::string link = dir.path + "/link.img";
+    ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+    const FileSaveOutcome failed = save_image_file(large, link);
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, SIG_DFL);
     ASSERT_TRUE(failed.error.has_value());
     EXPECT_EQ(failed.error->code, EFBIG);
     EXPECT_EQ(read_all(path), before);
-    EXPECT_EQ(std::system(("test $(ls -A " + dir.path + " | wc -l) -eq 1").c_str()), 0);
+    EXPECT_EQ(std::system(("test $(ls -A " + dir.path + " | wc -l) -eq 2").c_str()), 0);
+    ASSERT_FALSE(save_image_file(large, link).error.has_value());
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(read_all(path), image_of(large));
 }
 
 TEST(BlobImageFile, OnlyRegularFilesAreRead) {
