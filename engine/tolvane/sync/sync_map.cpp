@@ -1,12 +1,18 @@
 #include "tolvane/sync/sync_map.hpp"
 
+#include "tolvane/sync/olc_map_writes.hpp"
+
 namespace tolvane::sync {
 
 std::optional<u64> SyncTolvaneMap::insert(u64 key, u64 value) noexcept {
+    if (const auto done = olc_insert_phase(*shared_, key, value)) return *done;
     return insert_exclusive(key, value);
 }
 
-std::optional<u64> SyncTolvaneMap::remove(u64 key) noexcept { return remove_exclusive(key); }
+std::optional<u64> SyncTolvaneMap::remove(u64 key) noexcept {
+    if (const auto done = olc_remove_phase(*shared_, key)) return *done;
+    return remove_exclusive(key);
+}
 
 std::optional<u64> SyncTolvaneMap::insert_exclusive(u64 key, u64 value) noexcept {
     Shared<TolvaneMap>& s = *shared_;
