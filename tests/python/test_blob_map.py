@@ -381,3 +381,26 @@ def test_failed_save_keeps_the_previous_file(tmp_path):
         big.save_to_file("bad\0name")
     with pytest.raises(OSError, match=r"^Failed to save file: No such file or directory \(os error 2\)$"):
         big.save_to_file(str(tmp_path / "no" / "dir"))
+
+
+def test_bound_to_the_creating_thread():
+    import threading
+
+    m = TolvaneBlobMap(4096)
+    m[1] = b"payload of key one"
+    errors = []
+
+    def elsewhere():
+        for call in (lambda: m.get(1), lambda: m.insert(2, b"x"), lambda: len(m),
+                     lambda: m.save_to_file("/nonexistent/never")):
+            try:
+                call()
+            except RuntimeError as e:
+                errors.append(str(e))
+
+    thread = threading.Thread(target=elsewhere)
+    thread.start()
+    thread.join()
+    assert len(errors) == 4
+    assert all(e.endswith(" is unsendable, but sent to another thread") for e in errors)
+    assert (len(m), m.get(1)) == (1, (b"payload of key one", 0))
