@@ -99,6 +99,8 @@ bench_smoke() {
         { cat "$log"; return 1; }
     $python bench/python/bench_blob.py --size 2000 --repeat 1 --no-write >"$log" 2>&1 ||
         { cat "$log"; return 1; }
+    $python bench/python/bench_str_maps.py --size 2000 --repeat 1 --probes 300 --no-write \
+        >"$log" 2>&1 || { cat "$log"; return 1; }
 
     local bench_apt=()
     ls /usr/lib/*/cmake/benchmark >/dev/null 2>&1 || bench_apt+=(libbenchmark-dev)

@@ -19,6 +19,7 @@
 #include "frame/snapshot_iter.hpp"
 #include "str/classes.hpp"
 #include "str/text_or_bytes.hpp"
+#include "tolvane/core/fatal.hpp"
 #include "tolvane/str/str_map.hpp"
 #include "tolvane/str/str_walk.hpp"
 
@@ -151,41 +152,50 @@ PyObject* fixed_step(Obj& o, Args& a) {
 
 // ---- listings -------------------------------------------------------------------
 
-// Every entry in ascending key order, through one forward walk (the same
-// order a chain of successor searches gives, without a search per entry).
-std::vector<std::pair<std::string, std::uint64_t>> collect(Engine& map) {
-    std::vector<std::pair<std::string, std::uint64_t>> entries;
-    entries.reserve(map.len);
+// A new list of `result(key, value)` for every entry in ascending key
+// order, made during one forward walk (the order a chain of successor
+// searches gives, without a search per entry). The map is under the
+// exclusive borrow, so nothing that runs meanwhile can change it.
+template <class Result>
+PyObject* listing(Engine& map, Result&& result) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(map.len)));
+    if (!list) return nullptr;
     Walk walk(map);
-    while (auto e = walk.next()) entries.emplace_back(std::string(e->key), *e->value);
-    return entries;
+    Py_ssize_t i = 0;
+    while (auto e = walk.next()) {
+        if (i == static_cast<Py_ssize_t>(map.len)) fatal("a walk yields len entries");
+        PyObject* element = result(e->key, *e->value);
+        if (element == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), i++, element);
+    }
+    if (i != static_cast<Py_ssize_t>(map.len)) fatal("a walk yields len entries");
+    return list.release();
 }
 
-PyObject* bytes_result(const std::string& key) {
+PyObject* bytes_result(std::string_view key) {
     return PyBytes_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
 }
 
 PyObject* collect_entries(Obj& o) {
-    return list_of(collect(o.native), [](const auto& e) -> PyObject* {
-        Ref k(bytes_result(e.first));
-        if (!k) return nullptr;
-        Ref v(u64_result(e.second));
-        if (!v) return nullptr;
-        return PyTuple_Pack(2, k.get(), v.get());
+    return listing(o.native, [](std::string_view k, std::uint64_t v) -> PyObject* {
+        Ref key(bytes_result(k));
+        if (!key) return nullptr;
+        Ref value(u64_result(v));
+        if (!value) return nullptr;
+        return PyTuple_Pack(2, key.get(), value.get());
     });
 }
 
 PyObject* keys(Obj& o) {
-    return list_of(collect(o.native), [](const auto& e) { return text_or_bytes(e.first); });
+    return listing(o.native, [](std::string_view k, std::uint64_t) { return text_or_bytes(k); });
 }
 
 PyObject* values(Obj& o) {
-    return list_of(collect(o.native), [](const auto& e) { return u64_result(e.second); });
+    return listing(o.native, [](std::string_view, std::uint64_t v) { return u64_result(v); });
 }
 
 PyObject* items(Obj& o) {
-    return list_of(collect(o.native),
-                   [](const auto& e) { return entry_result(e.first, &e.second); });
+    return listing(o.native, [](std::string_view k, std::uint64_t v) { return entry_result(k, &v); });
 }
 
 // Entries from `start` (or the smallest) on, up to `end` when given:
