@@ -251,3 +251,32 @@ def test_update_stops_when_a_value_changes_the_dict():
         m.insert(b"k", ReadsMap())
     assert str(info.value) == "Already mutably borrowed"
     assert getattr(info.value, "__notes__", None) == argument_notes("val")
+
+
+@pytest.mark.parametrize("name,path", [
+    ("TolvaneBytesMap", "bytesmap"), ("TolvaneStrMap", "strmap"),
+    ("TolvaneOrderedBytesMap", "ordered_bytesmap")])
+def test_other_threads_are_refused(name, path):
+    import threading
+
+    import tolvane_trie
+
+    m = getattr(tolvane_trie, name)()
+    m[b"k"] = 1
+    keys = iter(m)
+    seen = []
+
+    def use():
+        for call in (lambda: m.get(b"k", -1), lambda: m.__setitem__(5, 1), lambda: next(keys)):
+            try:
+                call()
+            except RuntimeError as e:
+                seen.append(str(e))
+
+    t = threading.Thread(target=use)
+    t.start()
+    t.join()
+    iter_name = f"{name}KeyIter"
+    assert seen == [f"_tolvane::{path}::{name} is unsendable, but sent to another thread"] * 2 + [
+        f"_tolvane::{path}::{iter_name} is unsendable, but sent to another thread"]
+    assert m[b"k"] == 1 and next(keys) in (b"k", "k")
