@@ -9,6 +9,7 @@
 #include "bytes/classes.hpp"
 #include "int/classes.hpp"
 #include "str/classes.hpp"
+#include "sync/classes.hpp"
 #include "frame/convert.hpp"
 #include "frame/ref.hpp"
 
@@ -28,8 +29,8 @@ struct Registration {
 const Registration kRegistrations[] = {
     {"TolvaneMap", map_class},
     {"TolvaneSet", set_class},
-    {"SyncTolvaneMap", nullptr},
-    {"SyncTolvaneSet", nullptr},
+    {"SyncTolvaneMap", sync_map_class},
+    {"SyncTolvaneSet", sync_set_class},
     {"TolvaneStrMap", str_map_class},
     {"TolvaneBytesMap", bytes_map_class},
     {"TolvaneBlobMap", blob_map_class},
@@ -40,12 +41,12 @@ const Registration kRegistrations[] = {
     {"TolvaneMapRangeIter", map_range_iter_class},
     {"TolvaneSetIter", set_iter_class},
     {"TolvaneSetRangeIter", set_range_iter_class},
-    {"SyncTolvaneMapKeyIter", nullptr},
-    {"SyncTolvaneMapValueIter", nullptr},
-    {"SyncTolvaneMapItemIter", nullptr},
-    {"SyncTolvaneMapRangeIter", nullptr},
-    {"SyncTolvaneSetIter", nullptr},
-    {"SyncTolvaneSetRangeIter", nullptr},
+    {"SyncTolvaneMapKeyIter", sync_map_key_iter_class},
+    {"SyncTolvaneMapValueIter", sync_map_value_iter_class},
+    {"SyncTolvaneMapItemIter", sync_map_item_iter_class},
+    {"SyncTolvaneMapRangeIter", sync_map_range_iter_class},
+    {"SyncTolvaneSetIter", sync_set_iter_class},
+    {"SyncTolvaneSetRangeIter", sync_set_range_iter_class},
     {"TolvaneStrMapKeyIter", str_map_key_iter_class},
     {"TolvaneStrMapValueIter", str_map_value_iter_class},
     {"TolvaneStrMapItemIter", str_map_item_iter_class},

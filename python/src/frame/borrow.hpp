@@ -70,4 +70,16 @@ private:
     bool held_;
 };
 
+// Gives back a shared borrow taken with try_shared when the scope ends.
+class BorrowRelease {
+public:
+    explicit BorrowRelease(BorrowFlag& flag) : flag_(flag) {}
+    BorrowRelease(const BorrowRelease&) = delete;
+    BorrowRelease& operator=(const BorrowRelease&) = delete;
+    ~BorrowRelease() { flag_.release(Borrow::Shared); }
+
+private:
+    BorrowFlag& flag_;
+};
+
 }  // namespace tolvane::py

@@ -17,6 +17,7 @@
 #include "frame/convert.hpp"
 #include "frame/method.hpp"
 #include "frame/object.hpp"
+#include "tolvane/core/key_value.hpp"
 
 namespace tolvane::py {
 
@@ -31,6 +32,7 @@ inline PyObject* element_result(std::uint64_t value) { return u64_result(value);
 inline PyObject* element_result(const std::pair<std::uint64_t, std::uint64_t>& entry) {
     return pair_result(entry.first, entry.second);
 }
+inline PyObject* element_result(const KeyValue& entry) { return pair_result(entry.key, entry.value); }
 
 // A key copied out of a byte-keyed container, handed back as bytes.
 struct BytesKeyCopy {

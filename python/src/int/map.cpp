@@ -294,4 +294,16 @@ ClassSpec MapClass::spec{
 
 ClassSpec& map_class() { return MapClass::spec; }
 
+std::optional<std::vector<KeyValue>> borrowed_map_items(PyObject* obj) {
+    if (!PyObject_TypeCheck(obj, class_object_or_die(MapClass::spec))) return std::nullopt;
+    Obj& source = *instance<MapClass>(obj);
+    if (!on_owner_thread(source)) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    if (!source.borrow.try_shared()) return std::nullopt;
+    BorrowRelease hold(source.borrow);
+    return source.native.items();
+}
+
 }  // namespace tolvane::py

@@ -169,4 +169,16 @@ ClassSpec SetClass::spec{
 
 ClassSpec& set_class() { return SetClass::spec; }
 
+std::optional<std::vector<std::uint64_t>> borrowed_set_keys(PyObject* obj) {
+    if (!PyObject_TypeCheck(obj, class_object_or_die(SetClass::spec))) return std::nullopt;
+    Obj& source = *instance<SetClass>(obj);
+    if (!on_owner_thread(source)) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    if (!source.borrow.try_shared()) return std::nullopt;
+    BorrowRelease hold(source.borrow);
+    return source.native.keys();
+}
+
 }  // namespace tolvane::py
