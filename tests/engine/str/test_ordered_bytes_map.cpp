@@ -166,5 +166,25 @@ TEST(OrderedBytesMap, EmptyKeyAndLowBytesOrder) {
     }
 }
 
+TEST(OrderedBytesMapDeath, StoredKeyThatDoesNotDecodeIsFatal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    using namespace std::string_literals;
+    EXPECT_DEATH(
+        {
+            TolvaneOrderedBytesMap map;
+            map.map.insert("\x01\x03"s, 1);  // bypasses the escaping
+            map.first();
+        },
+        "valid escaped key in trie: InvalidEscapeByte \\{ byte: 3, offset: 1 \\}");
+    EXPECT_DEATH(
+        {
+            TolvaneOrderedBytesMap map;
+            map.insert("abcdefgh", 1);
+            *map.map.root->words.leaf_values() = 1;  // a suffix tag without a block
+            OrderedBytesCursor(map).next_owned();
+        },
+        "non-null value slot");
+}
+
 }  // namespace
 }  // namespace tolvane
