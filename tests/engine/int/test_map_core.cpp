@@ -24,20 +24,34 @@ struct CoreUnderTest {
     MapCore core;
     u64 tree_word = 0;
 
-    explicit CoreUnderTest(AllocMode mode = AllocMode::Local) { set_mode(alloc, mode, &tree_word); }
+    // Exclusive: the exclusive-mutator members, on a local allocator.
+    bool exclusive = false;
+
+    explicit CoreUnderTest(AllocMode mode = AllocMode::Local, bool exclusive_members = false)
+        : exclusive(exclusive_members) {
+        set_mode(alloc, mode, &tree_word);
+    }
     ~CoreUnderTest() {
         while (core.size() != 0) {
             MapIter it = core.iter_fwd_raw();
-            core.remove_covered_at(alloc, it.next()->key);
+            take(it.next()->key);
         }
+    }
+
+    InsertOutcome put(u64 key, u64 value) {
+        return exclusive ? core.insert_exclusive(alloc, key, value)
+                         : core.insert_covered_at(alloc, key, value);
+    }
+    RemoveOutcome take(u64 key) {
+        return exclusive ? core.remove_exclusive(alloc, key) : core.remove_covered_at(alloc, key);
     }
 
     MapModel::Result apply(const Op& op) {
         if (op.kind == Op::Kind::Insert) {
-            const InsertOutcome r = core.insert_covered_at(alloc, op.key, op.value);
+            const InsertOutcome r = put(op.key, op.value);
             return {r.existed, r.existed ? r.old : 0};
         }
-        const RemoveOutcome r = core.remove_covered_at(alloc, op.key);
+        const RemoveOutcome r = take(op.key);
         return {r.found, r.found ? r.value : 0};
     }
     void verify(const MapModel& model) {
@@ -71,12 +85,21 @@ std::vector<KeyValue> entries_of(const std::map<u64, u64>& model, u64 from = 0) 
     return out;
 }
 
-class MapCoreModes : public ::testing::TestWithParam<AllocMode> {};
+// An allocator mode, or (Exclusive) a local allocator with the
+// exclusive-mutator members.
+enum class CoreMode { Local, Deferred, Exclusive };
+
+CoreUnderTest core_under_test(CoreMode mode) {
+    return CoreUnderTest(mode == CoreMode::Deferred ? AllocMode::Deferred : AllocMode::Local,
+                         mode == CoreMode::Exclusive);
+}
+
+class MapCoreModes : public ::testing::TestWithParam<CoreMode> {};
 
 TEST_P(MapCoreModes, SeededStreamsMatchTheModel) {
     for (const KeyPattern pattern : kAllPatterns) {
         SCOPED_TRACE(pattern_name(pattern));
-        CoreUnderTest t(GetParam());
+        CoreUnderTest t = core_under_test(GetParam());
         MapModel model;
         replay(model, t, make_workload(pattern, 61, {.ops = 2000, .max_live = 300}),
                {.verify_all_below = 64, .verify_stride = 8});
@@ -94,7 +117,7 @@ TEST_P(MapCoreModes, SeededStreamsMatchTheModel) {
         }
         while (!model.entries.empty()) {
             const u64 k = model.entries.begin()->first;
-            ASSERT_EQ(t.core.remove_covered_at(t.alloc, k),
+            ASSERT_EQ(t.take(k),
                       (RemoveOutcome{true, model.entries[k]}));
             model.entries.erase(k);
             t.verify(model);
@@ -105,38 +128,38 @@ TEST_P(MapCoreModes, SeededStreamsMatchTheModel) {
 }
 
 TEST_P(MapCoreModes, BoundariesBothWays) {
-    CoreUnderTest t(GetParam());
-    EXPECT_EQ(t.core.insert_covered_at(t.alloc, 7, 70), InsertOutcome{});
+    CoreUnderTest t = core_under_test(GetParam());
+    EXPECT_EQ(t.put(7, 70), InsertOutcome{});
     EXPECT_EQ(t.core.root_state, ROOT_LEAF);
     EXPECT_EQ(t.core.leaf_count(), 1u);
     EXPECT_EQ(t.alloc.live_bytes(), 16u);
-    EXPECT_EQ(t.core.insert_covered_at(t.alloc, 7, 71), (InsertOutcome{true, 70}));
+    EXPECT_EQ(t.put(7, 71), (InsertOutcome{true, 70}));
     EXPECT_EQ(t.alloc.live_bytes(), 16u);
-    EXPECT_EQ(t.core.remove_covered_at(t.alloc, 7), (RemoveOutcome{true, 71}));
+    EXPECT_EQ(t.take(7), (RemoveOutcome{true, 71}));
     EXPECT_EQ(t.core.root_state, ROOT_EMPTY);
-    EXPECT_EQ(t.core.remove_covered_at(t.alloc, 7), RemoveOutcome{});
+    EXPECT_EQ(t.take(7), RemoveOutcome{});
 
     std::map<u64, u64> model;
     for (u64 k = 0; k <= 30; ++k) {
         const u64 key = k == 30 ? ~u64{0} : k * 3;  // the largest key sorts last
-        t.core.insert_covered_at(t.alloc, key, k);
+        t.put(key, k);
         model[key] = k;
     }
-    EXPECT_EQ(t.core.insert_covered_at(t.alloc, 9, 900), (InsertOutcome{true, 3}));
+    EXPECT_EQ(t.put(9, 900), (InsertOutcome{true, 3}));
     model[9] = 900;
     EXPECT_EQ(t.core.root_state, ROOT_LEAF);
     EXPECT_EQ(t.core.leaf_entry(30), (KeyValue{~u64{0}, 30}));
-    EXPECT_EQ(t.core.insert_covered_at(t.alloc, 1000, 1), InsertOutcome{});
+    EXPECT_EQ(t.put(1000, 1), InsertOutcome{});
     model[1000] = 1;
     EXPECT_EQ(t.core.root_state, ROOT_TREE);
     EXPECT_EQ(t.core.len, 32u);
-    EXPECT_EQ(t.core.insert_covered_at(t.alloc, 1000, 2), (InsertOutcome{true, 1}));
+    EXPECT_EQ(t.put(1000, 2), (InsertOutcome{true, 1}));
     model[1000] = 2;
     EXPECT_EQ(t.core.len, 32u);
-    EXPECT_EQ(t.core.remove_covered_at(t.alloc, 0), (RemoveOutcome{true, 0}));
+    EXPECT_EQ(t.take(0), (RemoveOutcome{true, 0}));
     model.erase(0);
     EXPECT_EQ(t.core.root_state, ROOT_TREE);
-    EXPECT_EQ(t.core.remove_covered_at(t.alloc, 3), (RemoveOutcome{true, 1}));
+    EXPECT_EQ(t.take(3), (RemoveOutcome{true, 1}));
     model.erase(3);
     ASSERT_EQ(t.core.root_state, ROOT_LEAF);
     EXPECT_EQ(t.alloc.live_bytes(), map_root_leaf_bytes(30));
@@ -147,8 +170,13 @@ TEST_P(MapCoreModes, BoundariesBothWays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, MapCoreModes,
-                         ::testing::Values(AllocMode::Local, AllocMode::Deferred),
-                         [](const auto& info) { return std::string(mode_name(info.param)); });
+                         ::testing::Values(CoreMode::Local, CoreMode::Deferred,
+                                           CoreMode::Exclusive),
+                         [](const auto& info) {
+                             return info.param == CoreMode::Local      ? std::string("local")
+                                    : info.param == CoreMode::Deferred ? std::string("deferred")
+                                                                       : std::string("exclusive");
+                         });
 
 TEST(MapCoreRange, FromAStartKeyInARootLeaf) {
     CoreUnderTest t;
