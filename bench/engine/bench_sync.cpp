@@ -1,0 +1,239 @@
+// Optimistic reads of the concurrent map beside their peers, in one run:
+// the single-threaded engine lookup (TolvaneMap::get), SyncTolvaneMap's
+// lock-free lookup from 1, 2, 4 and 8 reader threads, the same threads over
+// absl::btree_map behind a std::shared_mutex, and the optimistic readers
+// again while one writer thread inserts and removes other keys; neighbour
+// searches the same way.
+//
+// Extra flags, read before Google Benchmark's own:
+//   --size=N            keys per set (default 1000000)
+//   --shapes=S[,S...]   random, dense, clustered (default random,clustered)
+// Names are sync/<shape>/<n>/<container>/<operation>; multi-threaded rows
+// carry Google Benchmark's /threads:T suffix and report total probes per
+// second of wall time. Counter B/key: bytes the container's nodes take per
+// key (the map's allocator live bytes; the btree's counted allocations).
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "absl/container/btree_map.h"
+#include "counting_alloc.hpp"
+#include "key_sets.hpp"
+#include "tolvane/int/map.hpp"
+#include "tolvane/sync/olc_readers.hpp"
+#include "tolvane/sync/sync_map.hpp"
+
+namespace bench {
+namespace {
+
+std::size_t g_size = 1000000;
+
+using PairAlloc = CountingAllocator<std::pair<const u64, u64>>;
+using Btree = absl::btree_map<u64, u64, std::less<u64>, PairAlloc>;
+
+u64 value_of(u64 k) { return k * 0x9E3779B97F4A7C15ull; }
+
+// The containers of one key set, built once and shared by every row of it.
+struct Subjects {
+    const KeySet* keys = nullptr;
+    tolvane::TolvaneMap plain;
+    tolvane::sync::SyncTolvaneMap shared;
+    Btree btree;
+    std::shared_mutex btree_lock;
+    double btree_bytes = 0;
+    double shared_bytes = 0;
+};
+
+Subjects& subjects(KeyShape shape) {
+    static std::unique_ptr<Subjects> current;
+    static KeyShape built{};
+    if (!current || built != shape) {
+        current.reset();
+        current = std::make_unique<Subjects>();
+        built = shape;
+        const KeySet& ks = key_set(shape, g_size);
+        current->keys = &ks;
+        for (u64 k : ks.shuffled) {
+            current->plain.insert(k, value_of(k));
+            current->shared.insert(k, value_of(k));
+        }
+        current->shared_bytes = double(current->shared.mem_used());
+        const std::int64_t before = alloc_counters().requested;
+        for (u64 k : ks.shuffled) current->btree.emplace(k, value_of(k));
+        current->btree_bytes = double(alloc_counters().requested - before);
+    }
+    return *current;
+}
+
+enum class Op { get, next };
+
+// One writer beside the readers of the *_beside_writer rows: inserts and
+// removes absent keys without pause until told to stop.
+struct Writer {
+    std::atomic<bool> stop{false};
+    std::thread thread;
+    std::atomic<u64> writes{0};
+};
+std::unique_ptr<Writer> g_writer;
+
+void start_writer(Subjects& s) {
+    g_writer = std::make_unique<Writer>();
+    g_writer->thread = std::thread([&s, w = g_writer.get()] {
+        const std::vector<u64>& churn = s.keys->misses;
+        std::size_t i = 0;
+        while (!w->stop.load(std::memory_order_relaxed)) {
+            const u64 k = churn[i++ & s.keys->probe_mask];
+            s.shared.insert(k, value_of(k));
+            s.shared.remove(k);
+            w->writes.fetch_add(2, std::memory_order_relaxed);
+        }
+    });
+}
+
+template <KeyShape Shape>
+void start_writer_for(const benchmark::State&) {
+    start_writer(subjects(Shape));
+}
+
+void stop_writer() {
+    g_writer->stop.store(true);
+    g_writer->thread.join();
+    g_writer.reset();
+}
+
+void finish(benchmark::State& state, double bytes, std::size_t n) {
+    state.SetItemsProcessed(int64_t(state.iterations()));
+    // Every thread reports the same figure: average it, do not sum it.
+    state.counters["B/key"] = benchmark::Counter(bytes / double(n), benchmark::Counter::kAvgThreads);
+}
+
+void bm_plain(benchmark::State& state, KeyShape shape, Op op) {
+    Subjects& s = subjects(shape);
+    const KeySet& ks = *s.keys;
+    const std::vector<u64>& probes = op == Op::get ? ks.hits : ks.points;
+    std::size_t i = 0;
+    u64 acc = 0;
+    for (auto _ : state) {
+        const u64 k = probes[i++ & ks.probe_mask];
+        if (op == Op::get)
+            acc += s.plain.get(k).value_or(0);
+        else if (auto e = s.plain.next_at_or_after(k))
+            acc += e->value;
+    }
+    benchmark::DoNotOptimize(acc);
+    finish(state, double(s.plain.alloc.live_bytes()), ks.n);
+}
+
+void bm_optimistic(benchmark::State& state, KeyShape shape, Op op) {
+    Subjects& s = subjects(shape);
+    const KeySet& ks = *s.keys;
+    tolvane::sync::Shared<tolvane::TolvaneMap>& block = s.shared.shared();
+    tolvane::Reader reader = tolvane::Collector::register_reader(block.collector);
+    const std::vector<u64>& probes = op == Op::get ? ks.hits : ks.points;
+    std::size_t i = std::size_t(state.thread_index()) * 7919;
+    u64 acc = 0;
+    for (auto _ : state) {
+        const u64 k = probes[i++ & ks.probe_mask];
+        if (op == Op::get)
+            acc += tolvane::sync::map_get_with(block, reader, k).value_or(0);
+        else if (auto e = tolvane::sync::map_next_with(block, reader, k))
+            acc += e->value;
+    }
+    benchmark::DoNotOptimize(acc);
+    finish(state, s.shared_bytes, ks.n);
+}
+
+void bm_locked_btree(benchmark::State& state, KeyShape shape, Op op) {
+    Subjects& s = subjects(shape);
+    const KeySet& ks = *s.keys;
+    const std::vector<u64>& probes = op == Op::get ? ks.hits : ks.points;
+    std::size_t i = std::size_t(state.thread_index()) * 7919;
+    u64 acc = 0;
+    for (auto _ : state) {
+        const u64 k = probes[i++ & ks.probe_mask];
+        std::shared_lock lock(s.btree_lock);
+        auto it = op == Op::get ? s.btree.find(k) : s.btree.lower_bound(k);
+        if (it != s.btree.end()) acc += it->second;
+    }
+    benchmark::DoNotOptimize(acc);
+    finish(state, s.btree_bytes, ks.n);
+}
+
+void register_shape(KeyShape shape) {
+    const std::string prefix =
+        std::string("sync/") + shape_name(shape) + "/" + std::to_string(g_size) + "/";
+    for (Op op : {Op::get, Op::next}) {
+        const std::string name = op == Op::get ? "get" : "next";
+        benchmark::RegisterBenchmark((prefix + "TolvaneMap/" + name).c_str(),
+                                     [=](benchmark::State& st) { bm_plain(st, shape, op); })
+            ->Unit(benchmark::kNanosecond);
+        auto threaded = [&](const std::string& row, auto fn) {
+            return benchmark::RegisterBenchmark((prefix + row).c_str(), fn)
+                ->ThreadRange(1, 8)
+                ->UseRealTime()
+                ->Unit(benchmark::kNanosecond);
+        };
+        threaded("SyncTolvaneMap/" + name,
+                 [=](benchmark::State& st) { bm_optimistic(st, shape, op); });
+        threaded("shared_mutex+absl::btree_map/" + name,
+                 [=](benchmark::State& st) { bm_locked_btree(st, shape, op); });
+        threaded("SyncTolvaneMap/" + name + "_beside_writer",
+                 [=](benchmark::State& st) { bm_optimistic(st, shape, op); })
+            ->Setup(shape == KeyShape::random  ? start_writer_for<KeyShape::random>
+                    : shape == KeyShape::dense ? start_writer_for<KeyShape::dense>
+                                               : start_writer_for<KeyShape::clustered>)
+            ->Teardown([](const benchmark::State&) { stop_writer(); });
+    }
+}
+
+[[noreturn]] void usage(const std::string& why) {
+    std::fprintf(stderr, "tolvane_sync_bench: %s\n", why.c_str());
+    std::exit(2);
+}
+
+}  // namespace
+}  // namespace bench
+
+int main(int argc, char** argv) {
+    using namespace bench;
+    std::vector<KeyShape> shapes = {KeyShape::random, KeyShape::clustered};
+    std::vector<char*> rest = {argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--size=", 0) == 0) {
+            const double v = std::strtod(arg.c_str() + 7, nullptr);
+            if (v < 2 || v > 1e9) usage("bad size '" + arg + "'");
+            g_size = static_cast<std::size_t>(v);
+        } else if (arg.rfind("--shapes=", 0) == 0) {
+            shapes.clear();
+            std::string list = arg.substr(9);
+            for (std::size_t start = 0; start <= list.size();) {
+                std::size_t end = list.find(',', start);
+                if (end == std::string::npos) end = list.size();
+                const std::string s = list.substr(start, end - start);
+                bool known = false;
+                for (KeyShape k : {KeyShape::random, KeyShape::dense, KeyShape::clustered})
+                    if (s == shape_name(k)) shapes.push_back(k), known = true;
+                if (!known) usage("unknown shape '" + s + "'");
+                start = end + 1;
+            }
+        } else {
+            rest.push_back(argv[i]);
+        }
+    }
+    for (KeyShape shape : shapes) register_shape(shape);
+    int rest_argc = static_cast<int>(rest.size());
+    benchmark::Initialize(&rest_argc, rest.data());
+    if (benchmark::ReportUnrecognizedArguments(rest_argc, rest.data())) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,180 @@
+#!/usr/bin/env python3
+"""SyncTolvaneMap / SyncTolvaneSet shared by Python threads, side by side in
+one run with the thread-bound TolvaneMap / TolvaneSet.
+
+Rows:
+- get_many and insert_many of N keys split over 1, 2, 4 and 8 threads on one
+  SyncTolvaneMap, against the same work on one dict behind a threading.Lock
+  (each call made while holding the lock; TolvaneMap itself is bound to the
+  thread that made it, so it cannot be the shared peer);
+- single calls m.get(k) and k in s on the concurrent classes against the
+  thread-bound ones, from one thread.
+
+Throughput is keys per second of wall time over all threads; the best of
+`--repeat` runs is kept. Memory is bytes per key from mem_held(). The section
+between its markers in docs/benchmarks.md is replaced unless --no-write.
+
+    bench_sync.py --size 1000000
+    bench_sync.py --size 20000 --repeat 1 --no-write     # smoke run
+
+No timing is ever asserted: this is a measuring tool.
+"""
+import argparse
+import array
+import os
+import platform
+import random
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from markdown_table import header, ratio, row, write_section  # noqa: E402
+from tolvane_trie import SyncTolvaneMap, SyncTolvaneSet, TolvaneMap, TolvaneSet  # noqa: E402
+
+BEGIN = "<!-- python-sync-bench:begin -->"
+END = "<!-- python-sync-bench:end -->"
+DEFAULT_OUTPUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
+                              "benchmarks.md")
+THREADS = [1, 2, 4, 8]
+
+
+class Locked:
+    """A dict that threads share by taking a lock around every call; it is
+    given the keys as lists of ints, the concurrent map packed buffers."""
+
+    def __init__(self):
+        self.map = {}
+        self.lock = threading.Lock()
+
+    def get_many(self, keys):
+        get = self.map.get
+        with self.lock:
+            return [get(k) for k in keys]
+
+    def insert_many(self, keys, values):
+        with self.lock:
+            self.map.update(zip(keys, values))
+        return len(keys)
+
+
+def run_threaded(count, work):
+    """Wall time of `count` threads each running work(i) once, started together."""
+    barrier = threading.Barrier(count + 1)
+
+    def body(i):
+        barrier.wait()
+        work(i)
+
+    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    barrier.wait()
+    start = time.perf_counter()
+    for t in threads:
+        t.join()
+    return time.perf_counter() - start
+
+
+def best_of(repeat, measure):
+    return min(measure() for _ in range(repeat))
+
+
+def bulk_rows(n, repeat, batch):
+    rng = random.Random(7)
+    keys = [rng.getrandbits(64) for _ in range(n)]
+    rows = []
+    for count in THREADS:
+        per = n // count
+        parts = [keys[i * per:(i + 1) * per] for i in range(count)]
+        packed = [array.array("Q", p).tobytes() for p in parts]
+        # Calls of `batch` keys, so the locked peer can interleave its threads.
+        chunks = [[q[j:j + 8 * batch] for j in range(0, len(q), 8 * batch)] for q in packed]
+        listed = [[p[j:j + batch] for j in range(0, len(p), batch)] for p in parts]
+        results = {}
+        for name, make in [("SyncTolvaneMap", SyncTolvaneMap), ("dict+Lock", Locked)]:
+            chunks = listed if name == "dict+Lock" else chunks
+            def insert_once():
+                target = make()
+                t = run_threaded(count, lambda i: [target.insert_many(c, c) for c in chunks[i]])
+                return t, target
+
+            t_insert, filled = min((insert_once() for _ in range(repeat)), key=lambda r: r[0])
+            t_get = best_of(repeat, lambda: run_threaded(
+                count, lambda i: [filled.get_many(c) for c in chunks[i]]))
+            results[name] = (per * count / t_insert, per * count / t_get)
+        rows.append((count, results))
+    return rows
+
+
+def single_rows(n, repeat):
+    rng = random.Random(8)
+    keys = [rng.getrandbits(64) for _ in range(n)]
+    probes = keys[: min(n, 200_000)]
+    out = {}
+    for name, make in [("SyncTolvaneMap", SyncTolvaneMap), ("TolvaneMap", TolvaneMap)]:
+        m = make()
+        m.insert_many(keys, keys)
+        get = m.get
+        t = best_of(repeat, lambda: timed(lambda: [get(k) for k in probes]))
+        out[name] = (len(probes) / t, m.mem_held() / n)
+    for name, make in [("SyncTolvaneSet", SyncTolvaneSet), ("TolvaneSet", TolvaneSet)]:
+        s = make()
+        s.insert_many(keys)
+        t = best_of(repeat, lambda: timed(lambda: [k in s for k in probes]))
+        out[name] = (len(probes) / t, s.mem_held() / n)
+    return out
+
+
+def timed(fn):
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
+def report(n, bulk, single, batch):
+    lines = [BEGIN, f"## Concurrent classes from Python threads, {n:,} keys", "",
+             f"Python {platform.python_version()}, {os.cpu_count()} cores; calls of {batch:,} "
+             "keys, packed u64 input; throughput in million keys per second of wall time "
+             "over all threads (best run); `ratio` is SyncTolvaneMap / dict+Lock, "
+             "above 1 means the concurrent map is faster.", ""]
+    lines += header(["threads", "insert_many Sync", "insert_many Lock", "ratio",
+                     "get_many Sync", "get_many Lock", "ratio", "get_many vs 1 thread"])
+    one = bulk[0][1]["SyncTolvaneMap"][1]
+    for count, r in bulk:
+        s, l = r["SyncTolvaneMap"], r["dict+Lock"]
+        lines.append(row([str(count), f"{s[0] / 1e6:.2f}", f"{l[0] / 1e6:.2f}", ratio(s[0], l[0]),
+                          f"{s[1] / 1e6:.2f}", f"{l[1] / 1e6:.2f}", ratio(s[1], l[1]),
+                          ratio(s[1], one)]))
+    lines += ["", "Single calls from one thread (million calls per second; bytes per key "
+              "from `mem_held()`); `ratio` is thread-bound / concurrent time per call.", ""]
+    lines += header(["call", "concurrent", "thread-bound", "ratio", "B/key concurrent",
+                     "B/key thread-bound"])
+    for call, a, b in [("m.get(k)", "SyncTolvaneMap", "TolvaneMap"),
+                       ("k in s", "SyncTolvaneSet", "TolvaneSet")]:
+        lines.append(row([f"`{call}`", f"{single[a][0] / 1e6:.2f}", f"{single[b][0] / 1e6:.2f}",
+                          ratio(single[b][0], single[a][0]), f"{single[a][1]:.1f}",
+                          f"{single[b][1]:.1f}"]))
+    lines.append(END)
+    return "\n".join(lines) + "\n"
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p.add_argument("--size", type=float, default=1_000_000)
+    p.add_argument("--repeat", type=int, default=3)
+    p.add_argument("--batch", type=int, default=10_000)
+    p.add_argument("--output", default=DEFAULT_OUTPUT)
+    p.add_argument("--no-write", action="store_true")
+    args = p.parse_args()
+    n = int(args.size)
+    bulk = bulk_rows(n, args.repeat, args.batch)
+    single = single_rows(n, args.repeat)
+    text = report(n, bulk, single, args.batch)
+    print(text)
+    if not args.no_write:
+        write_section(args.output, text, BEGIN, END)
+
+
+if __name__ == "__main__":
+    main()
