@@ -26,6 +26,7 @@
 #include "tolvane/core/fatal.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
+#include "tolvane/leaf/leaf_search.hpp"
 #include "tolvane/mem/alloc.hpp"
 #include "tolvane/sync/olc_read.hpp"
 #include "tolvane/write/version.hpp"
@@ -221,6 +222,13 @@ inline void olc_copy_shared(void* dst, const void* src, std::size_t bytes) noexc
         const u64 w = olc::area_word(in, bytes, k);
         std::memcpy(out + 8 * k, &w, 8);
     }
+}
+
+// Where the low w bytes `k` are or would go among the n keys of a linear
+// leaf's key area that other writers may edit in place.
+inline leaf::LeafPos olc_leaf_locate(const u8* area, std::size_t n, unsigned w, u64 k) noexcept {
+    const std::size_t i = olc::area_lower_bound(area, n, w, k);
+    return {i < n && olc::area_key(area, capacity_class(n) * w, w, i) == k, i};
 }
 
 // Word 1 of a leaf edge of key size w in a slot of `level` whose population

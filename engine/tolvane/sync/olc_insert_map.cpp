@@ -216,10 +216,8 @@ OlcOutcome into_linear_leaf(const At& at, u64 key, u64 value) {
     if (n > map_leaf_max_keys(w)) return RETRY;
     u8* block = e.ptr<u8>();
     u64* values = e.ptr<u64>();
-    u8 keys[LEAF_COPY_BYTES];
-    olc_copy_shared(keys, block + map_leaf_key_offset(n), capacity_class(n) * w);
     const u64 k = key & low_bytes_mask(w);
-    const leaf::LeafPos pos = leaf::locate(keys, n, static_cast<u8>(w), k);
+    const leaf::LeafPos pos = olc_leaf_locate(block + map_leaf_key_offset(n), n, w, k);
     if (pos.found) return overwrite(at, values + pos.index, value);
     const std::size_t i = pos.index;
     if (n >= map_leaf_max_keys(w)) return split_full_leaf(at, w, n, i, k, value);

@@ -22,8 +22,6 @@ constexpr OlcOutcome RETRY{OlcStatus::Retry, 0};
 constexpr OlcOutcome EXCLUSIVE{OlcStatus::Exclusive, 0};
 constexpr OlcOutcome ABSENT{OlcStatus::Absent, 0};
 
-constexpr std::size_t LEAF_KEY_BYTES = 32 * 7;
-
 OlcOutcome removed(u64 value) { return OlcOutcome{OlcStatus::Removed, value}; }
 
 struct At {
@@ -138,9 +136,8 @@ OlcOutcome from_linear_leaf(const At& at, u64 key) {
     const std::size_t n = static_cast<std::size_t>(e.pop0(w)) + 1;
     if (n > map_leaf_max_keys(w)) return RETRY;
     u8* block = e.ptr<u8>();
-    u8 keys[LEAF_KEY_BYTES];
-    olc_copy_shared(keys, block + map_leaf_key_offset(n), capacity_class(n) * w);
-    const leaf::LeafPos pos = leaf::locate(keys, n, static_cast<u8>(w), key & low_bytes_mask(w));
+    const u8* keys = block + map_leaf_key_offset(n);
+    const leaf::LeafPos pos = olc_leaf_locate(keys, n, w, key & low_bytes_mask(w));
     if (!pos.found) return absent_if_still(at.holder);
     const std::size_t i = pos.index;
     const u64* values = e.ptr<u64>();

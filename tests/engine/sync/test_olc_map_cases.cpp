@@ -197,6 +197,8 @@ TEST_F(Cases, ImmediatesGrowIntoLeavesAndReplaceInPlace) {
     EXPECT_TRUE(opt_put(p | 0xF0));
     EXPECT_EQ(form_of(m, p).tag, linear_leaf_tag(1));
     EXPECT_EQ(form_of(m, p).keys, 8u);
+    // The immediate's other keys do not linger in the leaf edge's decode area.
+    EXPECT_EQ(spot_of(m, p).e.decode_area() >> 8, 0u);
     // The width-1 leaf takes keys up to 25 (in place or grown); the 26th
     // makes a bitmap leaf.
     for (unsigned n = 8; n < 25; ++n) EXPECT_TRUE(opt_put(p | (0x60 + n)));
