@@ -21,6 +21,8 @@
 #include "tolvane/mem/occ.hpp"
 #include "tolvane/sync/olc_get.hpp"
 #include "tolvane/sync/olc_nav.hpp"
+#include "tolvane/sync/olc_readers.hpp"
+#include "tolvane/sync/sync_map.hpp"
 
 namespace tolvane::test {
 namespace {
@@ -155,6 +157,41 @@ TEST(OptimisticReadRootLeaf, EveryCapacityClassAgreesWithStdMap) {
             }
             ASSERT_NO_FATAL_FAILURE(check_against(block, all, probes, true));
         }
+    }
+}
+
+// Neighbours across the group edges of a bitmap branch (digits 31/32,
+// 63/64, ...) and across the 0 and 255 ends of an uncompressed root, through
+// the concurrent map's own entry points.
+TEST(OptimisticReadShapes, BitmapGroupEdgesAndUncompressedEnds) {
+    sync::SyncTolvaneMap map;
+    std::map<u64, u64> model;
+    const auto put = [&](u64 k) {
+        map.insert(k, k ^ 0x5A5A);
+        model[k] = k ^ 0x5A5A;
+    };
+    const u64 prefix = 0x1234567890AB0000ull;
+    const u8 digits[] = {1, 5, 31, 32, 63, 64, 95, 96, 127, 128, 159, 160, 191, 192, 223, 224, 254};
+    for (const u8 d : digits)
+        for (const u64 low : {3, 200}) put(prefix | u64{d} << 8 | low);
+    for (u64 top = 0; top < 256; ++top)
+        if (top <= 180 || top == 255) put(top << 56 | 0x77);
+    ASSERT_EQ(map.validate(), std::nullopt);
+    ASSERT_EQ(map.shared().tree.core.root.tag_byte(), TAG_BRANCH_U);  // the premise
+
+    Entries all;
+    for (const auto& [k, v] : model) all.push_back({k, v});
+    std::vector<u64> probes{0, 1, ~u64{0}, u64{255} << 56, (u64{181} << 56) + 5};
+    for (unsigned d = 0; d < 256; ++d)
+        for (const u64 low : {0, 3, 4, 255}) probes.push_back(prefix | u64{d} << 8 | low);
+    for (u64 top = 0; top < 256; ++top) probes.insert(probes.end(), {top << 56, (top << 56) | 0xFFFF});
+    auto collector = map.shared().collector;
+    Reader reader = Collector::register_reader(collector);
+    for (const u64 k : probes) {
+        SCOPED_TRACE(::testing::Message() << "key " << k);
+        EXPECT_EQ(sync::map_next_with(map.shared(), reader, k), oracle_next(all, k));
+        EXPECT_EQ(sync::map_prev_with(map.shared(), reader, k), oracle_prev(all, k));
+        EXPECT_EQ(sync::map_get_with(map.shared(), reader, k), oracle_get(all, k));
     }
 }
 
