@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "tolvane/sync/olc_readers.hpp"
 #include "tolvane/sync/sync_map.hpp"
 #include "tolvane/sync/sync_set.hpp"
 
@@ -169,6 +170,48 @@ TEST(SyncContainers, SetAgreesWithLockedOracle) {
             oracle.remove(k);
         }
         check_set(s, oracle);
+    }
+}
+
+// Optimistic readers run against writers that churn keys around stable ones:
+// a stable key is always found, a key never inserted never is. With few keys
+// the root flips between root leaf and trie (31/32 and 30), so readers meet
+// root-leaf shifts in place, conversions and condensing.
+TEST(SyncContainers, ReadersFindStableKeysWhileWritersChurn) {
+    for (const unsigned churn_keys : {24u, 4000u}) {
+        SyncTolvaneSet s;
+        Shared<TolvaneSet>& block = s.shared();
+        std::vector<u64> stable, churn;
+        std::mt19937_64 rng(churn_keys);
+        for (unsigned i = 0; i < 8; ++i) stable.push_back(draw_key(rng) | 1);  // odd
+        for (unsigned i = 0; i < churn_keys; ++i) churn.push_back(draw_key(rng) & ~u64{1});  // even
+        for (u64 k : stable) s.insert(k);
+        std::atomic<bool> writing{true};
+        std::atomic<u64> wrong{0};
+        std::vector<std::thread> readers;
+        for (unsigned r = 0; r < 3; ++r)
+            readers.emplace_back([&, r] {
+                SetReader reader(s, Collector::register_reader(block.collector));
+                std::mt19937_64 local(r);
+                while (writing.load(std::memory_order_relaxed)) {
+                    const u64 k = stable[local() % stable.size()];
+                    if (!reader.contains(k)) ++wrong;
+                    if (reader.contains(k ^ 0x8000000000000000ull)) ++wrong;
+                    reader.contains(churn[local() % churn.size()]);
+                }
+            });
+        run_threads(4, 1, kOpsPerThread, churn_keys, [&](std::mt19937_64& local) {
+            const u64 k = churn[local() % churn.size()];
+            if (local() % 2)
+                s.insert(k);
+            else
+                s.remove(k);
+        });
+        writing = false;
+        for (std::thread& t : readers) t.join();
+        EXPECT_EQ(wrong.load(), 0u);
+        const std::optional<std::string> broken = s.validate();
+        EXPECT_FALSE(broken) << *broken;
     }
 }
 

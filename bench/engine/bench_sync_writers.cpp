@@ -1,0 +1,184 @@
+// Concurrent containers against mutex-guarded peers, side by side in one run:
+// write throughput at 1, 2, 4 and 8 threads.
+//
+// Each container is prefilled with half of a random key set; every thread
+// then owns a disjoint slice of the other half and alternates a pass that
+// inserts its slice with a pass that removes it, so the container stays
+// between n/2 and n keys. Timings are wall-clock per operation over all
+// threads (items_per_second is the total throughput). B/key is the bytes held
+// after the prefill per prefilled key.
+//
+// Flags, read before Google Benchmark's own:
+//   --sizes=N[,N...]   key set sizes (default 1000000)
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "containers.hpp"
+#include "key_sets.hpp"
+#include "tolvane/sync/sync_map.hpp"
+#include "tolvane/sync/sync_set.hpp"
+
+namespace bench {
+namespace {
+
+// Every write through the exclusive section.
+struct SyncMapExclusive {
+    static constexpr const char* name = "SyncTolvaneMap(exclusive)";
+    tolvane::sync::SyncTolvaneMap m;
+    void insert(u64 k) { m.insert_exclusive(k, value_of(k)); }
+    bool erase(u64 k) { return m.remove_exclusive(k).has_value(); }
+    double bytes() { return double(m.mem_held()); }
+};
+
+// The container's own write path.
+struct SyncMap {
+    static constexpr const char* name = "SyncTolvaneMap";
+    tolvane::sync::SyncTolvaneMap m;
+    void insert(u64 k) { m.insert(k, value_of(k)); }
+    bool erase(u64 k) { return m.remove(k).has_value(); }
+    double bytes() { return double(m.mem_held()); }
+};
+
+struct SyncSetExclusive {
+    static constexpr const char* name = "SyncTolvaneSet(exclusive)";
+    tolvane::sync::SyncTolvaneSet s;
+    void insert(u64 k) { s.insert_exclusive(k); }
+    bool erase(u64 k) { return s.remove_exclusive(k); }
+    double bytes() { return double(s.mem_held()); }
+};
+
+struct SyncSet {
+    static constexpr const char* name = "SyncTolvaneSet";
+    tolvane::sync::SyncTolvaneSet s;
+    void insert(u64 k) { s.insert(k); }
+    bool erase(u64 k) { return s.remove(k); }
+    double bytes() { return double(s.mem_held()); }
+};
+
+// A peer behind one mutex; its bytes come from the counting allocator.
+template <class Peer, const char* Name>
+struct Locked {
+    static constexpr const char* name = Name;
+    std::mutex lock;
+    Peer p;
+    double counted = 0;
+    void insert(u64 k) {
+        std::lock_guard g(lock);
+        p.insert(k);
+    }
+    bool erase(u64 k) {
+        std::lock_guard g(lock);
+        return p.erase(k);
+    }
+    double bytes() { return counted; }
+};
+constexpr char kStdMap[] = "mutex+std::map";
+constexpr char kAbslMap[] = "mutex+absl::btree_map";
+constexpr char kAbslSet[] = "mutex+absl::btree_set";
+
+template <class A>
+struct Run {
+    std::unique_ptr<A> a;
+    double bytes_per_key = 0;
+};
+template <class A>
+Run<A>& run() {
+    static Run<A> r;
+    return r;
+}
+
+template <class A>
+void bm_writes(benchmark::State& state, std::size_t n) {
+    Run<A>& r = run<A>();
+    if (state.thread_index() == 0) {
+        const KeySet& ks = key_set(KeyShape::random, n);
+        CountedScope scope;
+        r.a = std::make_unique<A>();
+        for (std::size_t i = 0; i < n / 2; ++i) r.a->insert(ks.shuffled[i]);
+        if constexpr (requires { r.a->counted; }) r.a->counted = scope.taken(sizeof(A)).spent;
+        r.bytes_per_key = r.a->bytes() / double(n / 2);
+    }
+    // Slices are set up after the start barrier, once thread 0 has built.
+    const std::vector<u64>* keys = nullptr;
+    std::size_t begin = 0, end = 0, i = 0;
+    bool inserting = true;
+    u64 changed = 0;
+    for (auto _ : state) {
+        if (!keys) {
+            keys = &key_set(KeyShape::random, n).shuffled;
+            const std::size_t half = n / 2, per = (n - half) / state.threads();
+            begin = half + per * state.thread_index();
+            end = begin + per;
+            i = begin;
+        }
+        const u64 k = (*keys)[i];
+        if (inserting)
+            r.a->insert(k);
+        else
+            changed += r.a->erase(k);
+        if (++i == end) {
+            i = begin;
+            inserting = !inserting;
+        }
+    }
+    benchmark::DoNotOptimize(changed);
+    state.SetItemsProcessed(int64_t(state.iterations()));
+    if (state.thread_index() == 0) {
+        state.counters["B/key"] = r.bytes_per_key;
+        r.a.reset();
+    }
+}
+
+template <class A>
+void register_writes(const char* family, std::size_t n) {
+    const std::string name = std::string(family) + "/random/" + std::to_string(n) + "/" + A::name + "/writes";
+    benchmark::RegisterBenchmark(name.c_str(), [n](benchmark::State& s) { bm_writes<A>(s, n); })
+        ->Unit(benchmark::kNanosecond)
+        ->UseRealTime()
+        ->ThreadRange(1, 8);
+}
+
+}  // namespace
+}  // namespace bench
+
+int main(int argc, char** argv) {
+    using namespace bench;
+    std::vector<std::size_t> sizes = {1000000};
+    std::vector<char*> rest = {argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--sizes=", 0) == 0) {
+            sizes.clear();
+            std::size_t at = 8;
+            while (at < arg.size()) {
+                std::size_t comma = arg.find(',', at);
+                if (comma == std::string::npos) comma = arg.size();
+                sizes.push_back(static_cast<std::size_t>(std::strtod(arg.substr(at, comma - at).c_str(), nullptr)));
+                at = comma + 1;
+            }
+        } else {
+            rest.push_back(argv[i]);
+        }
+    }
+    for (std::size_t n : sizes) {
+        register_writes<SyncMapExclusive>("sync_map", n);
+        register_writes<SyncMap>("sync_map", n);
+        register_writes<Locked<StdMap, kStdMap>>("sync_map", n);
+        register_writes<Locked<AbslMap, kAbslMap>>("sync_map", n);
+        register_writes<SyncSetExclusive>("sync_set", n);
+        register_writes<SyncSet>("sync_set", n);
+        register_writes<Locked<AbslSet, kAbslSet>>("sync_set", n);
+    }
+    int rest_argc = static_cast<int>(rest.size());
+    benchmark::Initialize(&rest_argc, rest.data());
+    if (benchmark::ReportUnrecognizedArguments(rest_argc, rest.data())) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
