@@ -13,6 +13,17 @@ std::string Signature::display_name() const {
     return name;
 }
 
+std::string Signature::text_parameters() const {
+    std::string text("($self");
+    for (int i = 0; i < count; ++i) {
+        text += ", ";
+        text += names[i];
+        if (i >= required) text += "=None";
+    }
+    text += ')';
+    return text;
+}
+
 bool Args::take_positional(PyObject* const* args, Py_ssize_t nargs) {
     if (nargs > sig_.count) {
         const std::string name = sig_.display_name();

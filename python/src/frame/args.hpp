@@ -25,6 +25,9 @@ struct Signature {
     int required;
 
     std::string display_name() const;
+    // The text signature's parameter list: "($self, a, b=None)", every
+    // parameter after the required ones defaulting to None.
+    std::string text_parameters() const;
 };
 
 template <std::size_t N>

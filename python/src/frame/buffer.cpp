@@ -9,8 +9,37 @@ namespace tolvane::py::buffer {
 
 namespace {
 
-PackedSource packed(const char* data, Py_ssize_t size) {
-    return {PackedSource::Kind::Packed, std::string(data, static_cast<std::size_t>(size))};
+std::string_view view_of(const char* data, Py_ssize_t size) {
+    return {data, static_cast<std::size_t>(size)};
+}
+
+// Hands `read` the bytes of a packed object without copying them: a bytes or
+// bytearray object's own storage, or the bytes a memoryview's tobytes()
+// returns (kept alive across the call). No Python code runs while `read`
+// looks at them. Packed when `read` succeeds, Error when it or tobytes()
+// fails, NotPacked for other objects.
+template <class Read>
+PackedSource::Kind with_packed_view(PyObject* obj, Read&& read) {
+    using Kind = PackedSource::Kind;
+    if (PyBytes_Check(obj))
+        return read(view_of(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj))) ? Kind::Packed
+                                                                             : Kind::Error;
+    if (PyByteArray_Check(obj))
+        return read(view_of(PyByteArray_AS_STRING(obj), PyByteArray_GET_SIZE(obj)))
+                   ? Kind::Packed
+                   : Kind::Error;
+    if (Py_IS_TYPE(obj, &PyMemoryView_Type)) {
+        Ref bytes(PyObject_CallMethod(obj, "tobytes", nullptr));
+        if (!bytes) return Kind::Error;
+        if (!PyBytes_Check(bytes.get())) {
+            set_type_cast_error(bytes.get(), "bytes");
+            return Kind::Error;
+        }
+        return read(view_of(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get())))
+                   ? Kind::Packed
+                   : Kind::Error;
+    }
+    return Kind::NotPacked;
 }
 
 std::optional<KeyBytes> extract_key(PyObject* obj, bool refuse_nul, const char* type_message) {
@@ -40,19 +69,12 @@ std::optional<KeyBytes> extract_key(PyObject* obj, bool refuse_nul, const char* 
 }  // namespace
 
 PackedSource packed_byte_source(PyObject* obj) {
-    if (PyBytes_Check(obj)) return packed(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
-    if (PyByteArray_Check(obj))
-        return packed(PyByteArray_AS_STRING(obj), PyByteArray_GET_SIZE(obj));
-    if (Py_IS_TYPE(obj, &PyMemoryView_Type)) {
-        Ref bytes(PyObject_CallMethod(obj, "tobytes", nullptr));
-        if (!bytes) return {PackedSource::Kind::Error, {}};
-        if (!PyBytes_Check(bytes.get())) {
-            set_type_cast_error(bytes.get(), "bytes");
-            return {PackedSource::Kind::Error, {}};
-        }
-        return packed(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
-    }
-    return {PackedSource::Kind::NotPacked, {}};
+    PackedSource source{PackedSource::Kind::NotPacked, {}};
+    source.kind = with_packed_view(obj, [&](std::string_view bytes) {
+        source.bytes.assign(bytes);
+        return true;
+    });
+    return source;
 }
 
 std::optional<std::vector<std::uint64_t>> bytes_as_u64_vec(std::string_view bytes,
@@ -69,10 +91,21 @@ std::optional<std::vector<std::uint64_t>> bytes_as_u64_vec(std::string_view byte
     return values;
 }
 
+PackedWords packed_u64(PyObject* obj, const char* name) {
+    PackedWords out{PackedSource::Kind::NotPacked, {}};
+    out.kind = with_packed_view(obj, [&](std::string_view bytes) {
+        auto words = bytes_as_u64_vec(bytes, name);
+        if (!words) return false;
+        out.words = std::move(*words);
+        return true;
+    });
+    return out;
+}
+
 std::optional<std::vector<std::uint64_t>> collect_u64(PyObject* obj, const char* name) {
-    PackedSource source = packed_byte_source(obj);
-    if (source.kind == PackedSource::Kind::Error) return std::nullopt;
-    if (source.kind == PackedSource::Kind::Packed) return bytes_as_u64_vec(source.bytes, name);
+    PackedWords packed = packed_u64(obj, name);
+    if (packed.kind == PackedSource::Kind::Error) return std::nullopt;
+    if (packed.kind == PackedSource::Kind::Packed) return std::move(packed.words);
 
     std::vector<std::uint64_t> values;
     if (!for_each_u64(obj, [&](std::uint64_t value) { values.push_back(value); }))

@@ -31,6 +31,15 @@ PackedSource packed_byte_source(PyObject* obj);
 std::optional<std::vector<std::uint64_t>> bytes_as_u64_vec(std::string_view bytes,
                                                            const char* name);
 
+// The elements of a packed object read straight from its own storage (a
+// memoryview through its tobytes() result), so the input is copied once;
+// NotPacked for any other object, Error with the exception set.
+struct PackedWords {
+    PackedSource::Kind kind;
+    std::vector<std::uint64_t> words;
+};
+PackedWords packed_u64(PyObject* obj, const char* name);
+
 // Packed when packed_byte_source says so, else iterated item by item.
 std::optional<std::vector<std::uint64_t>> collect_u64(PyObject* obj, const char* name);
 

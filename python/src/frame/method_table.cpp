@@ -2,9 +2,10 @@
 
 namespace tolvane::py {
 
-void MethodRows::add(const char* name, PyCFunction function, int flags, const char* parameters,
-                     const char* text) {
-    const std::string& doc = docs_.emplace_back(std::string(name) + parameters + "\n--\n\n" + text);
+void MethodRows::add(const char* name, PyCFunction function, int flags,
+                     std::string_view parameters, const char* text) {
+    std::string& doc = docs_.emplace_back(name);
+    doc.append(parameters).append("\n--\n\n").append(text);
     rows_.push_back({name, function, flags, doc.c_str()});
 }
 

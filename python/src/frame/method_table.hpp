@@ -11,6 +11,7 @@
 
 #include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "frame/method.hpp"
@@ -24,7 +25,7 @@ class MethodRows {
     PyMethodDef* finish();
 
   protected:
-    void add(const char* name, PyCFunction function, int flags, const char* parameters,
+    void add(const char* name, PyCFunction function, int flags, std::string_view parameters,
              const char* text);
 
   private:
@@ -49,6 +50,15 @@ class MethodTable : public MethodRows {
     MethodTable& keywords(const char* parameters, const char* text) {
         add(Sig.method_name, as_method<method_entry<Class, Kind, Sig, Body>>(),
             METH_FASTCALL | METH_KEYWORDS, parameters, text);
+        return *this;
+    }
+
+    // The same, with the text signature's list written from the parser
+    // signature itself (optional parameters default to None).
+    template <Borrow Kind, const Signature& Sig, auto Body>
+    MethodTable& keywords(const char* text) {
+        add(Sig.method_name, as_method<method_entry<Class, Kind, Sig, Body>>(),
+            METH_FASTCALL | METH_KEYWORDS, Sig.text_parameters(), text);
         return *this;
     }
 

@@ -258,8 +258,8 @@ struct IntContainer {
                                    const char* strict_doc) {
         t.template keywords<S, Step, step<Inclusive, Exclusive>>("($self, key, inclusive=False)",
                                                                  step_doc);
-        t.template keywords<S, AtOr, query<Inclusive>>("($self, key)", at_or_doc);
-        t.template keywords<S, Strict, query<Exclusive>>("($self, key)", strict_doc);
+        t.template keywords<S, AtOr, query<Inclusive>>(at_or_doc);
+        t.template keywords<S, Strict, query<Exclusive>>(strict_doc);
     }
 
     // The shared rows from `clear` to `validate`, in table order.
@@ -279,10 +279,10 @@ struct IntContainer {
                            &Engine::prev_before>(t, docs.prev, docs.prev_at_or_before,
                                                  docs.prev_before);
         t.template keywords<S, kCountBelow, query<&Engine::count_below>>(
-            "($self, key)", "Number of keys strictly below `key` (rank).");
-        t.template keywords<S, kByCount, query<&Engine::by_count>>("($self, index)", docs.by_count);
+            "Number of keys strictly below `key` (rank).");
+        t.template keywords<S, kByCount, query<&Engine::by_count>>(docs.by_count);
         t.template keywords<S, kCountRange, count_range>(
-            "($self, start, end)", "Number of keys in the range `[start, end]`.");
+            "Number of keys in the range `[start, end]`.");
         t.template noargs<S, validate>("validate", "Validates internal structural invariants.");
     }
 

@@ -250,20 +250,14 @@ PyMethodDef* methods() {
     t.noargs<S, Shared::is_empty>("is_empty",
                                   "True when no entries are in the map.\nTrue when empty.")
         .keywords<S, Shared::kContains, Shared::contains>(
-            "($self, key)", "Returns True if key is present in the map.")
-        .keywords<S, kContainsKey, Shared::contains>("($self, key)",
-                                                     "Returns True if key is present in the map.")
-        .keywords<S, kGet, get>("($self, key, default=None)",
-                                "Look up `key`, returning `default` (or None) if absent.")
+            "Returns True if key is present in the map.")
+        .keywords<S, kContainsKey, Shared::contains>("Returns True if key is present in the map.")
+        .keywords<S, kGet, get>("Look up `key`, returning `default` (or None) if absent.")
         .keywords<S, kGetBatch, get_batch>(
-            "($self, keys)",
             "Looks up a batch of keys, returning a list of values (or None for absent keys).")
-        .keywords<X, kInsert, insert>("($self, key, val)",
-                                      "Inserts `key -> val`; returns the previous value, if any.")
-        .keywords<X, kRemove, remove>("($self, key)",
-                                      "Removes `key`; returns its value or None if missing.")
-        .keywords<X, kPop, pop>("($self, key, default=None)",
-                                "Removes `key` and returns its value. If `key` is absent, returns "
+        .keywords<X, kInsert, insert>("Inserts `key -> val`; returns the previous value, if any.")
+        .keywords<X, kRemove, remove>("Removes `key`; returns its value or None if missing.")
+        .keywords<X, kPop, pop>("Removes `key` and returns its value. If `key` is absent, returns "
                                 "`default`\nif given, otherwise raises `KeyError`.");
     Shared::add_query_rows(t, kSharedDocs);
     t.noargs<S, validate_explain>("validate_explain",
@@ -275,10 +269,8 @@ PyMethodDef* methods() {
         .noargs<S, Shared::to_list>("items",
                                     "Returns a list of `(key, value)` pairs in ascending order.")
         .keywords<X, Shared::kUpdate, Shared::update>(
-            "($self, other)",
             "Updates the map from another mapping or iterable of `(key, value)` pairs.")
         .keywords<X, kInsertMany, insert_many>(
-            "($self, keys, values)",
             "Bulk insertion from two buffers (keys and values). Zero-copy if C-contiguous "
             "buffers.");
     return t.finish();

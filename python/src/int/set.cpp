@@ -81,13 +81,11 @@ PyObject* pop(Obj& o) {
 }
 
 PyObject* insert_many(Obj& o, Args& a) {
-    buffer::PackedSource source = buffer::packed_byte_source(a[0]);
-    if (source.kind == buffer::PackedSource::Kind::Error) return nullptr;
-    if (source.kind == buffer::PackedSource::Kind::Packed) {
-        auto keys = buffer::bytes_as_u64_vec(source.bytes, "keys");
-        if (!keys) return nullptr;
-        for (std::uint64_t key : *keys) o.native.insert_deferred(key);
-        return u64_result(keys->size());
+    const buffer::PackedWords packed = buffer::packed_u64(a[0], "keys");
+    if (packed.kind == buffer::PackedSource::Kind::Error) return nullptr;
+    if (packed.kind == buffer::PackedSource::Kind::Packed) {
+        for (std::uint64_t key : packed.words) o.native.insert_deferred(key);
+        return u64_result(packed.words.size());
     }
     std::uint64_t count = 0;
     if (!insert_from_iterable(o.native, a[0], count)) return nullptr;
@@ -132,30 +130,25 @@ PyMethodDef* methods() {
     t.noargs<S, Shared::is_empty>("is_empty",
                                   "True when no elements are in the set.\nTrue when empty.")
         .keywords<S, Shared::kContains, Shared::contains>(
-            "($self, key)", "Returns True if key is present in the set.")
+            "Returns True if key is present in the set.")
         .keywords<S, kContainsBatch, contains_batch>(
-            "($self, keys)", "Checks membership for a batch of keys, returning a list of bools.")
+            "Checks membership for a batch of keys, returning a list of bools.")
         .keywords<X, kInsert, mutate<&Engine::insert_deferred>>(
-            "($self, key)", "Inserts `key` into the set; returns `True` if it was not present.")
+            "Inserts `key` into the set; returns `True` if it was not present.")
         .keywords<X, kAdd, mutate<&Engine::insert_deferred>>(
-            "($self, key)",
             "Adds `key` to the set (standard Python set method). Returns `True` if newly "
             "inserted.")
         .keywords<X, kRemove, mutate<&Engine::remove_deferred>>(
-            "($self, key)",
             "Removes `key` from the set; returns `True` if it was present, `False` otherwise.")
         .keywords<X, kDiscard, mutate<&Engine::remove_deferred>>(
-            "($self, key)",
             "Removes `key` if present; returns `True` if it was present, `False` otherwise.")
         .noargs<X, pop>(
             "pop",
             "Removes and returns the smallest element in the set; raises `KeyError` if empty.");
     Shared::add_query_rows(t, kSharedDocs);
     Shared::add_listing_rows(t, kSharedDocs);
-    t.keywords<X, Shared::kUpdate, Shared::update>("($self, other)",
-                                                   "Updates the set from another set or iterable.")
+    t.keywords<X, Shared::kUpdate, Shared::update>("Updates the set from another set or iterable.")
         .keywords<X, kInsertMany, insert_many>(
-            "($self, keys)",
             "Bulk insertion from a buffer or iterable of integers. Zero-copy if C-contiguous.");
     return t.finish();
 }
