@@ -9,17 +9,39 @@
 #include <cstring>
 #include <string>
 
+#include "tolvane/core/fatal.hpp"
+#include "tolvane/core/forms.hpp"
 #include "tolvane/leaf/leaf_keys.hpp"
 #include "tolvane/core/node.hpp"
+
+namespace tolvane {
+
+u64& ValidateStats::operator[](std::size_t i) {
+    using namespace validate;
+    u64* const kinds[] = {&empty_edges, &immediates, &linear_leaves, &bitmap_leaves, &branch_l3,
+                          &branch_l7,   &branch_b,   &branch_u,      &full_edges};
+    u64* const bytes[] = {&value_array_bytes, &linear_leaf_bytes, &bitmap_leaf_bytes,
+                          &branch_l3_bytes,   &branch_l7_bytes,   &branch_b_bytes,
+                          &branch_u_bytes};
+    require(i < COUNTERS, "index out of bounds: validator statistics counter");
+    if (i < stat_edges_at(0)) return *kinds[i];
+    if (i < stat_leaves_of(0)) return edges_at_level[i - stat_edges_at(0)];
+    if (i < STAT_VALUE_ARRAY_BYTES) return leaves_of_keys[i - stat_leaves_of(0)];
+    if (i < stat_branches_at(0)) return *bytes[i - STAT_VALUE_ARRAY_BYTES];
+    if (i < stat_leaf_nodes_at(0)) return branches_at_level[i - stat_branches_at(0)];
+    return leaf_nodes_at_level[i - stat_leaf_nodes_at(0)];
+}
+
+}  // namespace tolvane
 
 namespace tolvane::validate {
 namespace {
 
-// Bitmap leaves this sparse are turned back into linear leaves.
-constexpr u64 BITMAP_LEAF_FLOOR = 21;
-constexpr u64 BITMAP_BRANCH_DEMOTION = 6;
-constexpr u64 BITMAP_BRANCH_UPGRADE = 192;
-constexpr u64 UNCOMPRESSED_DEMOTION = 160;
+// The forms' bounds, as the mutators keep them.
+constexpr u64 BITMAP_LEAF_FLOOR = forms::BITMAP_LEAF_MIN_KEYS;
+constexpr u64 BITMAP_BRANCH_DEMOTION = forms::B_SHRINK_AT;
+constexpr u64 BITMAP_BRANCH_UPGRADE = forms::B_MAX_CHILDREN;
+constexpr u64 UNCOMPRESSED_DEMOTION = forms::U_SHRINK_AT;
 
 template <class T>
 T read_at(const unsigned char* base, std::size_t offset) {
@@ -94,42 +116,25 @@ class Walker {
     }
 
     void count_kind(const EdgeKind& kind, u8 s) {
-        std::size_t index;
-        if (kind.is_immediate()) {
-            index = STAT_IMMEDIATE;
-        } else {
-            switch (kind.kind) {
-                case TAG_EMPTY:
-                    index = STAT_EMPTY;
-                    break;
-                case TAG_BRANCH_L3:
-                    index = STAT_BRANCH_L3;
-                    break;
-                case TAG_BRANCH_L7:
-                    index = STAT_BRANCH_L7;
-                    break;
-                case TAG_BRANCH_B:
-                    index = STAT_BRANCH_B;
-                    break;
-                case TAG_BRANCH_U:
-                    index = STAT_BRANCH_U;
-                    break;
-                case TAG_LEAF_BITMAP:
-                    index = STAT_BITMAP_LEAF;
-                    break;
-                case TAG_FULL:
-                    index = STAT_FULL;
-                    break;
-                default:
-                    index = STAT_LINEAR_LEAF;
-                    break;
-            }
-        }
-        ++stats_[index];
-        ++stats_[stat_edges_at(s)];
-        if (kind.is_node() && is_branch_tag(kind.kind)) ++stats_[stat_branches_at(s)];
+        ++kind_counter(kind);
+        ++stats_.edges_at_level[s];
+        if (kind.is_node() && is_branch_tag(kind.kind)) ++stats_.branches_at_level[s];
         if (kind.is_node() && kind.kind >= TAG_LEAF_1 && kind.kind <= TAG_LEAF_BITMAP)
-            ++stats_[stat_leaf_nodes_at(s)];
+            ++stats_.leaf_nodes_at_level[s];
+    }
+
+    u64& kind_counter(const EdgeKind& kind) {
+        if (kind.is_immediate()) return stats_.immediates;
+        switch (kind.kind) {
+            case TAG_EMPTY: return stats_.empty_edges;
+            case TAG_BRANCH_L3: return stats_.branch_l3;
+            case TAG_BRANCH_L7: return stats_.branch_l7;
+            case TAG_BRANCH_B: return stats_.branch_b;
+            case TAG_BRANCH_U: return stats_.branch_u;
+            case TAG_LEAF_BITMAP: return stats_.bitmap_leaves;
+            case TAG_FULL: return stats_.full_edges;
+            default: return stats_.linear_leaves;
+        }
     }
 
     bool child(const Edge& c, u8 child_level, std::size_t depth, u64& sum) {
@@ -181,7 +186,7 @@ class Walker {
             return fail("linear branch pointer " + hex(e.w0) + " not 64-byte aligned");
         const bool small = tag == TAG_BRANCH_L3;
         const u64 cap = small ? BranchL3::CAPACITY : BranchL7::CAPACITY;
-        stats_[small ? STAT_BRANCH_L3_BYTES : STAT_BRANCH_L7_BYTES] +=
+        (small ? stats_.branch_l3_bytes : stats_.branch_l7_bytes) +=
             small ? BRANCH_L3_BYTES : BRANCH_L7_BYTES;
         const u8 count = read_at<u8>(node, offsetof(BranchL3, count));
         if (count < 1 || count > cap)
@@ -203,7 +208,7 @@ class Walker {
     bool bitmap_branch(const Edge& e, const unsigned char* node, u8 level, std::size_t depth,
                        u64& sum) {
         if (!aligned(e, 64)) return fail("BranchB pointer " + hex(e.w0) + " not 64-byte aligned");
-        stats_[STAT_BRANCH_B_BYTES] += BRANCH_B_BYTES;
+        stats_.branch_b_bytes += BRANCH_B_BYTES;
         u32 groups[8];
         u64 children = 0;
         for (unsigned g = 0; g < 8; ++g) {
@@ -228,7 +233,7 @@ class Walker {
                 continue;
             }
             if (sub == 0) return fail("non-empty subtolvane " + num(g) + " with null subarray");
-            stats_[STAT_BRANCH_B_BYTES] += edge_subarray_bytes(m);
+            stats_.branch_b_bytes += edge_subarray_bytes(m);
             if (sub % 16 != 0)
                 return fail("BranchB subarray " + num(g) + " pointer not 16-byte aligned");
             const auto* edges =
@@ -247,7 +252,7 @@ class Walker {
     bool uncompressed_branch(const Edge& e, const unsigned char* node, u8 level, std::size_t depth,
                              u64& sum) {
         if (!aligned(e, 64)) return fail("BranchU pointer " + hex(e.w0) + " not 64-byte aligned");
-        stats_[STAT_BRANCH_U_BYTES] += BRANCH_U_BYTES;
+        stats_.branch_u_bytes += BRANCH_U_BYTES;
         const std::size_t base = offsetof(BranchU, children);
         u64 children = 0;
         for (unsigned d = 0; d < 256; ++d)
@@ -270,7 +275,7 @@ class Walker {
         const unsigned w = tag - TAG_LEAF_BASE;
         if (w > s) return fail("leaf key size above its slot level");
         const u64 n = (e.w1 & LEVEL_MASK[w]) + 1;
-        const u64 cap = w == 1 ? 25 : 32;
+        const u64 cap = forms::linear_leaf_max_keys(w);
         if (n > cap)
             return fail("linear leaf population " + num(n) + " above capacity " + num(cap));
         if (e.w0 == 0) return fail("leaf edge has null node pointer");
@@ -280,8 +285,8 @@ class Walker {
         for (u64 i = 1; i < n; ++i)
             if (!(packed_key(keys, i - 1, w) < packed_key(keys, i, w)))
                 return fail("leaf keys unsorted");
-        ++stats_[stat_leaves_of(n)];
-        stats_[STAT_LINEAR_LEAF_BYTES] +=
+        ++stats_.leaves_of_keys[n];
+        stats_.linear_leaf_bytes +=
             round16(Map ? map_leaf_block_bytes(n, w) : leaf_block_bytes(n, w));
         pop = n;
         return true;
@@ -294,7 +299,7 @@ class Walker {
         if constexpr (Map) {
             if (!aligned(e, 64))
                 return fail("LeafBitmapL pointer " + hex(e.w0) + " not 64-byte aligned");
-            stats_[STAT_BITMAP_LEAF_BYTES] += LEAF_BITMAP_L_BYTES;
+            stats_.bitmap_leaf_bytes += LEAF_BITMAP_L_BYTES;
             for (unsigned g = 0; g < 8; ++g) {
                 const u32 bits = read_at<u32>(node, offsetof(LeafBitmapL, bitmap) + 4 * g);
                 const u64 sub = read_at<u64>(node, offsetof(LeafBitmapL, value_subarrays) + 8 * g);
@@ -305,13 +310,13 @@ class Walker {
                     return fail("LeafBitmapL value subarray " + num(g) +
                                 " pointer not 16-byte aligned");
                 const u64 m = static_cast<u64>(std::popcount(bits));
-                stats_[STAT_BITMAP_LEAF_BYTES] += round16(value_array_bytes(m));
+                stats_.bitmap_leaf_bytes += round16(value_array_bytes(m));
                 p += m;
             }
         } else {
             if (!aligned(e, 64))
                 return fail("LeafBitmap1 pointer " + hex(e.w0) + " not 64-byte aligned");
-            stats_[STAT_BITMAP_LEAF_BYTES] += LEAF_B1_BYTES;
+            stats_.bitmap_leaf_bytes += LEAF_B1_BYTES;
             for (unsigned i = 0; i < 4; ++i)
                 p += static_cast<u64>(
                     std::popcount(read_at<u64>(node, offsetof(LeafB1, bitmap) + 8 * i)));
@@ -323,7 +328,7 @@ class Walker {
         if (p < BITMAP_LEAF_FLOOR)
             return fail("bitmap leaf population " + num(p) + " below hysteresis floor " +
                         num(BITMAP_LEAF_FLOOR));
-        ++stats_[stat_leaves_of(p)];
+        ++stats_.leaves_of_keys[p];
         pop = p;
         return true;
     }
@@ -333,8 +338,9 @@ class Walker {
         const u8 n = kind.count;
         if (w != s) return fail("immediate key size " + num(w) + " must equal level " + num(s));
         if constexpr (Map) {
-            if (n > 7 / s) return fail("map immediate above aux capacity");
-            if (n >= 2) stats_[STAT_VALUE_ARRAY_BYTES] += value_array_bytes(n);
+            if (n > forms::map_immediate_capacity(s))
+                return fail("map immediate above aux capacity");
+            if (n >= 2) stats_.value_array_bytes += value_array_bytes(n);
         }
         if (n >= 2) {
             const KeyList16 keys =
@@ -342,7 +348,7 @@ class Walker {
             for (std::size_t i = 1; i < keys.size(); ++i)
                 if (!(keys[i - 1] < keys[i])) return fail("immediate keys unsorted");
         }
-        ++stats_[stat_leaves_of(n)];
+        ++stats_.leaves_of_keys[n];
         pop = n;
         return true;
     }

@@ -5,7 +5,6 @@
 // broken invariant comes back as a message, the statistics keep what was
 // counted up to it. The tree must not change during the walk.
 
-#include <array>
 #include <cstddef>
 #include <string>
 
@@ -13,8 +12,9 @@
 
 namespace tolvane {
 
-// 300 counters the walk only ever adds to (the caller zeroes them). S is the
-// slot level of the edge being visited (1..8), n a leaf's key count.
+// The counters the walk only ever adds to (a value-initialised record is all
+// zeroes). S is the slot level of the edge being visited (1..8), n a leaf's
+// key count. The 300 counters also read as one array, in field order:
 //   0..8       edges by kind: empty, immediate, linear leaf, bitmap leaf,
 //              BranchL3, BranchL7, BranchB, BranchU, full edge
 //   9 + S      edges of any valid tag at slot level S (index 9 stays 0)
@@ -23,7 +23,42 @@ namespace tolvane {
 //              leaves, BranchL3, BranchL7, BranchB (with subarrays), BranchU
 //   282 + S    branch nodes at slot level S
 //   291 + S    linear and bitmap leaves at slot level S
-using ValidateStats = std::array<u64, 300>;
+struct ValidateStats {
+    u64 empty_edges;
+    u64 immediates;
+    u64 linear_leaves;
+    u64 bitmap_leaves;
+    u64 branch_l3;
+    u64 branch_l7;
+    u64 branch_b;
+    u64 branch_u;
+    u64 full_edges;
+    u64 edges_at_level[9];
+    u64 leaves_of_keys[257];
+    u64 value_array_bytes;
+    u64 linear_leaf_bytes;
+    u64 bitmap_leaf_bytes;
+    u64 branch_l3_bytes;
+    u64 branch_l7_bytes;
+    u64 branch_b_bytes;
+    u64 branch_u_bytes;
+    u64 branches_at_level[9];
+    u64 leaf_nodes_at_level[9];
+
+    static constexpr std::size_t COUNTERS = 300;
+    static constexpr std::size_t size() noexcept { return COUNTERS; }
+
+    // Counter i of the array reading; fatal outside 0..299.
+    u64& operator[](std::size_t i);
+    u64 operator[](std::size_t i) const { return const_cast<ValidateStats&>(*this)[i]; }
+    void fill(u64 value) {
+        for (std::size_t i = 0; i < COUNTERS; ++i) (*this)[i] = value;
+    }
+
+    bool operator==(const ValidateStats&) const = default;
+};
+static_assert(sizeof(ValidateStats) == ValidateStats::COUNTERS * sizeof(u64),
+              "every validator counter has a field");
 
 namespace validate {
 

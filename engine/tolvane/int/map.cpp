@@ -214,7 +214,7 @@ RemoveOutcome core_remove(MapCore& core, NodeAlloc& alloc, u64 key) {
     --core.len;
     if (core.len == 0) {
         publish_state(core, ROOT_EMPTY);
-    } else if (core.len <= 30) {
+    } else if (core.len <= forms::ROOT_LEAF_CONDENSE_AT) {
         // Readers that load the state see either the tree or the complete
         // root leaf; the tree is freed only after the leaf is published.
         Edge snapshot = mutate::read_edge(core.root);
@@ -426,7 +426,7 @@ RemoveOutcome TolvaneMap::remove(u64 key) noexcept {
     const RemoveOutcome removed{r.found, r.value};
     if (!removed.found) return removed;
     --core.len;
-    if (core.len > 30) return removed;
+    if (core.len > forms::ROOT_LEAF_CONDENSE_AT) return removed;
     // The tree word (when the root is covered) is odd across the change of
     // the root state.
     mutate::slot_version_begin(alloc, 0, nullptr);

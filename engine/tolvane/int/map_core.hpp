@@ -28,6 +28,7 @@
 
 #include "tolvane/mem/alloc.hpp"
 #include "tolvane/read/iter.hpp"
+#include "tolvane/core/forms.hpp"
 #include "tolvane/core/key_value.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
@@ -39,7 +40,7 @@ inline constexpr u64 ROOT_LEAF = 1;
 inline constexpr u64 ROOT_TREE = 2;
 
 // Most entries a root leaf holds; one more key makes a tree.
-inline constexpr u64 ROOT_LEAF_MAX = 31;
+using forms::ROOT_LEAF_MAX;
 
 // What an overwriting insert reports: whether the key was present and, if
 // so, the value it had.

@@ -182,7 +182,7 @@ bool TolvaneSet::remove_from_tree(u64 key) {
         removed = mutate::remove_occ<true>(alloc, root, key, 8, 0, nullptr);
     if (!removed) return false;
     --len;
-    if (len > 30) return true;
+    if (len > forms::ROOT_LEAF_CONDENSE_AT) return true;
     // The tree word (when the root is covered) is odd across the change of
     // the root state.
     mutate::slot_version_begin(alloc, 0, nullptr);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tolvane/core/bits.hpp"
+#include "tolvane/core/forms.hpp"
 #include "tolvane/leaf/leaf.hpp"
 #include "tolvane/write/mutate_branch.hpp"
 #include "tolvane/write/mutate_insert.hpp"
@@ -20,11 +21,8 @@ namespace tolvane::mutate {
 
 namespace {
 
-// Most keys an immediate of w-byte keys holds (15, 7, 5, 3, 3, 2, 2).
-constexpr unsigned immediate_capacity(unsigned w) { return 15 / w; }
-
-constexpr unsigned LINEAR1_MAX_KEYS = 25;  // the 26th 1-byte key makes a LeafB1
-constexpr unsigned LINEAR_MAX_KEYS = 32;   // the 33rd wider key splits the leaf
+using forms::LINEAR1_MAX_KEYS;
+using forms::LINEAR_MAX_KEYS;
 
 using leaf::packed_key;
 using leaf::put_packed_key;
@@ -220,7 +218,7 @@ LeafOutcome insert_immediate(NodeAlloc& alloc, Edge& e, unsigned w, unsigned n, 
     if (i < n && old.keys[i] == k) return LeafOutcome::Present;
     keys[i] = k;
     for (std::size_t j = i; j < n; ++j) keys[j + 1] = old.keys[j];
-    if (n < immediate_capacity(w)) {
+    if (n < forms::set_immediate_capacity(w)) {
         write_immed(e, static_cast<u8>(w), keys, n + 1);
         return LeafOutcome::Stored;
     }

@@ -1,16 +1,8 @@
 #pragma once
 // Form changes of branch nodes and the skip-level wrap.
 //
-// A branch changes form as its child count crosses fixed bounds:
-//
-//   form       children   grows                       shrinks
-//   BranchL3   1..3       to BranchL7 at the 4th      -
-//   BranchL7   3..7       to BranchB at the 8th       to BranchL3 at 2 or fewer
-//   BranchB    7..192     to BranchU at the 193rd     to BranchL7 at 6 or fewer
-//   BranchU    161..256   -                           to BranchB at 160 or fewer
-//
-// The grow and shrink bounds of each pair differ, so no count sits at both.
-// Each operation gets the edge that points at the branch, builds the new node,
+// A branch changes form as its child count crosses the bounds of
+// core/forms.hpp. Each operation gets the edge that points at the branch, builds the new node,
 // releases the old one and rewrites only the edge's pointer and tag (the wrap
 // also its decode area); it never adds or removes a child, and the branch's
 // level, population and prefix stay as they were.
@@ -30,20 +22,19 @@
 
 #include "tolvane/mem/alloc.hpp"
 #include "tolvane/core/fatal.hpp"
+#include "tolvane/core/forms.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
 #include "tolvane/write/version.hpp"
 
 namespace tolvane::mutate {
 
-// Child-count bounds of the branch forms.
-inline constexpr unsigned L3_MAX_CHILDREN = 3;
-inline constexpr unsigned L7_MAX_CHILDREN = 7;
-inline constexpr unsigned L7_SHRINK_AT =
-    2;  // a BranchL7 with this many or fewer becomes a BranchL3
-inline constexpr unsigned B_MAX_CHILDREN = 192;
-inline constexpr unsigned B_SHRINK_AT = 6;  // a BranchB with this many or fewer becomes a BranchL7
-inline constexpr unsigned U_SHRINK_AT = 160;  // a BranchU with this many or fewer becomes a BranchB
+using forms::B_MAX_CHILDREN;
+using forms::B_SHRINK_AT;
+using forms::L3_MAX_CHILDREN;
+using forms::L7_MAX_CHILDREN;
+using forms::L7_SHRINK_AT;
+using forms::U_SHRINK_AT;
 
 namespace detail {
 

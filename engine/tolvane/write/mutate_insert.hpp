@@ -4,14 +4,11 @@
 // version words or ordered stores, and replaced blocks go straight back to
 // the allocator's free lists.
 //
-// Form capacities (w = key width in bytes) and what the next key does:
-//
-//   immediate, slot level w     15/w keys (15,7,5,3,3,2,2)   -> linear leaf
-//   linear leaf, w = 1          25 keys                      -> LeafB1 of 26
-//   linear leaf, w = 2..7       32 keys                      -> split
-//   LeafB1 at slot level 1      255 keys                     -> full edge
-//   LeafB1 above slot level 1   256 keys                     stays a LeafB1
-//   branches                    see mutate_branch.hpp
+// What the next key does to a full form (capacities in core/forms.hpp):
+// an immediate becomes a linear leaf, a 1-byte linear leaf a LeafB1, a wider
+// linear leaf splits, a LeafB1 reaching 256 keys at slot level 1 becomes a
+// full edge (above slot level 1 it stays a LeafB1), a branch grows
+// (mutate_branch.hpp).
 //
 // The walk is a loop with an explicit descent stack; it grows a full node
 // into its next form before it adds a child, and wraps a node whose skipped

@@ -31,6 +31,7 @@
 
 #include "tolvane/mem/alloc.hpp"
 #include "tolvane/core/fatal.hpp"
+#include "tolvane/core/forms.hpp"
 #include "tolvane/core/key_value.hpp"
 #include "tolvane/write/mutate_branch.hpp"
 #include "tolvane/core/node.hpp"
@@ -38,22 +39,11 @@
 
 namespace tolvane::mutate_map {
 
-// Key bytes a map immediate has room for (edge bytes 8..14).
-inline constexpr unsigned MAP_IMMEDIATE_KEY_BYTES = 7;
-// Keys a map immediate of w-byte keys holds: 7, 3, 2, then 1 from w = 4.
-constexpr unsigned map_immediate_capacity(unsigned w) noexcept {
-    return MAP_IMMEDIATE_KEY_BYTES / w;
-}
-// The most keys a map linear leaf holds before it turns into a bitmap leaf
-// (1-byte keys) or is rebuilt (wider keys).
-inline constexpr unsigned MAP_LEAF1_MAX_KEYS = 25;
-inline constexpr unsigned MAP_LEAF_MAX_KEYS = 32;
-// A LeafBitmapL keeps at least this many keys; fewer make a linear leaf.
-inline constexpr unsigned MAP_BITMAP_LEAF_MIN_KEYS = 21;
-
-constexpr unsigned map_leaf_max_keys(unsigned w) noexcept {
-    return w == 1 ? MAP_LEAF1_MAX_KEYS : MAP_LEAF_MAX_KEYS;
-}
+// Map leaf forms hold the set forms' key counts, except the immediates,
+// whose keys share the edge with a value word.
+using forms::map_immediate_capacity;
+using forms::MAP_IMMEDIATE_KEY_BYTES;
+constexpr unsigned map_leaf_max_keys(unsigned w) noexcept { return forms::linear_leaf_max_keys(w); }
 
 // Whether a tag that decodes as an immediate also fits the map flavour's
 // seven key bytes. Wider ones are valid set immediates but would make a map

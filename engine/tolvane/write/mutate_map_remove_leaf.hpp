@@ -181,7 +181,7 @@ bool from_bitmap_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned lev
     }
     out.store(leaf->bitmap[g], group & ~(u32{1} << (d & 31)));
 
-    if (e.byte(8) >= MAP_BITMAP_LEAF_MIN_KEYS) {  // at least 21 keys remain
+    if (e.byte(8) >= forms::BITMAP_LEAF_MIN_KEYS) {  // at least 21 keys remain
         e.set_byte(8, static_cast<u8>(e.byte(8) - 1));
         out.store_edge(slot, e);
         out.end();

@@ -35,6 +35,7 @@
 #include "tolvane/mem/alloc.hpp"
 #include "tolvane/core/bits.hpp"
 #include "tolvane/core/fatal.hpp"
+#include "tolvane/core/forms.hpp"
 #include "tolvane/leaf/leaf.hpp"
 #include "tolvane/write/mutate_branch.hpp"
 #include "tolvane/write/mutate_insert.hpp"
@@ -71,7 +72,7 @@ bool insert_into_immediate(const SlotGuard<U>& guard, Edge& slot, const Edge& e,
     for (unsigned i = at; i < n; ++i) keys[i + 1] = stored[i];
 
     Edge fresh;
-    if (n < 15u / w)
+    if (n < forms::set_immediate_capacity(w))
         write_immed(fresh, w, keys, n + 1);
     else
         build_leaf<true>(guard.alloc, fresh, w, keys, n + 1);
@@ -142,7 +143,8 @@ InsertStep insert_into_linear_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e
         at = pos.index;
     }
 
-    if (n >= (w == 1 ? 25u : 32u)) return insert_into_full_leaf(guard, slot, e, level, w, n, at, k);
+    if (n >= forms::linear_leaf_max_keys(w))
+        return insert_into_full_leaf(guard, slot, e, level, w, n, at, k);
 
     if (capacity_class(n + 1) == capacity_class(n)) {
         guard.begin();

@@ -27,18 +27,16 @@
 #include "tolvane/write/mutate_branch.hpp"
 #include "tolvane/write/mutate_leaf_build.hpp"
 #include "tolvane/write/mutate_occ.hpp"
+#include "tolvane/core/forms.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
 #include "tolvane/write/version.hpp"
 
 namespace tolvane::mutate::remove_leaf {
 
-// Keys an immediate keeps at slot level L; a linear leaf whose count falls
-// to it or below folds back into an immediate.
-constexpr unsigned immediate_room(unsigned level) noexcept { return 15u / level; }
-
-// A LeafB1 keeps at least this many keys; fewer make a linear leaf again.
-inline constexpr unsigned LEAF_B1_MIN_KEYS = 21;
+// A linear leaf whose count falls to its slot's immediate capacity or below
+// folds back into an immediate; a LeafB1 below its floor makes a linear leaf.
+using forms::set_immediate_capacity;
 
 // Tags 16..126: an immediate of n keys of w bytes (w is the slot level).
 template <class Slot>
@@ -102,7 +100,7 @@ bool from_bitmap_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned lev
     out.begin();
     out.store(word, old & ~bit);
     const unsigned remaining = e.byte(8);  // the old pop0 is the new count
-    if (remaining >= LEAF_B1_MIN_KEYS) {
+    if (remaining >= forms::BITMAP_LEAF_MIN_KEYS) {
         e.set_byte(8, static_cast<u8>(remaining - 1));
         out.store_edge(slot, e);
         out.end();
@@ -120,7 +118,7 @@ bool from_bitmap_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned lev
     const u64 prefix = level > 1 ? decode_value(e, 1, static_cast<u8>(level)) : 0;
     out.alloc.release(leaf, LEAF_B1_BYTES, NODE_ALIGN);
     Edge fresh;
-    if (n < immediate_room(level)) {
+    if (n < set_immediate_capacity(level)) {
         for (unsigned i = 0; i < n; ++i) keys[i] |= shl8(prefix, 1);
         if (n > 0) write_immed(fresh, static_cast<u8>(level), keys, n);
     } else {
@@ -145,7 +143,7 @@ bool from_linear_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned lev
     const std::size_t at = pos.index;
     NodeAlloc& alloc = out.alloc;
 
-    if (n <= immediate_room(level)) {
+    if (n <= set_immediate_capacity(level)) {
         // Few enough keys to live in the edge at the slot's full width.
         Edge fresh;
         if (n > 1) {
