@@ -18,6 +18,7 @@
 // Children go before the node that holds them, depth first, in slot order.
 
 #include <bit>
+#include <type_traits>
 
 #include "tolvane/mem/alloc.hpp"
 #include "tolvane/core/fatal.hpp"
@@ -156,16 +157,40 @@ inline void free_subtree_unpublished(NodeAlloc& alloc, Edge& edge) {
     free_detail::free_below<free_detail::Way::Unpublished, Map>(alloc, edge);
 }
 
-// Marks one linear branch obsolete and gives it back without its children,
-// which the caller has moved or freed. `small`: a 64-byte BranchL3, else a
-// 128-byte BranchL7 (the version word is the first field of both).
+// Marks one branch node obsolete and gives it back without its children,
+// which the caller has moved or freed. The node's own type finds its version
+// word (first in the linear branches and BranchU, at byte 112 in a BranchB)
+// and its size.
+template <class Node>
+    requires(std::is_same_v<Node, BranchL3> || std::is_same_v<Node, BranchL7> ||
+             std::is_same_v<Node, BranchB> || std::is_same_v<Node, BranchU>)
+inline void free_branch_node(NodeAlloc& alloc, Node* node) {
+    require(node != nullptr, "branch ptr");
+    mark_obsolete(alloc, node->version);
+    alloc.release(node, sizeof(Node), NODE_ALIGN);
+}
+
+// The branch node behind `edge` (tags 1 to 4), as above.
+inline void free_branch_node(NodeAlloc& alloc, const Edge& edge) {
+    switch (edge.tag_byte()) {
+        case TAG_BRANCH_L3: return free_branch_node(alloc, edge.ptr<BranchL3>());
+        case TAG_BRANCH_L7: return free_branch_node(alloc, edge.ptr<BranchL7>());
+        case TAG_BRANCH_B: return free_branch_node(alloc, edge.ptr<BranchB>());
+        case TAG_BRANCH_U: return free_branch_node(alloc, edge.ptr<BranchU>());
+        default: fatal("valid edge tag");
+    }
+}
+
+// The untyped form for a linear branch: `small` a 64-byte BranchL3, else a
+// 128-byte BranchL7. A BranchB is also 128 bytes but keeps its version word
+// elsewhere, so it goes through the typed forms above.
 template <bool Occ = true>
 inline void free_branch_node(NodeAlloc& alloc, void* node, bool small) {
     static_assert(Occ, "only the reclaiming mutators free single branch nodes");
-    require(node != nullptr, "branch ptr");
-    mark_obsolete(alloc, small ? static_cast<BranchL3*>(node)->version
-                               : static_cast<BranchL7*>(node)->version);
-    alloc.release(node, small ? BRANCH_L3_BYTES : BRANCH_L7_BYTES, NODE_ALIGN);
+    if (small)
+        free_branch_node(alloc, static_cast<BranchL3*>(node));
+    else
+        free_branch_node(alloc, static_cast<BranchL7*>(node));
 }
 
 }  // namespace tolvane::mutate

@@ -97,7 +97,7 @@ bool remove_in_linear_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 
     node_version_end(node->version);
     NodeAlloc& alloc = guard.alloc;
     settle_branch<Map>(
-        guard, slot, e, nl, left, [&] { free_branch_node(alloc, node, N == 3); },
+        guard, slot, e, nl, left, [&] { free_branch_node(alloc, node); },
         [&](Edge& edge) {
             if constexpr (N == 7) {
                 if (left <= L7_SHRINK_AT) downgrade_l7_to_l3<true>(alloc, edge);

@@ -206,6 +206,37 @@ TEST(FreeBranchNode, MarksObsoleteThenGivesTheNodeBack) {
     local.release(again, 128, 64);
 }
 
+TEST(FreeBranchNode, EveryBranchKindGetsTheMarkInItsOwnVersionWord) {
+    auto collector = std::make_shared<Collector>();
+    NodeAlloc deferred;
+    deferred.defer_to(collector);
+    TreeBuilder<false> b(deferred);
+    Children seven;
+    for (u64 d = 0; d < 7; ++d) seven.emplace_back(static_cast<u8>(d), b.immediate(1, {d}));
+    Children wide;
+    for (u64 d = 0; d < 200; ++d) wide.emplace_back(static_cast<u8>(d), b.immediate(1, {d}));
+    const Edge forms[] = {b.branch_l3(2, {{1, b.immediate(1, {1})}}),
+                          b.branch_l7(2, {{1, b.immediate(1, {1})}}), b.branch_b(2, seven),
+                          b.branch_u(2, wide)};
+    for (const Edge& e : forms) {
+        u32* version = node_version_word(e);
+        *version = 6;
+        const u32 group0 = e.tag_byte() == TAG_BRANCH_B ? e.ptr<BranchB>()->bitmap[0] : 0;
+        const u64 retired = collector->retired_bytes();
+        mutate::free_branch_node(deferred, e);
+        EXPECT_EQ(*version, 0x80000007u) << int{e.tag_byte()};
+        const u64 bytes = e.tag_byte() == TAG_BRANCH_L3 ? 64u
+                          : e.tag_byte() == TAG_BRANCH_U ? BRANCH_U_BYTES
+                                                         : 128u;
+        EXPECT_EQ(collector->retired_bytes() - retired, bytes);
+        if (e.tag_byte() != TAG_BRANCH_B) continue;
+        // The children were the caller's: its one subarray goes back apart.
+        BranchB* node = e.ptr<BranchB>();
+        EXPECT_EQ(node->bitmap[0], group0);
+        deferred.release(node->subarrays[0], edge_subarray_bytes(7), LEAF_ALIGN);
+    }
+}
+
 void free_overfull_linear_branch() {
     NodeAlloc alloc;
     TreeBuilder<false> b(alloc);
