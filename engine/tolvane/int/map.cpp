@@ -8,9 +8,10 @@
 #include <cstring>
 
 #include "tolvane/read/get.hpp"
-#include "tolvane/int/map_occ_calls.hpp"
 #include "tolvane/write/mutate_free.hpp"
 #include "tolvane/write/mutate_map_insert.hpp"
+#include "tolvane/write/mutate_map_occ_insert.hpp"
+#include "tolvane/write/mutate_map_occ_remove.hpp"
 #include "tolvane/write/mutate_map_remove.hpp"
 #include "tolvane/read/nav.hpp"
 #include "tolvane/core/node.hpp"
@@ -166,7 +167,7 @@ void core_tree_insert(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, 
     if constexpr (Exclusive)
         mutate_map::map_insert_with_path_flat<false>(out, alloc, edge, key, value, 8, fresh);
     else
-        map_occ::insert<false, true>(out, alloc, edge, key, value, fresh, 0, nullptr);
+        mutate_map::map_insert_occ<false, true>(out, alloc, edge, key, value, 8, fresh);
 }
 
 template <bool Exclusive>
@@ -174,7 +175,7 @@ mutate_map::RemoveResult core_tree_remove(NodeAlloc& alloc, Edge& edge, u64 key)
     if constexpr (Exclusive)
         return mutate_map::map_remove(alloc, edge, key, 8);
     else
-        return map_occ::remove<true>(alloc, edge, key, 0, nullptr);
+        return mutate_map::map_remove_occ<true>(alloc, edge, key, 8);
 }
 
 template <bool Exclusive>
@@ -289,10 +290,11 @@ void TolvaneMap::tree_insert(InsertResult& out, Edge& edge, u64 key, u64 value, 
     if (!deferred(alloc)) {
         mutate_map::map_insert_with_path_flat<KeepExisting>(out, alloc, edge, key, value, 8, p);
     } else if (alloc.root_covered() != 0) {
-        map_occ::insert<KeepExisting, false>(out, alloc, edge, key, value, p, private_word ? 1 : 0,
-                                             private_word);
+        const mutate::SlotHolder holder =
+            private_word ? mutate::SlotHolder::branch(*private_word) : mutate::SlotHolder::root();
+        mutate_map::map_insert_occ<KeepExisting, false>(out, alloc, edge, key, value, 8, p, holder);
     } else {
-        map_occ::insert<KeepExisting, true>(out, alloc, edge, key, value, p, 0, nullptr);
+        mutate_map::map_insert_occ<KeepExisting, true>(out, alloc, edge, key, value, 8, p);
     }
 }
 
@@ -420,9 +422,9 @@ RemoveOutcome TolvaneMap::remove(u64 key) noexcept {
     if (!deferred(alloc))
         r = mutate_map::map_remove(alloc, core.root, key, 8);
     else if (alloc.root_covered() != 0)
-        r = map_occ::remove<false>(alloc, core.root, key, 0, nullptr);
+        r = mutate_map::map_remove_occ<false>(alloc, core.root, key, 8);
     else
-        r = map_occ::remove<true>(alloc, core.root, key, 0, nullptr);
+        r = mutate_map::map_remove_occ<true>(alloc, core.root, key, 8);
     const RemoveOutcome removed{r.found, r.value};
     if (!removed.found) return removed;
     --core.len;

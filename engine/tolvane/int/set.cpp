@@ -46,9 +46,9 @@ bool TolvaneSet::tree_insert(Edge& edge, u64 key, InsertPath& p, u32* private_wo
     if (alloc.mode_word(std::memory_order_acquire) != NodeAlloc::MODE_DEFERRED)
         return mutate::insert_with_path_flat(alloc, edge, key, 8, p);
     if (alloc.root_covered() != 0) {
-        if (private_word)
-            return mutate::insert_with_path_occ(alloc, edge, key, 8, p, 1, private_word);
-        return mutate::insert_with_path_occ(alloc, edge, key, 8, p, 0, nullptr);
+        const mutate::SlotHolder holder =
+            private_word ? mutate::SlotHolder::branch(*private_word) : mutate::SlotHolder::root();
+        return mutate::insert_with_path_occ<false>(alloc, edge, key, 8, p, holder);
     }
     return mutate::insert_with_path_occ(alloc, edge, key, 8, p);
 }
@@ -177,9 +177,9 @@ bool TolvaneSet::remove_from_tree(u64 key) {
     if (alloc.mode_word(std::memory_order_acquire) != NodeAlloc::MODE_DEFERRED)
         removed = mutate::remove(alloc, root, key, 8);
     else if (alloc.root_covered() != 0)
-        removed = mutate::remove_occ<false>(alloc, root, key, 8, 0, nullptr);
+        removed = mutate::remove_occ<false>(alloc, root, key, 8, mutate::SlotHolder::root());
     else
-        removed = mutate::remove_occ<true>(alloc, root, key, 8, 0, nullptr);
+        removed = mutate::remove_occ<true>(alloc, root, key, 8, mutate::SlotHolder::root());
     if (!removed) return false;
     --len;
     if (len > forms::ROOT_LEAF_CONDENSE_AT) return true;

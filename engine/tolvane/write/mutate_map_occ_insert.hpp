@@ -31,11 +31,11 @@
 //                 the descent), and no frame brackets its own slot.
 //                 false: every change of a frame's slot, and of the leaf or
 //                 value array behind it, is bracketed with the slot's holder
-//                 word: `caller_word` when bit 0 of `bump_node_word` is set
-//                 (the version word of the branch holding the slot, or a
-//                 private word for a subtree no reader can reach), else the
-//                 tree word while the allocator's root-covered flag is 1, else
-//                 nothing. No word is held across a descent.
+//                 word (mutate::SlotHolder): the version word of the branch
+//                 holding the slot, or a private word for a subtree no reader
+//                 can reach, or at the root the tree word while the
+//                 allocator's root-covered flag is 1, else nothing. No word
+//                 is held across a descent.
 //   Occ           always true in this family.
 //
 // The result record and its meaning are the exclusive insert's: existed, the
@@ -67,9 +67,9 @@ using mutate::read_edge;
 
 template <bool K, bool U>
 void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 value,
-                  unsigned level, InsertPath& path, u64 bump_node_word, u32* caller_word) {
+                  unsigned level, InsertPath& path, mutate::SlotHolder holder) {
     path.flush_and_reset();
-    const SlotGuard<U> guard{alloc, bump_node_word, caller_word};
+    const SlotGuard<U> guard{alloc, holder};
     for (;;) {
         const Edge e = read_edge(slot);
         const EdgeKind kind = e.tag();
@@ -96,8 +96,8 @@ void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 
                     mutate::occ_detail::insert_branch_step_occ(
                         guard, slot, e, key, level,
                         [&](Edge& child, unsigned child_level, u32& word) {
-                            insert_frame<K, U>(out, alloc, child, key, value, child_level, path, 1,
-                                               &word);
+                            insert_frame<K, U>(out, alloc, child, key, value, child_level, path,
+                                               mutate::SlotHolder::branch(word));
                             return out.existed == 0;
                         });
                 frame = step ? Frame::Done : Frame::Again;
@@ -120,14 +120,23 @@ void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 
 
 }  // namespace occ_detail
 
+// The typed spelling of both members: `holder` guards `edge` in the versioned
+// member (the root slot by default) and is ignored by the unversioned one.
+template <bool KeepExisting, bool Unversioned>
+void map_insert_occ(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value,
+                    unsigned level, InsertPath& path,
+                    mutate::SlotHolder holder = mutate::SlotHolder::root()) {
+    occ_detail::insert_frame<KeepExisting, Unversioned>(out, alloc, edge, key, value, level, path,
+                                                        holder);
+}
+
 // The unversioned members: for trees whose root slot no tree word guards
 // (the integer engines in local mode included).
 template <bool KeepExisting, bool Occ, bool Unversioned>
     requires(Occ && Unversioned)
 void map_insert_with_path_occ(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value,
                               u32 level, InsertPath& path) {
-    occ_detail::insert_frame<KeepExisting, true>(out, alloc, edge, key, value, level, path, 0,
-                                                 nullptr);
+    map_insert_occ<KeepExisting, true>(out, alloc, edge, key, value, level, path);
 }
 
 // The versioned members: bit 0 of `bump_node_word` set means `caller_word`
@@ -137,8 +146,8 @@ template <bool KeepExisting, bool Occ, bool Unversioned>
     requires(Occ && !Unversioned)
 void map_insert_with_path_occ(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value,
                               u32 level, InsertPath& path, u64 bump_node_word, u32* caller_word) {
-    occ_detail::insert_frame<KeepExisting, false>(out, alloc, edge, key, value, level, path,
-                                                  bump_node_word, caller_word);
+    map_insert_occ<KeepExisting, false>(out, alloc, edge, key, value, level, path,
+                                        mutate::SlotHolder::of(bump_node_word, caller_word));
 }
 
 }  // namespace tolvane::mutate_map

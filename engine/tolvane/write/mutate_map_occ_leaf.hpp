@@ -54,13 +54,11 @@ using mutate::occ_detail::SlotGuard;
 // or changed the form of the node in its slot, which must be read again.
 enum class Frame : u8 { Done, Again };
 
-// One frame of the walk: the key below `slot`, a slot of `level`. Bit 0 of
-// `bump_node_word` set: `caller_word` guards the slot; clear: the tree word
-// does while the allocator covers the root. The unversioned member ignores
-// both.
+// One frame of the walk: the key below `slot`, a slot of `level`, whose
+// changes `holder` guards; the unversioned member ignores it.
 template <bool KeepExisting, bool Unversioned>
 void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 value,
-                  unsigned level, InsertPath& path, u64 bump_node_word, u32* caller_word);
+                  unsigned level, InsertPath& path, mutate::SlotHolder holder);
 
 inline void report_found(InsertResult& out, u64 old, u64* word) {
     out.existed = 1;
@@ -192,8 +190,8 @@ void rebuild_full_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge& slot,
         u32 private_word = 0;
         for (const KeyValue& kv : pairs) {
             InsertResult ignored;
-            insert_frame<KeepExisting, U>(ignored, alloc, fresh, kv.key, kv.value, level, path, 1,
-                                          &private_word);
+            insert_frame<KeepExisting, U>(ignored, alloc, fresh, kv.key, kv.value, level, path,
+                                          mutate::SlotHolder::branch(private_word));
         }
         fresh.set_pop0(node_level, pairs.size() - 1);
     }

@@ -21,8 +21,8 @@
 // Unversioned = true: each branch's word is held odd around the descent
 // below it; no frame brackets its own slot (at the root nothing does).
 // Unversioned = false: every change of a frame's slot, and of the leaf or
-// value array behind it, is bracketed with the holder word that
-// `bump_node_word` / `caller_word` name (see mutate_map_occ_insert.hpp); for
+// value array behind it, is bracketed with its holder's word
+// (mutate::SlotHolder); for
 // a linear or bitmap branch that bracket opens after the branch's own one
 // closed. Callers flush their insert path first and count the removal in
 // their own population; an emptied root slot is left all zero.
@@ -50,9 +50,9 @@ using mutate::read_edge;
 using mutate::occ_detail::SlotGuard;
 
 template <bool U>
-bool remove_frame(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level, u64 bump_node_word,
-                  u32* caller_word, u64& value) {
-    const SlotGuard<U> guard{alloc, bump_node_word, caller_word};
+bool remove_frame(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
+                  mutate::SlotHolder holder, u64& value) {
+    const SlotGuard<U> guard{alloc, holder};
     const Edge e = read_edge(slot);
     const EdgeKind kind = e.tag();
     if (kind.is_invalid() || (kind.is_immediate() && !fits_map_immediate(kind)))
@@ -67,7 +67,8 @@ bool remove_frame(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level, u64 bum
         case TAG_BRANCH_U:
             return mutate::occ_detail::remove_branch_step_occ<true>(
                 guard, slot, e, key, level, [&](Edge& child, unsigned child_level, u32& word) {
-                    return remove_frame<U>(alloc, child, key, child_level, 1, &word, value);
+                    return remove_frame<U>(alloc, child, key, child_level,
+                                           mutate::SlotHolder::branch(word), value);
                 });
         case TAG_LEAF_BITMAP:
             return remove_leaf::from_bitmap_leaf(guard, slot, e, key, level, value);
@@ -81,14 +82,22 @@ bool remove_frame(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level, u64 bum
 
 }  // namespace occ_remove_detail
 
+// The typed spelling of both members: `holder` guards `edge` in the versioned
+// member (the root slot by default) and is ignored by the unversioned one.
+template <bool Unversioned>
+RemoveResult map_remove_occ(NodeAlloc& alloc, Edge& edge, u64 key, unsigned level,
+                            mutate::SlotHolder holder = mutate::SlotHolder::root()) {
+    RemoveResult out;
+    out.found = occ_remove_detail::remove_frame<Unversioned>(alloc, edge, key, level, holder,
+                                                             out.value);
+    return out;
+}
+
 // The unversioned member: for trees whose root slot no tree word guards.
 template <bool Occ, bool Unversioned>
     requires(Occ && Unversioned)
 RemoveResult map_remove_occ(NodeAlloc& alloc, Edge& edge, u64 key, u32 level) {
-    RemoveResult out;
-    out.found =
-        occ_remove_detail::remove_frame<true>(alloc, edge, key, level, 0, nullptr, out.value);
-    return out;
+    return map_remove_occ<true>(alloc, edge, key, level);
 }
 
 // The versioned member: bit 0 of `bump_node_word` set means `caller_word`
@@ -98,10 +107,8 @@ template <bool Occ, bool Unversioned>
     requires(Occ && !Unversioned)
 RemoveResult map_remove_occ(NodeAlloc& alloc, Edge& edge, u64 key, u32 level, u64 bump_node_word,
                             u32* caller_word) {
-    RemoveResult out;
-    out.found = occ_remove_detail::remove_frame<false>(alloc, edge, key, level, bump_node_word,
-                                                       caller_word, out.value);
-    return out;
+    return map_remove_occ<false>(alloc, edge, key, level,
+                                 mutate::SlotHolder::of(bump_node_word, caller_word));
 }
 
 }  // namespace tolvane::mutate_map

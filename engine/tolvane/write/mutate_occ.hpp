@@ -10,9 +10,9 @@
 //     under it; the handed slot itself gets no bracket (at the root nothing
 //     guards it).
 //   versioned (Unversioned = false): no bracket around a descent; every write
-//     of the handed slot is bracketed with the caller word (the version word
-//     of the branch holding the slot) or, at the root, with the tree word
-//     while the allocator covers the root.
+//     of the handed slot is bracketed with its holder's word (SlotHolder in
+//     version.hpp): the version word of the branch holding the slot or, at
+//     the root, the tree word while the allocator covers the root.
 //   both: a change of a branch's own fields (a child opened or closed) is
 //     bracketed with that branch's word.
 
@@ -32,14 +32,13 @@ template <bool Unversioned>
 struct SlotGuard {
     static constexpr bool kShared = true;
     NodeAlloc& alloc;
-    u64 bump_node_word;
-    u32* caller_word;
+    SlotHolder holder;
 
     void begin() const {
-        if constexpr (!Unversioned) slot_version_begin(alloc, bump_node_word, caller_word);
+        if constexpr (!Unversioned) slot_version_begin(alloc, holder);
     }
     void end() const {
-        if constexpr (!Unversioned) slot_version_end(alloc, bump_node_word, caller_word);
+        if constexpr (!Unversioned) slot_version_end(alloc, holder);
     }
     // One bracketed publication of the slot.
     void publish(Edge& slot, const Edge& e) const {

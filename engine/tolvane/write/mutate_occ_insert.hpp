@@ -23,9 +23,9 @@
 // exclusive insert (mutate_leaf_split.hpp).
 //
 // Unversioned = true: no arguments beyond the path, brackets around descents.
-// Unversioned = false: `bump_node_word` (bit 0) and `caller_word` say which
-// word guards the handed slot (see mutate_occ.hpp); top-level callers pass 0
-// and the root is guarded by the tree word when the allocator covers it.
+// Unversioned = false: the SlotHolder (version.hpp) says which word guards the
+// handed slot; top-level callers pass the root, which the tree word guards
+// when the allocator covers it.
 
 #include <bit>
 #include <cstring>
@@ -52,7 +52,7 @@ namespace tolvane::mutate {
 
 template <bool Unversioned>
 bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level, InsertPath& path,
-                          u64 bump_node_word, u32* caller_word);
+                          SlotHolder holder);
 
 namespace occ_detail {
 
@@ -107,7 +107,8 @@ bool insert_into_full_leaf(const SlotGuard<U>& guard, Edge& slot, const Edge& e,
             u32 private_word = 0;
             for (u64 x : keys) {
                 InsertPath private_path;
-                insert_with_path_occ<U>(alloc, fresh, x, level, private_path, 1, &private_word);
+                insert_with_path_occ<U>(alloc, fresh, x, level, private_path,
+                                        SlotHolder::branch(private_word));
             }
             fresh.set_pop0(node_level, n);
         }
@@ -206,10 +207,10 @@ InsertStep insert_into_bitmap_leaf(const SlotGuard<U>& guard, Edge& slot, Edge e
 
 template <bool Unversioned>
 bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level, InsertPath& path,
-                          u64 bump_node_word, u32* caller_word) {
+                          SlotHolder holder) {
     using namespace occ_detail;
     path.flush_and_reset();
-    const SlotGuard<Unversioned> guard{alloc, bump_node_word, caller_word};
+    const SlotGuard<Unversioned> guard{alloc, holder};
     for (;;) {
         const Edge e = read_edge(slot);
         const EdgeKind kind = e.tag();
@@ -236,7 +237,7 @@ bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
                 step = insert_branch_step_occ(
                     guard, slot, e, key, level, [&](Edge& child, unsigned child_level, u32& word) {
                         return insert_with_path_occ<Unversioned>(alloc, child, key, child_level,
-                                                                 path, 1, &word);
+                                                                 path, SlotHolder::branch(word));
                     });
                 break;
             case TAG_LEAF_BITMAP:
@@ -252,17 +253,26 @@ bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
     }
 }
 
+// The flag-and-pointer spelling of the holder (SlotHolder::of).
+template <bool Unversioned>
+bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level, InsertPath& path,
+                          u64 bump_node_word, u32* caller_word) {
+    return insert_with_path_occ<Unversioned>(alloc, slot, key, level, path,
+                                             SlotHolder::of(bump_node_word, caller_word));
+}
+
 // The unversioned variant, for trees whose root no tree word covers.
 inline bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
                                  InsertPath& path) {
-    return insert_with_path_occ<true>(alloc, slot, key, level, path, 0, nullptr);
+    return insert_with_path_occ<true>(alloc, slot, key, level, path, SlotHolder::root());
 }
 
 // The versioned variant: bit 0 of `bump_node_word` set means `caller_word`
 // guards the slot; clear means the slot is the root (tree word when covered).
 inline bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
                                  InsertPath& path, u64 bump_node_word, u32* caller_word) {
-    return insert_with_path_occ<false>(alloc, slot, key, level, path, bump_node_word, caller_word);
+    return insert_with_path_occ<false>(alloc, slot, key, level, path,
+                                       SlotHolder::of(bump_node_word, caller_word));
 }
 
 }  // namespace tolvane::mutate

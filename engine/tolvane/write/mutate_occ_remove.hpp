@@ -15,10 +15,10 @@
 //   (retired to the collector when the allocator is deferred), then the edge
 //   that replaces it is published.
 //
-// Unversioned = true: `bump_node_word` and `caller_word` are passed down
-// unread; each descent is bracketed with the branch's own word. Unversioned =
-// false: every change of the handed slot is bracketed with the word they name
-// (the tree word at the root while the allocator covers it).
+// Unversioned = true: the slot holder is passed down unread; each descent is
+// bracketed with the branch's own word. Unversioned = false: every change of
+// the handed slot is bracketed with its holder's word (the tree word at the
+// root while the allocator covers it).
 //
 // The leaf level is the exclusive remove's own body (mutate_remove_leaf.hpp)
 // run through the slot guard; the branch level is shared with the map flavour
@@ -36,13 +36,12 @@
 namespace tolvane::mutate {
 
 // Removes `key` below `slot`, a slot of level `level` (8 for a root edge).
-// True when the key was present and is gone. Top-level callers pass
-// bump_node_word 0; recursive calls pass 1 and the holding branch's word.
+// True when the key was present and is gone. Top-level callers pass the root
+// holder; recursive calls the holding branch's word.
 template <bool Unversioned>
-bool remove_occ(NodeAlloc& alloc, Edge& slot, u64 key, u8 level, u64 bump_node_word,
-                u32* caller_word) {
+bool remove_occ(NodeAlloc& alloc, Edge& slot, u64 key, u8 level, SlotHolder holder) {
     using namespace occ_detail;
-    const SlotGuard<Unversioned> guard{alloc, bump_node_word, caller_word};
+    const SlotGuard<Unversioned> guard{alloc, holder};
     const Edge e = read_edge(slot);
     const EdgeKind kind = e.tag();
     if (kind.is_invalid()) fatal("valid edge tag");
@@ -57,16 +56,24 @@ bool remove_occ(NodeAlloc& alloc, Edge& slot, u64 key, u8 level, u64 bump_node_w
             return remove_branch_step_occ<false>(
                 guard, slot, e, key, level, [&](Edge& child, unsigned child_level, u32& word) {
                     return remove_occ<Unversioned>(alloc, child, key, static_cast<u8>(child_level),
-                                                   1, &word);
+                                                   SlotHolder::branch(word));
                 });
         case TAG_LEAF_BITMAP:
             return remove_leaf::from_bitmap_leaf(guard, slot, e, key, level);
         case TAG_FULL:
             remove_leaf::expand_full_edge(guard, slot, level);
-            return remove_occ<Unversioned>(alloc, slot, key, level, bump_node_word, caller_word);
+            return remove_occ<Unversioned>(alloc, slot, key, level, holder);
         default:
             return remove_leaf::from_linear_leaf(guard, slot, e, key, level);
     }
+}
+
+// The flag-and-pointer spelling of the holder (SlotHolder::of).
+template <bool Unversioned>
+bool remove_occ(NodeAlloc& alloc, Edge& slot, u64 key, u8 level, u64 bump_node_word,
+                u32* caller_word) {
+    return remove_occ<Unversioned>(alloc, slot, key, level,
+                                   SlotHolder::of(bump_node_word, caller_word));
 }
 
 }  // namespace tolvane::mutate

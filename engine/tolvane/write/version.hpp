@@ -136,15 +136,28 @@ inline bool mark_obsolete(const NodeAlloc& alloc, u32& word) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Slot brackets of the versioned mutators. Bit 0 of `bump_node_word` set: the
-// slot lives in a node whose version word (or a caller's private word) is
-// `caller_word`. Clear: the slot is the root slot, protected by the tree word
-// while the allocator covers the root, and by nothing otherwise. The tree
-// word's address and the covered flag are read afresh at every bump.
+// Slot brackets of the versioned mutators.
 
-inline void slot_version_begin(const NodeAlloc& alloc, u64 bump_node_word, u32* caller_word) {
-    if (bump_node_word & 1) {
-        node_version_begin(*caller_word);
+// The word that guards a slot's changes: the version word of the branch that
+// holds the slot (or a private word standing in for one while a subtree is
+// built out of readers' reach), or none for the root slot, which the tree
+// word protects while the allocator covers the root and nothing otherwise.
+// The public entry points spell it as a flag and a pointer: bit 0 of
+// `bump_node_word` set means `caller_word` is the holder's word.
+struct SlotHolder {
+    u32* word = nullptr;
+
+    static constexpr SlotHolder root() noexcept { return {}; }
+    static constexpr SlotHolder branch(u32& version) noexcept { return {&version}; }
+    static constexpr SlotHolder of(u64 bump_node_word, u32* caller_word) noexcept {
+        return {(bump_node_word & 1) ? caller_word : nullptr};
+    }
+};
+
+// The tree word's address and the covered flag are read afresh at every bump.
+inline void slot_version_begin(const NodeAlloc& alloc, SlotHolder holder) {
+    if (holder.word) {
+        node_version_begin(*holder.word);
         return;
     }
     if (u64* tree = alloc.tree_version()) {
@@ -154,15 +167,23 @@ inline void slot_version_begin(const NodeAlloc& alloc, u64 bump_node_word, u32* 
     }
 }
 
-inline void slot_version_end(const NodeAlloc& alloc, u64 bump_node_word, u32* caller_word) {
-    if (bump_node_word & 1) {
-        node_version_end(*caller_word);
+inline void slot_version_end(const NodeAlloc& alloc, SlotHolder holder) {
+    if (holder.word) {
+        node_version_end(*holder.word);
         return;
     }
     if (u64* tree = alloc.tree_version()) {
         const u64 v = load_relaxed(*tree);
         store_release(*tree, v + 1);
     }
+}
+
+inline void slot_version_begin(const NodeAlloc& alloc, u64 bump_node_word, u32* caller_word) {
+    slot_version_begin(alloc, SlotHolder::of(bump_node_word, caller_word));
+}
+
+inline void slot_version_end(const NodeAlloc& alloc, u64 bump_node_word, u32* caller_word) {
+    slot_version_end(alloc, SlotHolder::of(bump_node_word, caller_word));
 }
 
 }  // namespace mutate
