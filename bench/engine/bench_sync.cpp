@@ -1,5 +1,6 @@
 // Optimistic reads of the concurrent map beside their peers, in one run:
-// the single-threaded engine lookup (TolvaneMap::get), SyncTolvaneMap's
+// the single-threaded engine lookup (TolvaneMap::get, and the same plain
+// lookup on the concurrent map's own tree), SyncTolvaneMap's
 // lock-free lookup from 1, 2, 4 and 8 reader threads, the same threads over
 // absl::btree_map behind a std::shared_mutex, and the optimistic readers
 // again while one writer thread inserts and removes other keys; neighbour
@@ -132,6 +133,27 @@ void bm_plain(benchmark::State& state, KeyShape shape, Op op) {
     finish(state, double(s.plain.alloc.live_bytes()), ks.n);
 }
 
+// The plain engine lookup on the concurrent map's own tree (single thread, no
+// writer): separates the node layout of a tree built through the collector
+// from the cost of the optimistic protocol.
+void bm_plain_on_shared_tree(benchmark::State& state, KeyShape shape, Op op) {
+    Subjects& s = subjects(shape);
+    const KeySet& ks = *s.keys;
+    const tolvane::TolvaneMap& tree = s.shared.shared().tree;
+    const std::vector<u64>& probes = op == Op::get ? ks.hits : ks.points;
+    std::size_t i = 0;
+    u64 acc = 0;
+    for (auto _ : state) {
+        const u64 k = probes[i++ & ks.probe_mask];
+        if (op == Op::get)
+            acc += tree.get(k).value_or(0);
+        else if (auto e = tree.next_at_or_after(k))
+            acc += e->value;
+    }
+    benchmark::DoNotOptimize(acc);
+    finish(state, s.shared_bytes, ks.n);
+}
+
 void bm_optimistic(benchmark::State& state, KeyShape shape, Op op) {
     Subjects& s = subjects(shape);
     const KeySet& ks = *s.keys;
@@ -174,6 +196,10 @@ void register_shape(KeyShape shape) {
         const std::string name = op == Op::get ? "get" : "next";
         benchmark::RegisterBenchmark((prefix + "TolvaneMap/" + name).c_str(),
                                      [=](benchmark::State& st) { bm_plain(st, shape, op); })
+            ->Unit(benchmark::kNanosecond);
+        benchmark::RegisterBenchmark(
+            (prefix + "SyncTolvaneMap/plain_" + name).c_str(),
+            [=](benchmark::State& st) { bm_plain_on_shared_tree(st, shape, op); })
             ->Unit(benchmark::kNanosecond);
         auto threaded = [&](const std::string& row, auto fn) {
             return benchmark::RegisterBenchmark((prefix + row).c_str(), fn)

@@ -94,8 +94,9 @@ Probe linear_leaf(const Edge& e, unsigned level, u64 key, const Guard& guard) {
     const u8* block = e.ptr<const u8>();
     const u8* keys = Map ? block + map_leaf_key_offset(n) : block;
     const u64 s = key & low_bytes_mask(w);
-    const std::size_t i = area_lower_bound(keys, n, w, s);
-    const bool found = i < n && area_key(keys, capacity_class(n) * w, w, i) == s;
+    const leaf::LeafPos at = area_locate(keys, n, w, s);
+    const std::size_t i = at.index;
+    const bool found = at.found;
     if (!guard.holds()) return retry();
     if (!found) return {Answer::Absent, 0};
     if constexpr (!Map) return present();

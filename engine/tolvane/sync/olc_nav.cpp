@@ -152,11 +152,15 @@ NavResult linear_leaf(const Edge& e, u64 k, unsigned L) {
     const u8* keys = block + map_leaf_key_offset(n);
     std::size_t i;
     if (Next) {
-        i = olc::area_lower_bound(keys, n, w, k);
+        i = olc::area_locate(keys, n, w, k).index;
         if (i == n) return none();
     } else {
         // The subtree's largest key needs no search.
-        const std::size_t below = k == low_bytes_mask(w) ? n : olc::area_upper_bound(keys, n, w, k);
+        std::size_t below = n;
+        if (k != low_bytes_mask(w)) {
+            const leaf::LeafPos at = olc::area_locate(keys, n, w, k);
+            below = at.index + (at.found ? 1 : 0);
+        }
         if (below == 0) return none();
         i = below - 1;
     }

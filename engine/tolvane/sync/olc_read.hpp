@@ -18,6 +18,7 @@
 
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
+#include "tolvane/leaf/leaf_search.hpp"
 #include "tolvane/mem/occ.hpp"
 #include "tolvane/sync/shared.hpp"
 #include "tolvane/sync/spin.hpp"
@@ -113,9 +114,19 @@ inline u64 area_key(const u8* area, std::size_t area_bytes, unsigned w, std::siz
     return x & low_bytes_mask(w);
 }
 
-// Index of the first of the n keys not below s (n when none).
-inline std::size_t area_lower_bound(const u8* area, std::size_t n, unsigned w, u64 s) noexcept {
+// Lower bound of s among the n keys and whether s is there: the area is
+// copied word by word first (independent loads the processor overlaps, where
+// a bisection in place would wait for one cache miss after another), then
+// searched in the copy. Areas too large for the copy are bisected in place.
+inline constexpr std::size_t AREA_COPY_WORDS = 32;
+inline leaf::LeafPos area_locate(const u8* area, std::size_t n, unsigned w, u64 s) noexcept {
     const std::size_t bytes = capacity_class(n) * w;
+    const std::size_t words = (bytes + 7) / 8;
+    if (words <= AREA_COPY_WORDS) {
+        u64 copy[AREA_COPY_WORDS];
+        for (std::size_t k = 0; k < words; ++k) copy[k] = area_word(area, bytes, k);
+        return leaf::locate(reinterpret_cast<const u8*>(copy), n, static_cast<u8>(w), s);
+    }
     std::size_t lo = 0, hi = n;
     while (lo < hi) {
         const std::size_t mid = (lo + hi) / 2;
@@ -124,21 +135,12 @@ inline std::size_t area_lower_bound(const u8* area, std::size_t n, unsigned w, u
         else
             hi = mid;
     }
-    return lo;
+    return {lo < n && area_key(area, bytes, w, lo) == s, lo};
 }
 
-// Number of the n keys not above s.
-inline std::size_t area_upper_bound(const u8* area, std::size_t n, unsigned w, u64 s) noexcept {
-    const std::size_t bytes = capacity_class(n) * w;
-    std::size_t lo = 0, hi = n;
-    while (lo < hi) {
-        const std::size_t mid = (lo + hi) / 2;
-        if (area_key(area, bytes, w, mid) > s)
-            hi = mid;
-        else
-            lo = mid + 1;
-    }
-    return lo;
+// Index of the first of the n keys not below s (n when none).
+inline std::size_t area_lower_bound(const u8* area, std::size_t n, unsigned w, u64 s) noexcept {
+    return area_locate(area, n, w, s).index;
 }
 
 // The header of a linear branch as writers store it: count, level and digit
