@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 
+#include "tolvane/core/forms.hpp"
 #include "tolvane/core/key_value.hpp"
 #include "tolvane/leaf/leaf.hpp"
 #include "tolvane/sync/olc_walk.hpp"
@@ -16,7 +17,7 @@ namespace {
 using mutate::publish_edge;
 using mutate_map::map_immediate_capacity;
 using mutate_map::map_leaf_max_keys;
-using mutate_map::MAP_BITMAP_LEAF_MIN_KEYS;
+constexpr unsigned MAP_BITMAP_LEAF_MIN_KEYS = forms::BITMAP_LEAF_MIN_KEYS;
 
 constexpr OlcOutcome RETRY{OlcStatus::Retry, 0};
 constexpr OlcOutcome EXCLUSIVE{OlcStatus::Exclusive, 0};
