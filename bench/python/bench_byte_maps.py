@@ -17,7 +17,6 @@ mallinfo2) are compared before and after, plus the object itself. mem_used()
 No timing is ever asserted: this is a measuring tool.
 """
 import argparse
-import ctypes
 import gc
 import os
 import platform
@@ -27,6 +26,8 @@ import time
 import tracemalloc
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_containers import DEFAULT_OUTPUT, _malloc_in_use, fmt_ns  # noqa: E402
 from markdown_table import header, ratio, row, write_section  # noqa: E402
 
 from tolvane_trie import TolvaneBytesMap  # noqa: E402
@@ -34,8 +35,6 @@ from tolvane_trie import TolvaneBytesMap  # noqa: E402
 BEGIN = "<!-- bytes-bench:begin -->"
 END = "<!-- bytes-bench:end -->"
 SEED = 20261207
-DEFAULT_OUTPUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
-                              "benchmarks.md")
 
 
 def random_keys(rng, n):
@@ -119,19 +118,6 @@ def measure(make, d, repeat):
     return results
 
 
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
-
-
-def _malloc_in_use():
-    fn = ctypes.CDLL(None).mallinfo2
-    fn.restype = _MallInfo2
-    info = fn()
-    return info.uordblks + info.hblkhd
-
-
 def fresh_pairs(d):
     """New key and value objects equal to the data's."""
     return [(bytes(bytearray(k)), int(str(v))) for k, v in zip(d.keys, d.values)]
@@ -168,10 +154,6 @@ def memory_dict(d):
         tracemalloc.stop()
     del c
     return used / d.n
-
-
-def fmt_ns(v):
-    return f"{v:.1f}" if v < 100 else f"{v:,.0f}"
 
 
 def report(n, results, held, charged, dict_bytes):

@@ -20,7 +20,6 @@ No timing is ever asserted: this is a measuring tool.
 """
 import argparse
 import gc
-import importlib
 import os
 import random
 import sys
@@ -28,7 +27,8 @@ import tracemalloc
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_byte_maps import _malloc_in_use, fmt_ns, timed  # noqa: E402
+from bench_byte_maps import timed  # noqa: E402
+from bench_containers import DEFAULT_OUTPUT, _malloc_in_use, fmt_ns, optional  # noqa: E402
 from markdown_table import header, ratio, row, write_section  # noqa: E402
 
 from tolvane_trie import TolvaneStrMap  # noqa: E402
@@ -37,16 +37,6 @@ BEGIN = "<!-- str-bench:begin -->"
 END = "<!-- str-bench:end -->"
 SEED = 20261207
 RANGE_WINDOW = 100
-DEFAULT_OUTPUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
-                              "benchmarks.md")
-
-
-def optional(module):
-    try:
-        return importlib.import_module(module)
-    except ImportError:
-        print(f"skipping {module}: not installed (pip install it to compare)", file=sys.stderr)
-        return None
 
 
 # --------------------------------------------------------------------------- keys

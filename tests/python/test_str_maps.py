@@ -25,6 +25,16 @@ def text_or_bytes(raw):
         return raw
 
 
+def argument(rng, raw):
+    """One of the ways a caller can name the key bytes `raw`."""
+    form = rng.random()
+    if form < 0.2:
+        return bytearray(raw)
+    if form < 0.5 and isinstance(text_or_bytes(raw), str):
+        return raw.decode()
+    return raw
+
+
 class StrFlavour:
     cls = TolvaneStrMap
     missing = "Key not found in TolvaneStrMap"
@@ -40,16 +50,7 @@ class StrFlavour:
             raw += rng.choice(INVALID_UTF8)
         return raw
 
-    @staticmethod
-    def argument(rng, raw):
-        """The ways a caller can name the key."""
-        form = rng.random()
-        if form < 0.2:
-            return bytearray(raw)
-        if form < 0.5 and isinstance(text_or_bytes(raw), str):
-            return raw.decode()
-        return raw
-
+    argument = staticmethod(argument)
     out = staticmethod(text_or_bytes)
 
     @staticmethod
@@ -68,14 +69,7 @@ class OrderedBytesFlavour:
         body = bytes(rng.choice([0, 0, 1, 1, 2, 0xFF, rng.randrange(256)]) for _ in range(n))
         return rng.choice(PREFIXES) + body
 
-    @staticmethod
-    def argument(rng, raw):
-        form = rng.random()
-        if form < 0.2:
-            return bytearray(raw)
-        if form < 0.4 and isinstance(text_or_bytes(raw), str):
-            return raw.decode()
-        return raw
+    argument = staticmethod(argument)
 
     @staticmethod
     def out(raw):
