@@ -24,7 +24,12 @@ std::optional<WalkEntry> Walk::next() {
     for (;;) {
         // Fast step: the top frame owns the last cursor in use.
         if (active_cursors_ > 0 && cursors_[active_cursors_ - 1].first + 1 == frames_.size()) {
-            const auto e = cursors_[active_cursors_ - 1].second.advance();
+            RawCursor& cursor = cursors_[active_cursors_ - 1].second;
+            const auto e = cursor.advance();
+            // The lookahead now names the next word: start fetching the
+            // block its slot leads to while this entry is handed out.
+            if (cursor.found && !is_terminal(cursor.entry.key))
+                __builtin_prefetch(as_suffix(cursor.entry.value));
             StrFrame& top = frames_.back();
             key_.resize(top.key_len);
             if (e) {
