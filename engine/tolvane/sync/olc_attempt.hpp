@@ -156,6 +156,9 @@ public:
     void replaced(const void* block, std::size_t bytes, std::size_t align) {
         note(replaced_, replaced_len_, block, bytes, align);
     }
+    // GCC cannot see that entries below the lengths were written by note().
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
     // The attempt failed: every private block goes back unseen.
     void give_back() noexcept {
         for (unsigned i = 0; i < made_len_; ++i)
@@ -171,6 +174,7 @@ public:
         made_len_ = 0;
         replaced_len_ = 0;
     }
+#pragma GCC diagnostic pop
 
 private:
     struct Block {
@@ -186,8 +190,10 @@ private:
     }
 
     NodeAlloc& alloc_;
-    Block made_[CAPACITY] = {};
-    Block replaced_[CAPACITY] = {};
+    // Left uninitialised: every attempt makes one of these, most use none,
+    // and only entries below the lengths are ever read.
+    Block made_[CAPACITY];
+    Block replaced_[CAPACITY];
     unsigned made_len_ = 0;
     unsigned replaced_len_ = 0;
 };

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <map>
 #include <optional>
 #include <random>
 #include <string>
@@ -158,48 +157,6 @@ TEST(ConcurrentOlcMap, EachKeyIsRemovedOnce) {
     ASSERT_FALSE(broken) << *broken;
     EXPECT_EQ(m.len(), 40u);
     EXPECT_GT(optimistic.load(), u64{kThreads} * keys.size() / 2);
-}
-
-TEST(ConcurrentOlcMap, InsertsAndRemovalsOfDisjointRangesMatchTheirOracles) {
-    SyncTolvaneMap m;
-    prefill_trie(m);
-    std::vector<std::map<u64, u64>> oracles(kThreads);
-    std::vector<std::thread> threads;
-    for (unsigned t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            Writer w{m};
-            std::map<u64, u64>& mine = oracles[t];
-            std::mt19937_64 rng(500 + t);
-            // Thread t owns keys whose byte 1 is t, spread over shared leaves
-            // and branches of the other threads.
-            for (unsigned op = 0; op < 3 * kKeys; ++op) {
-                const u64 r = rng();
-                const u64 k = ((r % 5) << 56) | ((r >> 8) % 3) << 16 | (u64{t} << 8) | ((r >> 16) % 61);
-                if (r % 4 == 0) {
-                    const auto it = mine.find(k);
-                    const std::optional<u64> expect =
-                        it == mine.end() ? std::nullopt : std::optional<u64>(it->second);
-                    ASSERT_EQ(w.remove(k), expect);
-                    if (it != mine.end()) mine.erase(it);
-                } else {
-                    const auto it = mine.find(k);
-                    const std::optional<u64> expect =
-                        it == mine.end() ? std::nullopt : std::optional<u64>(it->second);
-                    ASSERT_EQ(w.insert(k, op), expect);
-                    mine[k] = op;
-                }
-            }
-        });
-    }
-    for (std::thread& th : threads) th.join();
-    u64 total = 40;
-    for (const auto& mine : oracles) {
-        total += mine.size();
-        for (const auto& [k, v] : mine) ASSERT_EQ(m.shared().tree.get(k), std::optional<u64>(v));
-    }
-    const std::optional<std::string> broken = m.validate();
-    ASSERT_FALSE(broken) << *broken;
-    EXPECT_EQ(m.len(), total);
 }
 
 }  // namespace
