@@ -525,7 +525,7 @@ u64 TolvaneMap::count_below(u64 k) {
     settle();
     if (core.root_state == ROOT_LEAF && core.leaf_count() != 0)
         return map_detail::lower_bound(core.leaf_keys(), core.leaf_count(), k);
-    if (core.root_state == ROOT_TREE) return nav::count_below<true>(core.root, k, 8);
+    if (core.root_state == ROOT_TREE) return nav::count_below<true>(core.root, k, 8, size());
     return 0;
 }
 
@@ -541,7 +541,7 @@ std::optional<KeyValue> TolvaneMap::by_count(u64 r) {
     settle();
     if (r >= size()) return std::nullopt;
     if (core.root_state == ROOT_LEAF) return leaf_kv(core, r);
-    return nav::by_count<true>(core.root, r, 8);
+    return nav::by_count<true>(core.root, r, 8, size());
 }
 
 std::optional<std::string> TolvaneMap::validate_defensive() {

@@ -318,7 +318,7 @@ u64 TolvaneSet::count_below(u64 k) {
     settle();
     if (root_state == ROOT_LEAF && leaf_count() != 0)
         return map_detail::lower_bound(leaf_keys(), leaf_count(), k);
-    if (root_state == ROOT_TREE) return nav::count_below<false>(root, k, 8);
+    if (root_state == ROOT_TREE) return nav::count_below<false>(root, k, 8, size());
     return 0;
 }
 
@@ -333,7 +333,7 @@ std::optional<u64> TolvaneSet::by_count(u64 r) {
     if (r >= size()) return std::nullopt;
     settle();
     if (root_state == ROOT_LEAF) return leaf_keys()[r];
-    return nav::by_count<false>(root, r, 8).key;
+    return nav::by_count<false>(root, r, 8, size()).key;
 }
 
 std::optional<std::string> TolvaneSet::validate_defensive() {

@@ -1,6 +1,7 @@
 #include "tolvane/read/nav.hpp"
 
 #include <bit>
+#include <cstring>
 
 #include "tolvane/core/bits.hpp"
 #include "tolvane/leaf/leaf.hpp"
@@ -122,6 +123,168 @@ u64 edge_pop(const Edge& e, unsigned level) {
             invalid_tag();
     }
 }
+
+namespace {
+
+// ---- rank and select over a branch's children -------------------------------
+
+// Where digit d stands among a branch's children: run and index of its child,
+// or of the first child above it when d has none.
+struct Position {
+    unsigned run = 0;
+    std::size_t index = 0;
+    bool present = false;
+};
+
+// The child holding a rank: its place and the rank within it.
+struct Found : Position {
+    u64 rank = 0;
+};
+
+// Keys behind a run of n sibling edges in slots of `level`. A branch child
+// keeps its level in its node, so those nodes are fetched a few edges ahead.
+u64 run_pop(const Edge* run, std::size_t n, unsigned level) {
+    constexpr std::size_t kAhead = 4;
+    u64 total = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + kAhead < n) {
+            const u8 t = run[i + kAhead].tag_byte();
+            if (t >= TAG_BRANCH_L3 && t <= TAG_BRANCH_B)
+                __builtin_prefetch(run[i + kAhead].ptr<const u8>());
+        }
+        total += edge_pop(run[i], level);
+    }
+    return total;
+}
+
+// Keys behind a branch of node level `level` as its edge holds them; 0 for a
+// level-8 branch, whose count lives in the container.
+u64 known_pop(const Edge& e, unsigned level) {
+    return level < 8 ? (e.w1 & LEVEL_MASK[level]) + 1 : 0;
+}
+
+// The children of a branch as runs of adjacent edges in digit order: one run
+// for a linear branch (its children) and for an uncompressed one (all 256
+// slots, empty ones included), one run per group of 32 digits for a bitmap
+// branch. Rank and select sum the populations of whole runs from either end.
+struct Runs {
+    const Edge* edges[8] = {};
+    std::size_t size[8] = {};
+    unsigned count = 0;
+    unsigned level = 0;
+    u8 tag = 0;
+    u8 digits[8] = {};            // linear: the sorted digits
+    const u32* groups = nullptr;  // bitmap: the group bitmaps
+
+    std::size_t edge_count() const {
+        std::size_t n = 0;
+        for (unsigned r = 0; r < count; ++r) n += size[r];
+        return n;
+    }
+
+    Position position(u8 d) const {
+        Position p;
+        if (tag == TAG_BRANCH_U) {
+            p.index = d;
+            p.present = edges[0][d].tag_byte() != TAG_EMPTY;
+        } else if (tag == TAG_BRANCH_B) {
+            p.run = d >> 5;
+            p.index = group_rank(groups[p.run], d);
+            p.present = group_has(groups[p.run], d);
+        } else {
+            const auto digit_at = [&](std::size_t j) { return u64{digits[j]}; };
+            p.index = size[0] == 0 ? 0 : halving_count<true>(digit_at, size[0], d);
+            p.present = p.index < size[0] && digits[p.index] == d;
+        }
+        return p;
+    }
+
+    unsigned digit(const Position& p) const {
+        if (tag == TAG_BRANCH_U) return static_cast<unsigned>(p.index);
+        if (tag == TAG_BRANCH_B)
+            return 32 * p.run + bits::select_in_word(groups[p.run], static_cast<unsigned>(p.index));
+        return digits[p.index];
+    }
+
+    std::size_t edges_before(const Position& p) const {
+        std::size_t n = p.index;
+        for (unsigned r = 0; r < p.run; ++r) n += size[r];
+        return n;
+    }
+
+    // Keys behind the children before p, and behind those after p's child.
+    u64 pop_before(const Position& p, unsigned child_level) const {
+        u64 total = run_pop(edges[p.run], p.index, child_level);
+        for (unsigned r = 0; r < p.run; ++r) total += run_pop(edges[r], size[r], child_level);
+        return total;
+    }
+    u64 pop_after(const Position& p, unsigned child_level) const {
+        const std::size_t from = p.index + (p.present ? 1 : 0);
+        u64 total = run_pop(edges[p.run] + from, size[p.run] - from, child_level);
+        for (unsigned r = p.run + 1; r < count; ++r)
+            total += run_pop(edges[r], size[r], child_level);
+        return total;
+    }
+
+    // The child holding the key with `rank` smaller keys (Up) or `rank`
+    // larger keys (!Up) among the children; the rank it reports counts from
+    // the low end of that child either way.
+    template <bool Up>
+    Found find(u64 rank, unsigned child_level) const {
+        constexpr std::size_t kAhead = 4;
+        Found f;
+        for (unsigned step = 0; step < count; ++step) {
+            const unsigned r = Up ? step : count - 1 - step;
+            const Edge* run = edges[r];
+            const std::size_t n = size[r];
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::size_t j = Up ? i : n - 1 - i;
+                if (i + kAhead < n)
+                    __builtin_prefetch(run[Up ? j + kAhead : j - kAhead].ptr<const u8>());
+                const u64 p = edge_pop(run[j], child_level);
+                if (rank < p) {
+                    f.run = r;
+                    f.index = j;
+                    f.present = true;
+                    f.rank = Up ? rank : p - 1 - rank;
+                    return f;
+                }
+                rank -= p;
+            }
+        }
+        return f;
+    }
+};
+
+Runs runs_of(const Edge& e, unsigned slot) {
+    Runs runs;
+    runs.tag = e.tag_byte();
+    if (runs.tag == TAG_BRANCH_U) {
+        runs.edges[0] = e.ptr<const BranchU>()->children;
+        runs.size[0] = 256;
+        runs.count = 1;
+        runs.level = slot;
+    } else if (runs.tag == TAG_BRANCH_B) {
+        const BranchB* node = e.ptr<const BranchB>();
+        for (unsigned g = 0; g < 8; ++g) {
+            runs.edges[g] = node->subarrays[g];
+            runs.size[g] = popcount32(node->bitmap[g]);
+        }
+        runs.count = 8;
+        runs.level = node->level;
+        runs.groups = node->bitmap;
+    } else {
+        const view::Linear node = view::linear(e);
+        runs.edges[0] = node.children;
+        runs.size[0] = node.count;
+        runs.count = 1;
+        runs.level = node.level;
+        std::memcpy(runs.digits, node.digits, 8);
+    }
+    return runs;
+}
+
+}  // namespace
 
 template <bool Map>
 std::optional<KeyValue> next(const Edge& e, u64 k, unsigned slot) {
@@ -293,7 +456,7 @@ std::optional<KeyValue> prev(const Edge& e, u64 k, unsigned slot) {
 }
 
 template <bool Map>
-u64 count_below(const Edge& e, u64 k, unsigned slot) {
+u64 count_below(const Edge& e, u64 k, unsigned slot, u64 population) {
     const u8 tag = e.tag_byte();
     switch (tag) {
         case TAG_EMPTY:
@@ -301,54 +464,30 @@ u64 count_below(const Edge& e, u64 k, unsigned slot) {
         case TAG_FULL:
             return k;
         case TAG_BRANCH_L3:
-        case TAG_BRANCH_L7: {
-            const view::Linear node = view::linear(e);
-            const unsigned level = node.level;
-            const Placement at = place(e, level, slot, k);
-            if (at.side < 0) return 0;
-            if (at.side > 0) return (e.w1 & LEVEL_MASK[level]) + 1;
-            const u64 inner = k & low_bytes_mask(level);
-            const u8 d = digit_of(inner, level);
-            u64 total = 0;
-            for (std::size_t i = 0; i < node.count && node.digits[i] <= d; ++i) {
-                total += node.digits[i] < d
-                             ? edge_pop(node.children[i], level - 1)
-                             : count_below<Map>(node.children[i], inner & low_bytes_mask(level - 1),
-                                                level - 1);
-            }
-            return total;
-        }
-        case TAG_BRANCH_B: {
-            const BranchB* node = e.ptr<const BranchB>();
-            const unsigned level = node->level;
-            const Placement at = place(e, level, slot, k);
-            if (at.side < 0) return 0;
-            if (at.side > 0) return (e.w1 & LEVEL_MASK[level]) + 1;
-            const u64 inner = k & low_bytes_mask(level);
-            const u8 d = digit_of(inner, level);
-            const Bitmap256 bits = view::bitmap_bits(node);
-            u64 total = 0;
-            for (auto b = bits.next_set(0); b && *b <= d;
-                 b = *b == 255 ? std::nullopt : bits.next_set(*b + 1)) {
-                const Edge& child = view::bitmap_child(node, *b);
-                total +=
-                    *b < d ? edge_pop(child, level - 1)
-                           : count_below<Map>(child, inner & low_bytes_mask(level - 1), level - 1);
-            }
-            return total;
-        }
+        case TAG_BRANCH_L7:
+        case TAG_BRANCH_B:
         case TAG_BRANCH_U: {
-            const BranchU* node = e.ptr<const BranchU>();
-            const u8 d = digit_of(k, slot);
-            u64 total = 0;
-            for (unsigned digit = 0; digit <= d; ++digit) {
-                const Edge& child = node->children[digit];
-                if (child.tag_byte() == TAG_EMPTY) continue;
-                total += digit < d
-                             ? edge_pop(child, slot - 1)
-                             : count_below<Map>(child, k & low_bytes_mask(slot - 1), slot - 1);
+            const Runs runs = runs_of(e, slot);
+            const unsigned level = runs.level;
+            const Placement at = place(e, level, slot, k);
+            const u64 total = population != 0 ? population : known_pop(e, level);
+            if (at.side < 0) return 0;
+            if (at.side > 0) return total;
+            const u64 inner = k & low_bytes_mask(level);
+            const Position d = runs.position(digit_of(inner, level));
+            const Edge* child = d.present ? &runs.edges[d.run][d.index] : nullptr;
+            const u64 inside =
+                child ? count_below<Map>(*child, inner & low_bytes_mask(level - 1), level - 1) : 0;
+            const std::size_t lower = runs.edges_before(d);
+            const std::size_t upper = runs.edge_count() - lower - (child ? 1 : 0);
+            // The node's keys less those from d's child on, when that passes
+            // fewer edges than summing the keys below d.
+            if (total != 0 && upper < lower) {
+                const u64 from_d = runs.pop_after(d, level - 1) +
+                                   (child ? edge_pop(*child, level - 1) - inside : 0);
+                return total - from_d;
             }
-            return total;
+            return runs.pop_before(d, level - 1) + inside;
         }
         case TAG_LEAF_BITMAP: {
             const Placement at = place(e, 1, slot, k);
@@ -356,10 +495,16 @@ u64 count_below(const Edge& e, u64 k, unsigned slot) {
             if (at.side > 0) return u64{e.byte(8)} + 1;
             const u8 s = static_cast<u8>(k);
             const Bitmap256 bits = view::leaf_bits<Map>(e);
-            u64 total = 0;
-            for (unsigned w = 0; w < (s >> 6); ++w) total += popcount64(bits.words[w]);
             const u64 below_s = (u64{1} << (s & 63)) - 1;
-            return total + popcount64(bits.words[s >> 6] & below_s);
+            u64 total = popcount64(bits.words[s >> 6] & below_s);
+            if (s >= 128) {
+                // From the top: the leaf's count less the keys at or above s.
+                total = u64{e.byte(8)} + 1 - (popcount64(bits.words[s >> 6]) - total);
+                for (unsigned w = (s >> 6) + 1; w < 4; ++w) total -= popcount64(bits.words[w]);
+                return total;
+            }
+            for (unsigned w = 0; w < (s >> 6); ++w) total += popcount64(bits.words[w]);
+            return total;
         }
         default:
             break;
@@ -379,7 +524,7 @@ u64 count_below(const Edge& e, u64 k, unsigned slot) {
 }
 
 template <bool Map>
-KeyValue by_count(const Edge& e, u64 r, unsigned slot) {
+KeyValue by_count(const Edge& e, u64 r, unsigned slot, u64 population) {
     const u8 tag = e.tag_byte();
     switch (tag) {
         case TAG_EMPTY:
@@ -387,61 +532,48 @@ KeyValue by_count(const Edge& e, u64 r, unsigned slot) {
         case TAG_FULL:
             return KeyValue{r, 0};
         case TAG_BRANCH_L3:
-        case TAG_BRANCH_L7: {
-            const view::Linear node = view::linear(e);
-            const unsigned level = node.level;
-            const u64 prefix = view::skipped_prefix(e, level, slot);
-            for (std::size_t i = 0; i < node.count; ++i) {
-                const u64 p = edge_pop(node.children[i], level - 1);
-                if (r < p) {
-                    const KeyValue hit = by_count<Map>(node.children[i], r, level - 1);
-                    return KeyValue{join(prefix, level, node.digits[i], hit.key), hit.value};
-                }
-                r -= p;
-            }
-            break;
-        }
-        case TAG_BRANCH_B: {
-            const BranchB* node = e.ptr<const BranchB>();
-            const unsigned level = node->level;
-            const u64 prefix = view::skipped_prefix(e, level, slot);
-            const Bitmap256 bits = view::bitmap_bits(node);
-            for (auto b = bits.next_set(0); b;
-                 b = *b == 255 ? std::nullopt : bits.next_set(*b + 1)) {
-                const Edge& child = view::bitmap_child(node, *b);
-                const u64 p = edge_pop(child, level - 1);
-                if (r < p) {
-                    const KeyValue hit = by_count<Map>(child, r, level - 1);
-                    return KeyValue{join(prefix, level, *b, hit.key), hit.value};
-                }
-                r -= p;
-            }
-            break;
-        }
+        case TAG_BRANCH_L7:
+        case TAG_BRANCH_B:
         case TAG_BRANCH_U: {
-            const BranchU* node = e.ptr<const BranchU>();
-            for (unsigned digit = 0; digit < 256; ++digit) {
-                const Edge& child = node->children[digit];
-                if (child.tag_byte() == TAG_EMPTY) continue;
-                const u64 p = edge_pop(child, slot - 1);
-                if (r < p) {
-                    const KeyValue hit = by_count<Map>(child, r, slot - 1);
-                    return KeyValue{join(0, slot, digit, hit.key), hit.value};
-                }
-                r -= p;
-            }
-            break;
+            const Runs runs = runs_of(e, slot);
+            const unsigned level = runs.level;
+            const u64 prefix = level < slot ? view::skipped_prefix(e, level, slot) : 0;
+            const u64 total = population != 0 ? population : known_pop(e, level);
+            // Keys at rank r lie nearer the top when fewer keys follow them
+            // than precede them; walk from that end.
+            const Found f = total != 0 && total - r < r ? runs.find<false>(total - 1 - r, level - 1)
+                                                        : runs.find<true>(r, level - 1);
+            if (!f.present)
+                fatal("internal error: entered unreachable code: select beyond branch population");
+            const Edge& child = runs.edges[f.run][f.index];
+            const KeyValue hit = by_count<Map>(child, f.rank, level - 1);
+            return KeyValue{join(prefix, level, runs.digit(f), hit.key), hit.value};
         }
         case TAG_LEAF_BITMAP: {
             const u64 prefix = view::skipped_prefix(e, 1, slot);
             const Bitmap256 bits = view::leaf_bits<Map>(e);
+            const u64 count = u64{e.byte(8)} + 1;
+            // The word holding the key, counted from whichever end is nearer.
             unsigned word = 0;
-            for (; word < 4; ++word) {
-                const unsigned c = popcount64(bits.words[word]);
-                if (r < c) break;
-                r -= c;
+            if (count - r < r) {
+                u64 above = count - 1 - r;
+                for (word = 3;; --word) {
+                    const unsigned c = popcount64(bits.words[word]);
+                    if (above < c) {
+                        r = c - 1 - above;
+                        break;
+                    }
+                    above -= c;
+                    require(word > 0, "select within population");
+                }
+            } else {
+                for (; word < 4; ++word) {
+                    const unsigned c = popcount64(bits.words[word]);
+                    if (r < c) break;
+                    r -= c;
+                }
+                require(word < 4, "select within population");
             }
-            require(word < 4, "select within population");
             const u8 b = static_cast<u8>(
                 64 * word + bits::select_in_word(bits.words[word], static_cast<unsigned>(r)));
             return KeyValue{shl8(prefix, 1) | b, bitmap_value<Map>(e, b)};
@@ -460,16 +592,15 @@ KeyValue by_count(const Edge& e, u64 r, unsigned slot) {
             }
             invalid_tag();
     }
-    fatal("internal error: entered unreachable code: select beyond branch population");
 }
 
 template std::optional<KeyValue> next<false>(const Edge&, u64, unsigned);
 template std::optional<KeyValue> next<true>(const Edge&, u64, unsigned);
 template std::optional<KeyValue> prev<false>(const Edge&, u64, unsigned);
 template std::optional<KeyValue> prev<true>(const Edge&, u64, unsigned);
-template u64 count_below<false>(const Edge&, u64, unsigned);
-template u64 count_below<true>(const Edge&, u64, unsigned);
-template KeyValue by_count<false>(const Edge&, u64, unsigned);
-template KeyValue by_count<true>(const Edge&, u64, unsigned);
+template u64 count_below<false>(const Edge&, u64, unsigned, u64);
+template u64 count_below<true>(const Edge&, u64, unsigned, u64);
+template KeyValue by_count<false>(const Edge&, u64, unsigned, u64);
+template KeyValue by_count<true>(const Edge&, u64, unsigned, u64);
 
 }  // namespace tolvane::nav

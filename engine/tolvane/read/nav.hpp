@@ -32,22 +32,28 @@ std::optional<KeyValue> next(const Edge& edge, u64 k, unsigned level);
 template <bool Map>
 std::optional<KeyValue> prev(const Edge& edge, u64 k, unsigned level);
 
+// Rank and select sum the populations of a branch's children from whichever
+// end passes fewer edges, which needs the branch's own population: every
+// edge holds it but a level-8 branch's, which lives in the container. Callers
+// pass it as `population` there (0 = not known: the walk then starts at the
+// low end of that node).
+
 // Number of keys below the edge that are smaller than k.
 template <bool Map>
-u64 count_below(const Edge& edge, u64 k, unsigned level);
+u64 count_below(const Edge& edge, u64 k, unsigned level, u64 population = 0);
 
 // The key (with its value) that has exactly r smaller keys below the edge.
 // The caller keeps r below the edge's population.
 template <bool Map>
-KeyValue by_count(const Edge& edge, u64 r, unsigned level);
+KeyValue by_count(const Edge& edge, u64 r, unsigned level, u64 population = 0);
 
 extern template std::optional<KeyValue> next<false>(const Edge&, u64, unsigned);
 extern template std::optional<KeyValue> next<true>(const Edge&, u64, unsigned);
 extern template std::optional<KeyValue> prev<false>(const Edge&, u64, unsigned);
 extern template std::optional<KeyValue> prev<true>(const Edge&, u64, unsigned);
-extern template u64 count_below<false>(const Edge&, u64, unsigned);
-extern template u64 count_below<true>(const Edge&, u64, unsigned);
-extern template KeyValue by_count<false>(const Edge&, u64, unsigned);
-extern template KeyValue by_count<true>(const Edge&, u64, unsigned);
+extern template u64 count_below<false>(const Edge&, u64, unsigned, u64);
+extern template u64 count_below<true>(const Edge&, u64, unsigned, u64);
+extern template KeyValue by_count<false>(const Edge&, u64, unsigned, u64);
+extern template KeyValue by_count<true>(const Edge&, u64, unsigned, u64);
 
 }  // namespace tolvane::nav

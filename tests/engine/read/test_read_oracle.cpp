@@ -83,7 +83,10 @@ void check_readers(const Edge& root, const Entries& all, u64 seed) {
             ASSERT_TRUE(pv.has_value());
             EXPECT_EQ(*pv, all[static_cast<std::size_t>(hi - keys.begin()) - 1]);
         }
+        // Without the root's population the root is summed from its low
+        // end; with it, from its nearer end like every node below.
         EXPECT_EQ(nav::count_below<Map>(root, p, 8), at);
+        EXPECT_EQ(nav::count_below<Map>(root, p, 8, n), at);
 
         if constexpr (Map) {
             const u64* slot = get::locate_slot(&root, p, 8);
@@ -131,6 +134,7 @@ void check_readers(const Edge& root, const Entries& all, u64 seed) {
     for (const u64 r : ranks) {
         const KeyValue kv = nav::by_count<Map>(root, r, 8);
         ASSERT_EQ(kv, all[r]) << "rank " << r;
+        ASSERT_EQ(nav::by_count<Map>(root, r, 8, n), all[r]) << "rank " << r;
         EXPECT_EQ(nav::count_below<Map>(root, kv.key, 8), r);
     }
 }
