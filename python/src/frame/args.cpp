@@ -145,4 +145,13 @@ bool Args::utf8(int i, std::string_view& out) const {
     return false;
 }
 
+bool key_and_default(const Args& a, std::uint64_t& key, std::optional<std::uint64_t>& fallback) {
+    if (!a.u64(0, key)) return false;
+    if (!a.present(1)) return true;
+    std::uint64_t value;
+    if (!a.u64(1, value)) return false;
+    fallback = value;
+    return true;
+}
+
 }  // namespace tolvane::py

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,5 +72,10 @@ private:
     const Signature& sig_;
     PyObject* values_[kMaxParams] = {};
 };
+
+// Parameter 0 as `key`, then parameter 1 as `fallback` when it is given and
+// not None (the `default` of get and pop): both are converted before the
+// container is looked at, so a bad default fails even for a present key.
+bool key_and_default(const Args& a, std::uint64_t& key, std::optional<std::uint64_t>& fallback);
 
 }  // namespace tolvane::py

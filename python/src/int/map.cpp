@@ -99,17 +99,6 @@ bool set_key_error(std::uint64_t key) {
 
 // ---- method bodies: lookups --------------------------------------------------
 
-// `key`, then `default` when it is given and not None: both are converted
-// before the map is looked at, so a bad default fails even for a present key.
-bool key_and_default(Args& a, std::uint64_t& key, std::optional<std::uint64_t>& fallback) {
-    if (!a.u64(0, key)) return false;
-    if (!a.present(1)) return true;
-    std::uint64_t value;
-    if (!a.u64(1, value)) return false;
-    fallback = value;
-    return true;
-}
-
 PyObject* get(Obj& o, Args& a) {
     std::uint64_t key;
     std::optional<std::uint64_t> fallback;

@@ -71,16 +71,6 @@ void insert_all(Obj& o, const std::vector<KeyValue>& pairs) {
 
 // ---- lookups ------------------------------------------------------------------
 
-// `key`, then `default` when given and not None: both before any engine work.
-bool key_and_default(Args& a, std::uint64_t& key, std::optional<std::uint64_t>& fallback) {
-    if (!a.u64(0, key)) return false;
-    if (!a.present(1)) return true;
-    std::uint64_t value;
-    if (!a.u64(1, value)) return false;
-    fallback = value;
-    return true;
-}
-
 PyObject* get(Obj& o, Args& a) {
     std::uint64_t key;
     std::optional<std::uint64_t> fallback;
