@@ -117,11 +117,12 @@ bench_smoke() {
     { cmake -S . -B "$dir" $generator -DCMAKE_BUILD_TYPE=Release -DTOLVANE_BUILD_BENCH=ON \
           -DTOLVANE_BUILD_PYTHON=OFF -DTOLVANE_BUILD_TESTS=OFF &&
       cmake --build "$dir" -j "$jobs" --target tolvane_bench tolvane_str_bench tolvane_sync_bench \
-          tolvane_sync_writers_bench &&
+          tolvane_sync_writers_bench tolvane_olc_writes_bench &&
       "$dir/bench/engine/tolvane_bench" --sizes=1000 --benchmark_min_time=0.001 &&
       "$dir/bench/engine/tolvane_str_bench" --size=1000 --benchmark_min_time=0.001 &&
       "$dir/bench/engine/tolvane_sync_bench" --size=1000 --benchmark_min_time=0.001 &&
-      "$dir/bench/engine/tolvane_sync_writers_bench" --sizes=1000 --benchmark_min_time=0.001; } >"$log" 2>&1 ||
+      "$dir/bench/engine/tolvane_sync_writers_bench" --sizes=1000 --benchmark_min_time=0.001 &&
+      "$dir/bench/engine/tolvane_olc_writes_bench" --sizes=2000; } >"$log" 2>&1 ||
         { cat "$log"; return 1; }
 }
 bench_smoke
