@@ -95,6 +95,8 @@ bench_smoke() {
     $python -c "import sortedcontainers" 2>/dev/null || $python -m pip install -q sortedcontainers >/dev/null 2>&1 || true
     $python bench/python/bench_containers.py --size 2000 --repeat 1 --probes 300 --budget 0.05 \
         --shapes random,dense,clustered --no-write >"$log" 2>&1 || { cat "$log"; return 1; }
+    $python bench/python/bench_rank.py --sizes 2000 --rounds 1 --probes 100 >"$log" 2>&1 ||
+        { cat "$log"; return 1; }
     $python bench/python/bench_byte_maps.py --size 2000 --repeat 1 --no-write >"$log" 2>&1 ||
         { cat "$log"; return 1; }
     $python bench/python/bench_blob.py --size 2000 --repeat 1 --no-write >"$log" 2>&1 ||
