@@ -274,8 +274,13 @@ TEST_F(Cases, RemovalShrinksLeavesAndImmediates) {
     EXPECT_TRUE(opt_remove(p | (i-- * 3)));
     EXPECT_EQ(form_of(m, p).tag, IMMEDIATE_1);
     EXPECT_EQ(form_of(m, p).keys, 6u);
-    // Immediates of 6 .. 2 keys: in place (7, 6, 4), smaller arrays (5, 3),
-    // the last two keys' survivor inline.
+    // Immediates of 7 .. 2 keys: in place (7, 6, 4), smaller arrays (5, 3),
+    // the last two keys' survivor inline. A full immediate of 7 first:
+    const u64 q = 0x2000000000000500ull;
+    for (u64 j = 0; j < 7; ++j) put(q | (j * 5));
+    ASSERT_EQ(form_of(m, q).tag, IMMEDIATE_1);
+    EXPECT_TRUE(opt_remove(q | 10));
+    EXPECT_EQ(form_of(m, q).keys, 6u);
     while (form_of(m, p).keys > 1) {
         const unsigned before = form_of(m, p).keys;
         EXPECT_TRUE(opt_remove(p | (i-- * 3)));
@@ -289,12 +294,19 @@ TEST_F(Cases, RemovalShrinksLeavesAndImmediates) {
 }
 
 TEST_F(Cases, OnlyKeyUnderAnUncompressedBranchAtItsFloor) {
-    // 193 top bytes make the root uncompressed; one key under each.
+    // 193 top bytes make the root uncompressed; one key under each, two
+    // under top byte 0 (a two-entry leaf of 7-byte keys).
     for (u64 t = 0; t < 193; ++t) put(t << 56);
+    put(1);
     ASSERT_EQ(m.shared().tree.core.root.tag_byte(), TAG_BRANCH_U);
+    EXPECT_TRUE(opt_remove(1));  // leaves a one-key leaf
+    ASSERT_EQ(form_of(m, 0).tag, linear_leaf_tag(7));
+    ASSERT_EQ(form_of(m, 0).keys, 1u);
+    unsigned children = 193;
     u64 t = 192;
-    while (oracle.size() > 162) EXPECT_TRUE(opt_remove(t-- << 56));
-    EXPECT_TRUE(opt_remove(t-- << 56));  // 162 -> 161
+    for (; children > 162; --children) EXPECT_TRUE(opt_remove(t-- << 56));  // immediates
+    EXPECT_TRUE(opt_remove(0));  // the one-key leaf: 162 -> 161 children
+    EXPECT_EQ(form_of(m, 0).tag, TAG_EMPTY);
     EXPECT_EQ(m.shared().tree.core.root.tag_byte(), TAG_BRANCH_U);
     EXPECT_FALSE(opt_remove(t-- << 56));  // 161 -> 160: demoted in the section
     EXPECT_EQ(m.shared().tree.core.root.tag_byte(), TAG_BRANCH_B);
