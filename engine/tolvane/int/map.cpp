@@ -13,6 +13,7 @@
 #include "tolvane/write/mutate_map_occ_insert.hpp"
 #include "tolvane/write/mutate_map_occ_remove.hpp"
 #include "tolvane/write/mutate_map_remove.hpp"
+#include "tolvane/write/mode.hpp"
 #include "tolvane/read/nav.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/check/validate.hpp"
@@ -150,10 +151,6 @@ u64* gather_leaf(NodeAlloc& alloc, const Edge& root, u64 n) {
     return block;
 }
 
-bool deferred(const NodeAlloc& alloc) {
-    return alloc.mode_word(std::memory_order_acquire) == NodeAlloc::MODE_DEFERRED;
-}
-
 KeyValue leaf_kv(const MapCore& core, u64 i) {
     return {core.leaf_keys()[i], core.leaf_values()[i]};
 }
@@ -287,15 +284,9 @@ void TolvaneMap::clear_path() { path.flush_and_reset(); }
 template <bool KeepExisting>
 void TolvaneMap::tree_insert(InsertResult& out, Edge& edge, u64 key, u64 value, InsertPath& p,
                              u32* private_word) {
-    if (!deferred(alloc)) {
-        mutate_map::map_insert_with_path_flat<KeepExisting>(out, alloc, edge, key, value, 8, p);
-    } else if (alloc.root_covered() != 0) {
-        const mutate::SlotHolder holder =
-            private_word ? mutate::SlotHolder::branch(*private_word) : mutate::SlotHolder::root();
-        mutate_map::map_insert_occ<KeepExisting, false>(out, alloc, edge, key, value, 8, p, holder);
-    } else {
-        mutate_map::map_insert_occ<KeepExisting, true>(out, alloc, edge, key, value, 8, p);
-    }
+    mutate::map_insert<KeepExisting>(out, alloc, edge, key, value, p,
+                                     private_word ? mutate::SlotHolder::branch(*private_word)
+                                                  : mutate::SlotHolder::root());
 }
 
 template <bool KeepExisting>
@@ -418,13 +409,7 @@ RemoveOutcome TolvaneMap::remove(u64 key) noexcept {
     clear_path();
     if (core.root_state == ROOT_EMPTY) return {};
     if (core.root_state == ROOT_LEAF) return leaf_take(core, alloc, key);
-    mutate_map::RemoveResult r;
-    if (!deferred(alloc))
-        r = mutate_map::map_remove(alloc, core.root, key, 8);
-    else if (alloc.root_covered() != 0)
-        r = mutate_map::map_remove_occ<false>(alloc, core.root, key, 8);
-    else
-        r = mutate_map::map_remove_occ<true>(alloc, core.root, key, 8);
+    const mutate_map::RemoveResult r = mutate::map_remove(alloc, core.root, key);
     const RemoveOutcome removed{r.found, r.value};
     if (!removed.found) return removed;
     --core.len;
@@ -445,10 +430,7 @@ void TolvaneMap::condense() {
         fatal("internal error: entered unreachable code: condense outside tree state");
     u64* block = gather_leaf(alloc, core.root, core.len);
     clear_path();
-    if (deferred(alloc))
-        mutate::free_subtree<true, true>(alloc, core.root);
-    else
-        mutate::free_subtree<false, true>(alloc, core.root);
+    mutate::free_tree<true>(alloc, core.root);
     set_leaf(core, block, core.len);
     core.root_state = ROOT_LEAF;
 }
@@ -456,10 +438,7 @@ void TolvaneMap::condense() {
 void TolvaneMap::clear_entries() noexcept {
     clear_path();
     if (core.root_state == ROOT_TREE) {
-        if (deferred(alloc))
-            mutate::free_subtree<true, true>(alloc, core.root);
-        else
-            mutate::free_subtree<false, true>(alloc, core.root);
+        mutate::free_tree<true>(alloc, core.root);
     } else if (core.root_state == ROOT_LEAF) {
         alloc.release(core.root.ptr<void>(), map_root_leaf_bytes(core.leaf_count()), 16);
     }

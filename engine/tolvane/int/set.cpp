@@ -7,11 +7,7 @@
 #include <cstring>
 
 #include "tolvane/read/get.hpp"
-#include "tolvane/write/mutate_free.hpp"
-#include "tolvane/write/mutate_insert.hpp"
-#include "tolvane/write/mutate_occ_insert.hpp"
-#include "tolvane/write/mutate_occ_remove.hpp"
-#include "tolvane/write/mutate_remove.hpp"
+#include "tolvane/write/mode.hpp"
 #include "tolvane/read/nav.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/check/validate.hpp"
@@ -43,14 +39,9 @@ void TolvaneSet::clear_path() { path.flush_and_reset(); }
 // built from a root leaf), so the versioned insert bumps that word instead
 // of the tree word.
 bool TolvaneSet::tree_insert(Edge& edge, u64 key, InsertPath& p, u32* private_word) {
-    if (alloc.mode_word(std::memory_order_acquire) != NodeAlloc::MODE_DEFERRED)
-        return mutate::insert_with_path_flat(alloc, edge, key, 8, p);
-    if (alloc.root_covered() != 0) {
-        const mutate::SlotHolder holder =
-            private_word ? mutate::SlotHolder::branch(*private_word) : mutate::SlotHolder::root();
-        return mutate::insert_with_path_occ<false>(alloc, edge, key, 8, p, holder);
-    }
-    return mutate::insert_with_path_occ(alloc, edge, key, 8, p);
+    return mutate::set_insert(alloc, edge, key, p,
+                              private_word ? mutate::SlotHolder::branch(*private_word)
+                                           : mutate::SlotHolder::root());
 }
 
 void TolvaneSet::free_leaf_block(u64* keys, u64 n) { alloc.release(keys, set_leaf_bytes(n), 16); }
@@ -173,14 +164,7 @@ bool TolvaneSet::remove_deferred(u64 key) noexcept {
 }
 
 bool TolvaneSet::remove_from_tree(u64 key) {
-    bool removed;
-    if (alloc.mode_word(std::memory_order_acquire) != NodeAlloc::MODE_DEFERRED)
-        removed = mutate::remove(alloc, root, key, 8);
-    else if (alloc.root_covered() != 0)
-        removed = mutate::remove_occ<false>(alloc, root, key, 8, mutate::SlotHolder::root());
-    else
-        removed = mutate::remove_occ<true>(alloc, root, key, 8, mutate::SlotHolder::root());
-    if (!removed) return false;
+    if (!mutate::set_remove(alloc, root, key)) return false;
     --len;
     if (len > forms::ROOT_LEAF_CONDENSE_AT) return true;
     // The tree word (when the root is covered) is odd across the change of
@@ -235,10 +219,7 @@ void TolvaneSet::condense_to_root_leaf() noexcept {
         if (e->key == ~u64{0}) break;
         k = e->key + 1;
     }
-    if (alloc.mode_word(std::memory_order_acquire) == NodeAlloc::MODE_DEFERRED)
-        mutate::free_subtree<true, false>(alloc, root);
-    else
-        mutate::free_subtree<false, false>(alloc, root);
+    mutate::free_tree<false>(alloc, root);
     root.w0 = n;
     root.w1 = reinterpret_cast<std::uintptr_t>(keys);
     root_state = ROOT_LEAF;
@@ -258,10 +239,7 @@ std::optional<u64> TolvaneSet::pop() noexcept {
 void TolvaneSet::clear_entries() noexcept {
     clear_path();
     if (root_state == ROOT_TREE) {
-        if (alloc.mode_word(std::memory_order_acquire) == NodeAlloc::MODE_DEFERRED)
-            mutate::free_subtree<true, false>(alloc, root);
-        else
-            mutate::free_subtree<false, false>(alloc, root);
+        mutate::free_tree<false>(alloc, root);
     } else if (root_state == ROOT_LEAF) {
         free_leaf_block(leaf_keys(), leaf_count());
     }
