@@ -89,3 +89,38 @@ def test_iterated_input_failures():
     with pytest.raises(TypeError, match="not iterable"):
         s.insert_many(5)
     assert s.insert_many(array.array("Q", [9, 10])) == 2 and 10 in s
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_bulk_loads_in_key_order_end_as_inserts_one_by_one(seed):
+    # Keys spread over every byte, over the low bytes only, and repeated,
+    # with ascending and descending runs: the bulk methods sort their copy,
+    # and must end with the entries (last value of a repeated key) and the
+    # counts that inserting one by one gives, in no more node allocations.
+    import random
+    rng = random.Random(seed)
+    n = rng.choice([1, 2, 33, 700, 5000])
+    spread = rng.choice([2**64 - 1, 2**16, 300, 2**40])
+    keys = [rng.randrange(spread + 1) for _ in range(n)]
+    if seed % 3 == 1:
+        keys.sort(reverse=bool(seed & 4))
+    values = [rng.randrange(2**64) for _ in range(n)]
+
+    one_by_one_set, bulk_set = TolvaneSet(), TolvaneSet()
+    for k in keys:
+        one_by_one_set.add(k)
+    assert bulk_set.insert_many(packed(*keys)) == n
+    assert bulk_set.to_list() == one_by_one_set.to_list() == sorted(set(keys))
+    assert bulk_set.validate()
+    assert bulk_set.total_node_allocs() <= one_by_one_set.total_node_allocs()
+
+    expected = {}
+    for k, v in zip(keys, values):
+        expected[k] = v
+    one_by_one_map, bulk_map = TolvaneMap(), TolvaneMap()
+    for k, v in zip(keys, values):
+        one_by_one_map[k] = v
+    assert bulk_map.insert_many(packed(*keys), packed(*values)) == n
+    assert bulk_map.items() == one_by_one_map.items() == sorted(expected.items())
+    assert bulk_map.validate()
+    assert bulk_map.total_node_allocs() <= one_by_one_map.total_node_allocs()

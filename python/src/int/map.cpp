@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frame/buffer.hpp"
+#include "frame/key_order.hpp"
 #include "int/classes.hpp"
 #include "int/int_container.hpp"
 #include "tolvane/int/map.hpp"
@@ -169,8 +170,16 @@ PyObject* insert_many(Obj& o, Args& a) {
                      keys->size(), values->size());
         return nullptr;
     }
-    for (std::size_t i = 0; i < keys->size(); ++i) o.native.insert((*keys)[i], (*values)[i]);
-    return u64_result(keys->size());
+    // Both inputs are whole before anything is inserted: they go in key
+    // order, a repeated key's values in the order given.
+    const std::size_t count = keys->size();
+    std::vector<KeyValue> pairs(count);
+    for (std::size_t i = 0; i < count; ++i) pairs[i] = {(*keys)[i], (*values)[i]};
+    keys.reset();
+    values.reset();
+    key_order::sort_pairs_stable(pairs);
+    for (const KeyValue& p : pairs) o.native.insert(p.key, p.value);
+    return u64_result(count);
 }
 
 // ---- item slots -------------------------------------------------------------

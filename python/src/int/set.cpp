@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frame/buffer.hpp"
+#include "frame/key_order.hpp"
 #include "int/classes.hpp"
 #include "int/int_container.hpp"
 #include "tolvane/int/set.hpp"
@@ -81,9 +82,12 @@ PyObject* pop(Obj& o) {
 }
 
 PyObject* insert_many(Obj& o, Args& a) {
-    const buffer::PackedWords packed = buffer::packed_u64(a[0], "keys");
+    buffer::PackedWords packed = buffer::packed_u64(a[0], "keys");
     if (packed.kind == buffer::PackedSource::Kind::Error) return nullptr;
     if (packed.kind == buffer::PackedSource::Kind::Packed) {
+        // A whole buffer goes in key order; an iterable goes in as it is
+        // read, so that a failing item keeps what came before it.
+        key_order::sort_keys(packed.words);
         for (std::uint64_t key : packed.words) o.native.insert_deferred(key);
         return u64_result(packed.words.size());
     }
