@@ -93,7 +93,7 @@ run_python_suite_on_other_versions
 bench_smoke() {
     local log=build/bench-smoke.log
     $python -c "import sortedcontainers" 2>/dev/null || $python -m pip install -q sortedcontainers >/dev/null 2>&1 || true
-    $python bench/python/bench_containers.py --size 2000 --repeat 1 --probes 300 --budget 0.05 \
+    $python bench/python/bench_containers.py --size 2000 --rounds 1 --probes 300 --budget 0.05 \
         --shapes random,dense,clustered --no-write >"$log" 2>&1 || { cat "$log"; return 1; }
     $python bench/python/bench_rank.py --sizes 2000 --rounds 1 --probes 100 >"$log" 2>&1 ||
         { cat "$log"; return 1; }

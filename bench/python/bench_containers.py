@@ -8,15 +8,17 @@ LLTreeSet / LLBTree hold signed keys and refuse keys of 2**63 and above, so
 their unsigned twins QQTreeSet / QQBTree (same code, u64 keys) stand in.
 
 Every operation is timed over the same keys and probes for every container,
-repeated, and the best run is kept. The table gives ours / peer per operation,
-so below 1 means ours is faster (or smaller). Memory is bytes per key: ours is
+in interleaved rounds on one pinned core (see bench/rounds.py); the table
+gives ours / peer per operation as the median of the per-round ratios with
+their spread, so below 1 means ours is faster (or smaller). Probes are new
+int objects for every timing. Memory is bytes per key: ours is
 mem_held() plus the object itself; the peers are measured with tracemalloc
 while they are built from freshly made int objects, so the ints a container
 keeps alive count against it; pyroaring and BTrees keep their storage in the
 C allocator, whose bytes in use (glibc's mallinfo2) are added for them.
 
     bench_containers.py --size 1000000            # writes docs/benchmarks.md
-    bench_containers.py --size 2000 --no-write    # smoke run
+    bench_containers.py --size 2000 --rounds 1 --no-write    # smoke run
 
 No timing is ever asserted: this is a measuring tool.
 """
@@ -36,6 +38,8 @@ import tracemalloc
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from markdown_table import header, ratio, row, write_section  # noqa: E402
+from rounds import (MIN_ROUNDS, cpu_description, load_description, median,  # noqa: E402
+                    pin_to_one_core, ratio_spread, run_rounds, spread_cell, within_noise)
 
 BEGIN = "<!-- python-bench:begin -->"
 END = "<!-- python-bench:end -->"
@@ -112,6 +116,16 @@ class Data:
         self.windows = [(self.sorted[i], self.sorted[i + w]) for i in starts]
         for name in ("hits", "misses", "points", "ranks", "windows"):
             setattr(self, name, chunked(getattr(self, name)))
+
+    def fresh(self):
+        """A copy whose probes are new int objects equal to these."""
+        out = copy.copy(self)
+        for name in ("hits", "misses", "points", "ranks"):
+            setattr(out, name, [array.array("Q", c).tolist() for c in getattr(self, name)])
+        out.windows = [list(zip(array.array("Q", [a for a, _ in c]).tolist(),
+                                array.array("Q", [b for _, b in c]).tolist()))
+                       for c in self.windows]
+        return out
 
 
 # --------------------------------------------------------------------------- contenders
@@ -559,43 +573,54 @@ def numpy_map_ops(np):
 # --------------------------------------------------------------------------- measuring
 
 
-def best_of(repeat, prepare, run_factory):
-    """Best time per operation in ns. prepare() gives the state each run needs
-    (untimed); run_factory(state) gives the timed callable, which returns the
-    number of operations it did."""
-    best = None
-    for _ in range(repeat):
-        state = prepare()
-        run = run_factory(state)
-        gc.collect()
-        gc.disable()
-        try:
-            t0 = time.perf_counter_ns()
-            count = run()
-            elapsed = time.perf_counter_ns() - t0
-        finally:
-            gc.enable()
-        per = elapsed / max(1, count)
-        best = per if best is None else min(best, per)
-        del state, run
-    return best
+def time_once(prepare, run_factory):
+    """One timing in ns per operation. prepare() gives the state the run
+    needs (untimed); run_factory(state) gives the timed callable, which
+    returns the number of operations it did."""
+    state = prepare()
+    run = run_factory(state)
+    gc.collect()
+    gc.disable()
+    try:
+        t0 = time.perf_counter_ns()
+        count = run()
+        elapsed = time.perf_counter_ns() - t0
+    finally:
+        gc.enable()
+    return elapsed / max(1, count)
 
 
-def measure(ops, d, repeat):
-    results = {}
-    for op, spec in ops.items():
-        if op.startswith("build"):
-            builder = spec(d)
-            results[op] = best_of(repeat, lambda: None, lambda _s, b=builder: (lambda: (b(), d.n)[1]))
-    container = ops["build_list"](d)()
-    for op, spec in ops.items():
-        if op.startswith("build"):
-            continue
-        if isinstance(spec, tuple):  # needs a container of its own each run
-            factory = spec[1]
-            results[op] = best_of(repeat, ops["build_list"](d), lambda c, f=factory: f(c, d))
-        else:
-            results[op] = best_of(repeat, lambda: container, lambda c, f=spec: f(c, d))
+def measure(contenders, d, rounds):
+    """{name: {op: [ns per operation in each round]}}: each operation is timed
+    for every contender that has it in turn, round after round, so ours and
+    its peers see the same conditions. Point queries get probes made afresh
+    for every timing, as a program's computed keys would be: a probe that is
+    the very object stored would let set and dict match it by identity."""
+    built = {name: ops["build_list"](d)() for name, ops in contenders}
+    results = {name: {} for name, _ in contenders}
+    ops_in_order = []
+    for _, ops in contenders:
+        ops_in_order += [op for op in ops if op not in ops_in_order]
+    for op in ops_in_order:
+        timings = []
+        for name, ops in contenders:
+            spec = ops.get(op)
+            if spec is None:
+                continue
+            if op.startswith("build"):
+                builder = spec(d)
+                timings.append((name, lambda b=builder: time_once(
+                    lambda: None, lambda _s: (lambda: (b(), d.n)[1]))))
+            elif isinstance(spec, tuple):  # needs a container of its own each run
+                build, factory = ops["build_list"](d), spec[1]
+                timings.append((name, lambda b=build, f=factory: time_once(
+                    b, lambda c: f(c, d.fresh()))))
+            else:
+                c = built[name]
+                timings.append((name, lambda c=c, f=spec: time_once(
+                    lambda: c, lambda c: f(c, d.fresh()))))
+        for name, ts in run_rounds(timings, rounds).items():
+            results[name][op] = ts
     return results
 
 
@@ -690,16 +715,18 @@ def table(family, shape, n, names, results, memory, op_list):
     lines += header(head)
     for op in op_list:
         mine = results[ours].get(op)
-        lines.append(row([op, fmt_ns(mine)] + [ratio(mine, results[p].get(op)) for p in names[1:]]))
+        lines.append(row([op, fmt_ns(median(mine or []))] +
+                         [spread_cell(ratio_spread(mine or [], results[p].get(op) or []))
+                          for p in names[1:]]))
     lines.append(row(["bytes/key", f"{memory[ours][0]:.2f}"] +
                      [ratio(memory[ours][0], memory[p][0]) for p in names[1:]]))
     lines.append("")
-    lines.append("Peer timings, ns per operation:")
+    lines.append("Peer timings, ns per operation (median of the rounds):")
     lines.append("")
     head = ["operation"] + names[1:]
     lines += header(head)
     for op in op_list:
-        lines.append(row([op] + [fmt_ns(results[p].get(op)) for p in names[1:]]))
+        lines.append(row([op] + [fmt_ns(median(results[p].get(op) or [])) for p in names[1:]]))
     mem_row = []
     for p in names[1:]:
         b, note = memory[p]
@@ -717,7 +744,7 @@ def goal_lines(all_results):
         res = all_results.get((family, shape))
         if not res or peer not in res[0] or op not in res[0][name] or op not in res[0][peer]:
             return None
-        return res[0][name][op] / res[0][peer][op]
+        return ratio_spread(res[0][name][op], res[0][peer][op])
 
     def mem(family, shape, name, peer):
         res = all_results.get((family, shape))
@@ -726,8 +753,12 @@ def goal_lines(all_results):
         return res[1][name][0] / res[1][peer][0]
 
     def line(text, value, ok):
+        """value: a ratio, or a (median, low, high) spread of per-round ratios."""
         if value is None:
             out.append(f"- {text}: not measured")
+        elif isinstance(value, tuple):
+            verdict = "within noise" if within_noise(value) else "met" if ok(value[0]) else "missed"
+            out.append(f"- {text}: {spread_cell(value).replace(' within noise', '')} — {verdict}")
         else:
             out.append(f"- {text}: {value:.2f} — {'met' if ok(value) else 'missed'}")
 
@@ -757,22 +788,13 @@ def versions(mods):
         except importlib.metadata.PackageNotFoundError:
             return None
 
-    cpu = platform.processor() or "?"
-    try:
-        with open("/proc/cpuinfo") as f:
-            for row in f:
-                if row.startswith("model name"):
-                    cpu = row.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
     parts = [f"tolvane_trie {mods['tolvane_trie'].__version__}"]
     for label, dist in (("sortedcontainers", "sortedcontainers"), ("pyroaring", "pyroaring"),
                         ("BTrees", "BTrees"), ("numpy", "numpy")):
         v = ver(dist) if mods.get(dist if dist != "BTrees" else "BTrees.QQBTree") else None
         parts.append(f"{label} {v or 'not installed'}")
     return [
-        f"- Machine: {cpu}, {os.cpu_count()} CPUs, {platform.system()} {platform.release()}",
+        f"- Machine: {os.cpu_count()} CPUs, {platform.system()} {platform.release()}",
         f"- Python {platform.python_version()} ({platform.python_implementation()}); " + ", ".join(parts),
     ]
 
@@ -781,7 +803,9 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--size", type=lambda s: int(float(s)), default=1_000_000, help="keys per container")
     ap.add_argument("--shapes", default="random,dense", help="comma list of random, dense, clustered")
-    ap.add_argument("--repeat", type=int, default=3, help="runs per timing; the best is kept")
+    ap.add_argument("--rounds", type=int, default=MIN_ROUNDS,
+                    help="interleaved rounds: every contender is timed once per round")
+    ap.add_argument("--cpu", type=int, default=None, help="core to pin to (default: the last allowed)")
     ap.add_argument("--probes", type=int, default=200_000, help="lookups per point-query timing")
     ap.add_argument("--budget", type=float, default=1.0,
                     help="seconds one timing run may take before it stops early")
@@ -792,6 +816,7 @@ def main():
         ap.error("--size must be at least 2")
     global BUDGET_NS
     BUDGET_NS = int(args.budget * 1e9)
+    core = pin_to_one_core(args.cpu)
 
     mods = {"tolvane_trie": importlib.import_module("tolvane_trie")}
     for name in ("sortedcontainers", "pyroaring", "BTrees.QQBTree", "numpy"):
@@ -800,21 +825,24 @@ def main():
     all_results = {}
     lines = [BEGIN, "## Python", ""]
     lines += versions(mods)
-    lines += [f"- n = {args.size:,}, best of {args.repeat} runs, {min(args.size, args.probes):,} probes "
-              "per point query; ratios are ours / peer (below 1: ours faster or smaller)", ""]
+    lines += [f"- CPU: {cpu_description()}; pinned to core {core}; {load_description()} at the start",
+              f"- n = {args.size:,}; {args.rounds} interleaved rounds (every contender timed once per "
+              f"round, in turn); {min(args.size, args.probes):,} probes per point query, made afresh as "
+              "new int objects for every timing, as a program's computed keys would be",
+              "- Ratios are ours / peer (below 1: ours faster or smaller): the median of the per-round "
+              "ratios, with the lowest and highest in brackets; a spread that reaches across 1 says "
+              "\"within noise\". Our time is the median of the rounds.", ""]
     lines += ["Operations: " + "; ".join(f"**{k}** {v}" for k, v in NOTES.items()) + ".", ""]
     for shape in args.shapes.split(","):
         d = Data(shape, args.size, args.probes)
         for family, contenders, op_list in (("set", set_contenders(mods), SET_OPS),
                                             ("map", map_contenders(mods), MAP_OPS)):
-            results, memory = {}, {}
-            for name, ops in contenders:
-                t0 = time.perf_counter()
-                results[name] = measure(ops, d, args.repeat)
-                t1 = time.perf_counter()
-                memory[name] = memory_per_key(name, ops, d, family)
-                print(f"{family} {shape} {name}: timed in {t1 - t0:.1f} s, memory in "
-                      f"{time.perf_counter() - t1:.1f} s", file=sys.stderr, flush=True)
+            t0 = time.perf_counter()
+            results = measure(contenders, d, args.rounds)
+            t1 = time.perf_counter()
+            memory = {name: memory_per_key(name, ops, d, family) for name, ops in contenders}
+            print(f"{family} {shape}: timed in {t1 - t0:.1f} s, memory in "
+                  f"{time.perf_counter() - t1:.1f} s", file=sys.stderr, flush=True)
             all_results[(family, shape)] = (results, memory)
             lines += table(family, shape, args.size, [n for n, _ in contenders], results, memory, op_list)
     lines += ["#### Goals (random keys)", ""] + goal_lines(all_results) + ["", END]

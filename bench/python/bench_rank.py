@@ -17,11 +17,16 @@ import array
 import os
 import random
 import statistics
+import sys
 import time
 
 from sortedcontainers import SortedDict, SortedSet
 
 from tolvane_trie import TolvaneMap, TolvaneSet
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from rounds import (MIN_ROUNDS, cpu_description, pin_to_one_core, ratio_spread,  # noqa: E402
+                    spread_cell)
 
 
 def timed(fn, args):
@@ -31,40 +36,15 @@ def timed(fn, args):
     return (time.perf_counter_ns() - start) / len(args)
 
 
-def cpu_description():
-    model = "unknown CPU"
-    try:
-        with open("/proc/cpuinfo") as f:
-            model = next(l.split(":", 1)[1].strip() for l in f if l.startswith("model name"))
-    except (OSError, StopIteration):
-        pass
-    caches = []
-    base = "/sys/devices/system/cpu/cpu0/cache"
-    for index in sorted(os.listdir(base)) if os.path.isdir(base) else []:
-        try:
-            with open(f"{base}/{index}/level") as f:
-                level = f.read().strip()
-            with open(f"{base}/{index}/type") as f:
-                kind = f.read().strip()
-            with open(f"{base}/{index}/size") as f:
-                size = f.read().strip()
-        except OSError:
-            continue
-        if kind != "Instruction":
-            caches.append(f"L{level} {size}")
-    return model + (" (" + ", ".join(caches) + " per core or shared)" if caches else "")
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", default="1e5,1e6,1e7")
-    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--rounds", type=int, default=MIN_ROUNDS)
     parser.add_argument("--probes", type=int, default=20000)
     parser.add_argument("--cpu", type=int, default=None, help="core to pin to (default: last)")
     opts = parser.parse_args()
 
-    cores = sorted(os.sched_getaffinity(0))
-    os.sched_setaffinity(0, {opts.cpu if opts.cpu is not None else cores[-1]})
+    pin_to_one_core(opts.cpu)
     print(f"CPU: {cpu_description()}; {opts.rounds} interleaved rounds, "
           f"{opts.probes} fresh probes per round")
     print("| keys | operation | ours (ns/call) | peer | ours / peer (median, low–high) |")
@@ -98,16 +78,12 @@ def main():
             ("map by_count", "SortedDict.peekitem", ours_map.by_count, peer_map.peekitem, 1),
         ]
         for label, peer_label, ours, peer, which in cases:
-            ours_ns, ratios = [], []
+            ours_ns, peer_ns = [], []
             for probes in rounds:
-                a = timed(ours, probes[which])
-                b = timed(peer, probes[which])
-                ours_ns.append(a)
-                ratios.append(a / b)
-            low, mid, high = min(ratios), statistics.median(ratios), max(ratios)
-            verdict = " (within noise)" if low <= 1 <= high else ""
+                ours_ns.append(timed(ours, probes[which]))
+                peer_ns.append(timed(peer, probes[which]))
             print(f"| {size:,} | {label} | {statistics.median(ours_ns):.0f} | {peer_label} | "
-                  f"{mid:.2f} ({low:.2f}–{high:.2f}){verdict} |")
+                  f"{spread_cell(ratio_spread(ours_ns, peer_ns))} |")
         del ours_set, ours_map, peer_set, peer_map
 
 
