@@ -120,7 +120,9 @@ bench_smoke() {
           -DTOLVANE_BUILD_PYTHON=OFF -DTOLVANE_BUILD_TESTS=OFF &&
       cmake --build "$dir" -j "$jobs" --target tolvane_bench tolvane_str_bench tolvane_sync_bench \
           tolvane_sync_writers_bench tolvane_olc_writes_bench &&
-      "$dir/bench/engine/tolvane_bench" --sizes=1000 --benchmark_min_time=0.001 &&
+      $python bench/engine/run_rounds.py --rounds 2 --out "$dir/rounds" -- \
+          "$dir/bench/engine/tolvane_bench" --sizes=1000 --benchmark_min_time=0.001 &&
+      $python bench/engine/report.py "$dir"/rounds/round-*.json >/dev/null &&
       "$dir/bench/engine/tolvane_str_bench" --size=1000 --benchmark_min_time=0.001 &&
       "$dir/bench/engine/tolvane_sync_bench" --size=1000 --benchmark_min_time=0.001 &&
       "$dir/bench/engine/tolvane_sync_writers_bench" --sizes=1000 --benchmark_min_time=0.001 &&

@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """Turns Google Benchmark JSON output of tolvane_bench into Markdown tables.
 
-Each timing is nanoseconds per key (per probe for point queries); with several
-repetitions or several files the median is taken. Ratios are ours / peer from
-the same run, so below 1 means the trie is faster or smaller.
+Each timing is nanoseconds per key (per probe for point queries). Each file
+is one round (run_rounds.py writes them: every round times ours and its
+peers one after the other on one pinned core); a ratio ours / peer is the
+median of the per-round ratios, with the lowest and highest, so below 1
+means the trie is faster or smaller. Repetitions within one file count as
+one sample, their median.
 
-    tolvane_bench --benchmark_out=run.json --benchmark_out_format=json ...
-    report.py run.json [more.json] [--write docs/benchmarks.md]
+    run_rounds.py --rounds 7 --out runs/e5 -- tolvane_bench --sizes=1e5
+    report.py runs/e5/round-*.json [--write docs/benchmarks.md]
 
 With --write the tables replace the engine section of that file (between
 its markers, appended when absent); otherwise they go to stdout.
@@ -21,7 +24,8 @@ import sys
 from collections import defaultdict
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from markdown_table import header, ratio, row, write_section  # noqa: E402
+from markdown_table import header, row, write_section  # noqa: E402
+from rounds import cpu_description, ratio_spread, spread_cell  # noqa: E402
 
 BEGIN = "<!-- engine-bench:begin -->"
 END = "<!-- engine-bench:end -->"
@@ -36,13 +40,16 @@ SHAPES = ["random", "dense", "clustered"]
 
 
 def load(paths):
-    """{(family, shape, n, container, op): {'ns': [...], 'bkey': [...], 'bsys': [...]}}"""
+    """{(family, shape, n, container, op): {'ns': [per round], 'bkey': [...], 'bsys': [...]}},
+    and the first file's context. 'ns' holds one entry per file (None where
+    the file lacks the benchmark), so ours and a peer line up by round."""
     runs = defaultdict(lambda: defaultdict(list))
     context = None
-    for path in paths:
+    for index, path in enumerate(paths):
         with open(path) as f:
             doc = json.load(f)
         context = context or doc.get("context", {})
+        round_ns = defaultdict(list)
         for b in doc.get("benchmarks", []):
             if b.get("run_type") == "aggregate" or "items_per_second" not in b:
                 continue
@@ -51,15 +58,20 @@ def load(paths):
                 continue
             family, shape, n, container, op = parts
             key = (family, shape, int(n), container, op)
-            runs[key]["ns"].append(1e9 / b["items_per_second"])
+            round_ns[key].append(1e9 / b["items_per_second"])
             if "B/key" in b:
                 runs[key]["bkey"].append(b["B/key"])
                 runs[key]["bsys"].append(b["B/key_sys"])
                 runs[key]["blive"].append(b.get("B/key_live", b["B/key"]))
+        for key, ns in round_ns.items():
+            runs[key]["ns"] += [None] * (index - len(runs[key]["ns"])) + [statistics.median(ns)]
+    for r in runs.values():
+        r["ns"] += [None] * (len(paths) - len(r["ns"]))
     return runs, context or {}
 
 
 def med(values):
+    values = [v for v in values if v is not None]
     return statistics.median(values) if values else None
 
 
@@ -80,18 +92,19 @@ def time_tables(runs):
         head = ["shape", "n", "operation", f"{ours} ns"]
         for p in peers:
             head += [f"{p} ns", f"÷ {p}"]
-        out.append(f"#### {family}: ns per key, ratio ours / peer\n")
+        out.append(f"#### {family}: ns per key (median of the rounds), ratio ours / peer "
+                   "(median of the per-round ratios, lowest–highest)\n")
         out += header(head)
         for shape in SHAPES:
             for n in sizes_of(runs):
                 for op in OPS:
-                    mine = med(runs.get((family, shape, n, ours, op), {}).get("ns", []))
-                    if mine is None:
+                    mine = runs.get((family, shape, n, ours, op), {}).get("ns", [])
+                    if med(mine) is None:
                         continue
-                    cells = [shape, f"{n:,}", op, fmt_ns(mine)]
+                    cells = [shape, f"{n:,}", op, fmt_ns(med(mine))]
                     for p in peers:
-                        theirs = med(runs.get((family, shape, n, p, op), {}).get("ns", []))
-                        cells += [fmt_ns(theirs), ratio(mine, theirs)]
+                        theirs = runs.get((family, shape, n, p, op), {}).get("ns", [])
+                        cells += [fmt_ns(med(theirs)), spread_cell(ratio_spread(mine, theirs))]
                     out.append(row(cells))
         out.append("")
     return out
@@ -129,7 +142,7 @@ def memory_table(runs):
     return out
 
 
-def machine(context, build):
+def machine(context, build, rounds):
     try:
         cxx = subprocess.run(["c++", "--version"], capture_output=True, text=True,
                              check=False).stdout.splitlines()[0]
@@ -137,18 +150,23 @@ def machine(context, build):
         cxx = "unknown"
     caches = ", ".join(f"L{c['level']} {c['type']} {c['size'] // 1024} KiB"
                        for c in context.get("caches", []))
+    load = context.get("load_avg") or []
     return [
         f"- Run: {context.get('date', '?')} on {context.get('host_name', '?')}, "
+        f"{cpu_description().split(' (caches')[0]}, "
         f"{context.get('num_cpus', '?')} CPUs at {context.get('mhz_per_cpu', '?')} MHz "
         f"({platform.machine()}); caches: {caches}",
+        f"- {rounds} interleaved rounds on one pinned core; load average at the first round "
+        + (f"{load[0]:.0f} (5 min: {load[1]:.0f})" if len(load) >= 2 else "unknown")
+        + "; a spread that reaches across 1 says \"within noise\"",
         f"- Compiler: {cxx}; build: {build}",
         "",
     ]
 
 
-def render(runs, context, build):
+def render(runs, context, build, rounds):
     lines = [BEGIN, "## Engine (C++)", ""]
-    lines += machine(context, build)
+    lines += machine(context, build, rounds)
     lines += time_tables(runs)
     lines += memory_table(runs)
     lines.append(END)
@@ -159,12 +177,12 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("json", nargs="+")
     ap.add_argument("--write", metavar="MARKDOWN")
-    ap.add_argument("--build", default="Release (-O3), pinned to one core with taskset")
+    ap.add_argument("--build", default="Release (-O3)")
     args = ap.parse_args()
     runs, context = load(args.json)
     if not runs:
         sys.exit("no benchmark results in " + ", ".join(args.json))
-    text = render(runs, context, args.build)
+    text = render(runs, context, args.build, len(args.json))
     if args.write:
         write_section(args.write, text, BEGIN, END)
     else:
