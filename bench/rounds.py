@@ -97,3 +97,15 @@ def spread_cell(spread):
 def median(values):
     values = [v for v in values if v is not None]
     return statistics.median(values) if values else None
+
+
+def interleaved(measures, rounds):
+    """measures: [(name, measure_once)], where measure_once() makes one pass
+    over a contender's operations and returns {op: ns}. Runs them in turn,
+    round after round; returns {name: {op: [ns in each round]}}."""
+    out = {name: {} for name, _ in measures}
+    for _ in range(rounds):
+        for name, measure_once in measures:
+            for op, ns in measure_once().items():
+                out[name].setdefault(op, []).append(ns)
+    return out

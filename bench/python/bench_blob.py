@@ -2,7 +2,7 @@
 """TolvaneBlobMap side by side with a dict of bytes saved with pickle.
 
 One workload: n random u64 keys with mixed payloads (70% of 0-7 bytes, 25% of
-8-200, 5% of 200-4096, random bytes). Timed, best of --repeat runs: building
+8-200, 5% of 200-4096, random bytes). Timed in --rounds interleaved rounds: building
 the container, reading every payload by key in random order, saving it to a
 file in one directory and loading it back (pickle protocol 5 for the dict).
 Memory is bytes per entry: ours is mem_used() (arena chunks plus trie
@@ -27,6 +27,8 @@ import tracemalloc
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from markdown_table import header, ratio, row, write_section  # noqa: E402
+from rounds import (MIN_ROUNDS, cpu_description, median, pin_to_one_core,  # noqa: E402
+                    ratio_spread, run_rounds, spread_cell)
 
 from tolvane_trie import TolvaneBlobMap  # noqa: E402
 
@@ -50,17 +52,20 @@ def workload(n, seed):
     return keys, payloads
 
 
-def best(repeat, fn):
-    times = []
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
+def seconds(fn):
+    gc.collect()
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
 
 
-def run(n, repeat, directory):
+def paired(rounds, ours_fn, peer_fn):
+    """Seconds of ours and of the peer in each of the interleaved rounds."""
+    t = run_rounds([("ours", lambda: seconds(ours_fn)), ("peer", lambda: seconds(peer_fn))], rounds)
+    return t["ours"], t["peer"]
+
+
+def run(n, rounds, directory):
     keys, payloads = workload(n, 20261207)
     order = list(range(n))
     random.Random(1).shuffle(order)
@@ -81,8 +86,7 @@ def run(n, repeat, directory):
         return d
 
     ours, peer = {}, {}
-    ours["insert"] = best(repeat, build_ours)
-    peer["insert"] = best(repeat, build_dict)
+    ours["insert"], peer["insert"] = paired(rounds, build_ours, build_dict)
     m = build_ours()
     # Fresh copies of the payloads, so the bytes objects the dict keeps
     # alive are counted with it.
@@ -92,8 +96,8 @@ def run(n, repeat, directory):
     dict_bytes = tracemalloc.get_traced_memory()[0] - before
     tracemalloc.stop()
 
-    ours["get"] = best(repeat, lambda: [m.get_bytes(k) for k in probe])
-    peer["get"] = best(repeat, lambda: [d.get(k) for k in probe])
+    ours["get"], peer["get"] = paired(rounds, lambda: [m.get_bytes(k) for k in probe],
+                                      lambda: [d.get(k) for k in probe])
 
     ours_path = os.path.join(directory, "blob.img")
     peer_path = os.path.join(directory, "dict.pickle")
@@ -106,10 +110,9 @@ def run(n, repeat, directory):
         with open(peer_path, "rb") as f:
             return pickle.load(f)
 
-    ours["save"] = best(repeat, lambda: m.save_to_file(ours_path))
-    peer["save"] = best(repeat, save_pickle)
-    ours["load"] = best(repeat, lambda: TolvaneBlobMap.load_from_file(ours_path))
-    peer["load"] = best(repeat, load_pickle)
+    ours["save"], peer["save"] = paired(rounds, lambda: m.save_to_file(ours_path), save_pickle)
+    ours["load"], peer["load"] = paired(
+        rounds, lambda: TolvaneBlobMap.load_from_file(ours_path), load_pickle)
     assert TolvaneBlobMap.load_from_file(ours_path).get_bytes(keys[0]) == payloads[0]
     sizes = (os.path.getsize(ours_path), os.path.getsize(peer_path))
     return ours, peer, (m.mem_used(), dict_bytes), sizes, payload_bytes
@@ -120,11 +123,14 @@ def report(n, ours, peer, memory, sizes, payload_bytes):
              f"### TolvaneBlobMap against dict + pickle, {n:,} entries (Python)", "",
              "Mixed payloads: 70% of 0-7 bytes, 25% of 8-200, 5% of 200-4096; "
              f"{payload_bytes / n:.1f} payload bytes per entry. "
-             "Seconds for the whole operation over all entries, best run; ratio ours / dict.",
+             "Seconds for the whole operation over all entries, median of the interleaved "
+             "rounds on one pinned core; ratio ours / dict, the median of the per-round ratios "
+             f"(lowest–highest). {cpu_description()}.",
              ""]
     lines += header(["operation", "TolvaneBlobMap s", "dict s", "ratio"])
     for op in ("insert", "get", "save", "load"):
-        lines.append(row([op, f"{ours[op]:.3f}", f"{peer[op]:.3f}", ratio(ours[op], peer[op])]))
+        lines.append(row([op, f"{median(ours[op]):.3f}", f"{median(peer[op]):.3f}",
+                          spread_cell(ratio_spread(ours[op], peer[op]))]))
     lines.append(row(["bytes / entry in memory", f"{memory[0] / n:.1f}", f"{memory[1] / n:.1f}",
                       ratio(memory[0], memory[1])]))
     lines.append(row(["file bytes / entry", f"{sizes[0] / n:.1f}", f"{sizes[1] / n:.1f}",
@@ -136,13 +142,14 @@ def report(n, ours, peer, memory, sizes, payload_bytes):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=int, default=1_000_000)
-    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=MIN_ROUNDS)
     parser.add_argument("--dir", default=None, help="where the files go (default: a temp dir)")
     parser.add_argument("--no-write", action="store_true")
     parser.add_argument("--output", default=DEFAULT_OUTPUT)
     args = parser.parse_args()
+    pin_to_one_core()
     with tempfile.TemporaryDirectory(dir=args.dir) as directory:
-        text = report(args.size, *run(args.size, args.repeat, directory))
+        text = report(args.size, *run(args.size, args.rounds, directory))
     print(text)
     if not args.no_write:
         write_section(args.output, text, BEGIN, END)

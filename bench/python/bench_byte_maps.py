@@ -2,9 +2,9 @@
 """TolvaneBytesMap side by side with dict on byte-string keys.
 
 Random keys of 8 to 40 bytes with random u64 values. Every operation runs the
-same Python loop over the same keys for both containers, repeated; the best
-run is kept and the table gives ours / dict (below 1: ours is faster or
-smaller). Memory is bytes per key of a container built from freshly made key
+same Python loop over the same keys for both containers, in interleaved
+rounds on one pinned core; the table gives ours / dict as the median of the
+per-round ratios with their spread (below 1: ours is faster or smaller). Memory is bytes per key of a container built from freshly made key
 and value objects that are dropped afterwards, so what a container keeps
 alive counts against it: dict's table, key objects and value ints are traced
 with tracemalloc; ours lives in the C allocator, whose bytes in use (glibc's
@@ -12,7 +12,7 @@ mallinfo2) are compared before and after, plus the object itself. mem_used()
 (the bytes the map charges itself) is shown beside it.
 
     bench_byte_maps.py --size 1000000            # rewrites its section of docs/benchmarks.md
-    bench_byte_maps.py --size 2000 --no-write    # smoke run
+    bench_byte_maps.py --size 2000 --rounds 1 --no-write    # smoke run
 
 No timing is ever asserted: this is a measuring tool.
 """
@@ -29,6 +29,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_containers import DEFAULT_OUTPUT, _malloc_in_use, fmt_ns  # noqa: E402
 from markdown_table import header, ratio, row, write_section  # noqa: E402
+from rounds import (MIN_ROUNDS, cpu_description, interleaved, median,  # noqa: E402
+                    pin_to_one_core, ratio_spread, spread_cell)
 
 from tolvane_trie import TolvaneBytesMap  # noqa: E402
 
@@ -161,12 +163,14 @@ def report(n, results, held, charged, dict_bytes):
     lines += header(["operation", "TolvaneBytesMap ns", "dict ns", "÷ dict"])
     for op, (_, _) in OPS.items():
         mine, peer = results["TolvaneBytesMap"][op], results["dict"][op]
-        lines.append(row([op, fmt_ns(mine), fmt_ns(peer), ratio(mine, peer)]))
+        lines.append(row([op, fmt_ns(median(mine)), fmt_ns(median(peer)),
+                          spread_cell(ratio_spread(mine, peer))]))
     lines.append(row(["bytes/key", f"{held:.1f} (mem_used {charged:.1f})", f"{dict_bytes:.1f}",
                       ratio(held, dict_bytes)]))
     lines += ["", "Operations:", ""]
     lines += [f"- {op}: {note}" for op, (_, note) in OPS.items()]
-    lines += ["", f"Python {platform.python_version()}, best of the runs; memory of dict includes its "
+    lines += ["", f"Python {platform.python_version()} on {cpu_description()}; median of the "
+              "interleaved rounds, ratio: median of the per-round ratios (lowest–highest); memory of dict includes its "
               "key objects and value ints, ours the C allocator's bytes in use.", "", END, ""]
     return "\n".join(lines)
 
@@ -174,13 +178,15 @@ def report(n, results, held, charged, dict_bytes):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--size", type=lambda s: int(float(s)), default=1_000_000)
-    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--rounds", type=int, default=MIN_ROUNDS)
     ap.add_argument("--output", default=DEFAULT_OUTPUT)
     ap.add_argument("--no-write", action="store_true")
     args = ap.parse_args()
 
+    pin_to_one_core()
     d = Data(args.size)
-    results = {name: measure(make, d, args.repeat) for name, make in CONTENDERS.items()}
+    results = interleaved([(name, lambda make=make: measure(make, d, 1))
+                           for name, make in CONTENDERS.items()], args.rounds)
     held, charged = memory_ours(d)
     text = report(args.size, results, held, charged, memory_dict(d))
     print(text)

@@ -4,8 +4,9 @@ marisa_trie's static Trie on text keys.
 
 Three key sets at the same size: random words, URLs and decimal strings.
 Every operation runs the same Python loop over the same keys and probes for
-each container, repeated; the best run is kept and each table gives
-ours / peer (below 1: ours is faster or smaller). A peer that is not
+each container, in interleaved rounds on one pinned core; each table gives
+ours / peer as the median of the per-round ratios with their spread (below 1:
+ours is faster or smaller). A peer that is not
 installed is skipped with a message; dict has no ordered queries and the
 Trie no values or neighbour queries, shown as "–". Memory is bytes per key
 of a container built from freshly made keys that are dropped afterwards:
@@ -30,6 +31,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_byte_maps import timed  # noqa: E402
 from bench_containers import DEFAULT_OUTPUT, _malloc_in_use, fmt_ns, optional  # noqa: E402
 from markdown_table import header, ratio, row, write_section  # noqa: E402
+from rounds import (MIN_ROUNDS, cpu_description, interleaved, median,  # noqa: E402
+                    pin_to_one_core, ratio_spread, spread_cell)
 
 from tolvane_trie import TolvaneStrMap  # noqa: E402
 
@@ -251,14 +254,15 @@ def table(shape, n, results, mem):
     lines += header(["operation", "TolvaneStrMap ns"] + [f"÷ {p}" for p in names[1:]])
     for op in OPS:
         mine = results[names[0]].get(op)
-        lines.append(row([op, "–" if mine is None else fmt_ns(mine)] +
-                         [ratio(mine, results[p].get(op)) for p in names[1:]]))
+        lines.append(row([op, "–" if mine is None else fmt_ns(median(mine))] +
+                         [spread_cell(ratio_spread(mine or [], results[p].get(op) or []))
+                          for p in names[1:]]))
     lines.append(row(["bytes/key", f"{mem[names[0]]:.1f}"] +
                      [ratio(mem[names[0]], mem[p]) for p in names[1:]]))
     lines += ["", "Peers, ns per operation and bytes per key:", ""]
     lines += header(["operation"] + names[1:])
     for op in OPS:
-        lines.append(row([op] + ["–" if results[p].get(op) is None else fmt_ns(results[p][op])
+        lines.append(row([op] + ["–" if results[p].get(op) is None else fmt_ns(median(results[p][op]))
                                  for p in names[1:]]))
     lines.append(row(["bytes/key"] + [f"{mem[p]:.1f}" for p in names[1:]]))
     lines.append("")
@@ -269,20 +273,23 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--size", type=lambda s: int(float(s)), default=1_000_000)
     ap.add_argument("--shapes", default="words,urls,decimals")
-    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--rounds", type=int, default=MIN_ROUNDS)
     ap.add_argument("--probes", type=int, default=200_000)
     ap.add_argument("--output", default=DEFAULT_OUTPUT)
     ap.add_argument("--no-write", action="store_true")
     args = ap.parse_args()
 
     mods = {m: optional(m) for m in ("sortedcontainers", "marisa_trie")}
-    lines = [BEGIN, ""]
+    pin_to_one_core()
+    lines = [BEGIN, "", f"{cpu_description()}; {args.rounds} interleaved rounds on one pinned "
+             "core: our time is the median of the rounds, a ratio the median of the per-round "
+             "ratios (lowest–highest).", ""]
     for shape in args.shapes.split(","):
         d = Data(shape, args.size, min(args.probes, args.size))
-        results, mem = {}, {}
-        for name, (make, ops, kind) in contenders(mods).items():
-            results[name] = measure(name, make, ops, d, args.repeat, mods)
-            mem[name] = memory(name, make, kind, d, mods)
+        named = contenders(mods).items()
+        results = interleaved([(name, lambda name=name, make=make, ops=ops: measure(
+            name, make, ops, d, 1, mods)) for name, (make, ops, _) in named], args.rounds)
+        mem = {name: memory(name, make, kind, d, mods) for name, (make, _, kind) in named}
         lines += table(shape, args.size, results, mem)
     lines += ["Operations:", ""] + [f"- {op}: {note}" for op, note in NOTES.items()]
     lines += ["", END, ""]
