@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 
+#include "support/trie_spot.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/sync/olc_insert_map.hpp"
 #include "tolvane/sync/olc_map_writes.hpp"
@@ -20,69 +21,14 @@
 namespace tolvane::sync {
 namespace {
 
-// Where a key's edge is in the engine's trie (single-threaded, read plainly).
-struct Spot {
-    Edge e;               // the key's edge, or the branch missing its digit
-    unsigned level = 8;   // slot level of `e`
-    u8 holder = 0;        // tag of the branch holding `e` (0 for the root edge)
-    bool missing = false; // `e` is a branch without the key's digit
-};
+using test::Form;
+using test::IMMEDIATE_1;
+using test::IMMEDIATE_7;
+using test::keys_in;
+using test::Spot;
 
-Spot spot_of(SyncTolvaneMap& m, u64 key) {
-    Spot s;
-    s.e = m.shared().tree.core.root;
-    for (;;) {
-        const u8 tag = s.e.tag_byte();
-        const Edge* child = nullptr;
-        unsigned child_level = 0;
-        if (tag == TAG_BRANCH_L3 || tag == TAG_BRANCH_L7) {
-            const auto* n = s.e.ptr<BranchL7>();  // same header; children read within count
-            const u8 d = static_cast<u8>(shr8(key, n->level - 1));
-            for (unsigned i = 0; i < n->count; ++i)
-                if (n->digits[i] == d) child = &n->children[i];
-            child_level = n->level - 1u;
-        } else if (tag == TAG_BRANCH_B) {
-            const auto* n = s.e.ptr<BranchB>();
-            const u8 d = static_cast<u8>(shr8(key, n->level - 1));
-            if (group_has(n->bitmap[d >> 5], d))
-                child = &n->subarrays[d >> 5][group_rank(n->bitmap[d >> 5], d)];
-            child_level = n->level - 1u;
-        } else if (tag == TAG_BRANCH_U) {
-            child = &s.e.ptr<BranchU>()->children[static_cast<u8>(shr8(key, s.level - 1))];
-            child_level = s.level - 1;
-        } else {
-            return s;
-        }
-        if (!child) {
-            s.missing = true;
-            return s;
-        }
-        s.holder = tag;
-        s.e = *child;
-        s.level = child_level;
-    }
-}
-
-// The number of keys in a leaf-like edge (immediate, linear or bitmap leaf).
-unsigned keys_in(const Edge& e) {
-    const EdgeKind k = e.tag();
-    if (k.is_immediate()) return k.count;
-    if (is_linear_leaf_tag(e.tag_byte())) return static_cast<unsigned>(e.pop0(e.tag_byte() - 4)) + 1;
-    if (e.tag_byte() == TAG_LEAF_BITMAP) return static_cast<unsigned>(e.pop0(1)) + 1;
-    return 0;
-}
-
-struct Form {
-    u8 tag;
-    unsigned keys;
-};
-Form form_of(SyncTolvaneMap& m, u64 key) {
-    const Spot s = spot_of(m, key);
-    const EdgeKind k = s.e.tag();
-    return {k.is_immediate() ? static_cast<u8>(0x10 * k.key_bytes) : s.e.tag_byte(), keys_in(s.e)};
-}
-constexpr u8 IMMEDIATE_1 = 0x10;
-constexpr u8 IMMEDIATE_7 = 0x70;
+Spot spot_of(SyncTolvaneMap& m, u64 key) { return test::spot_of(m.shared().tree.core.root, key); }
+Form form_of(SyncTolvaneMap& m, u64 key) { return test::form_of(m.shared().tree.core.root, key); }
 
 // A map under test and the oracle it must match.
 class Cases : public ::testing::Test {
