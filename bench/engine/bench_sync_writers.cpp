@@ -1,12 +1,14 @@
 // Concurrent containers against mutex-guarded peers, side by side in one run:
-// write throughput at 1, 2, 4 and 8 threads.
+// write and membership throughput at 1, 2, 4 and 8 threads, with the
+// single-threaded engine set as the one-thread reference.
 //
 // Each container is prefilled with half of a random key set; every thread
 // then owns a disjoint slice of the other half and alternates a pass that
 // inserts its slice with a pass that removes it, so the container stays
 // between n/2 and n keys. Timings are wall-clock per operation over all
-// threads (items_per_second is the total throughput). B/key is the bytes held
-// after the prefill per prefilled key.
+// threads (items_per_second is the total throughput). `contains` rows probe
+// the prefilled keys, each thread its own slice, while nothing writes. B/key
+// is the bytes held after the prefill per prefilled key.
 //
 // Flags, read before Google Benchmark's own:
 //   --sizes=N[,N...]   key set sizes (default 1000000)
@@ -16,11 +18,13 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "containers.hpp"
 #include "key_sets.hpp"
+#include "tolvane/sync/olc_readers.hpp"
 #include "tolvane/sync/sync_map.hpp"
 #include "tolvane/sync/sync_set.hpp"
 
@@ -59,6 +63,26 @@ struct SyncSet {
     void insert(u64 k) { s.insert(k); }
     bool erase(u64 k) { return s.remove(k); }
     double bytes() { return double(s.mem_held()); }
+    // One reader per thread, registered once.
+    auto prober() {
+        return [r = std::make_shared<tolvane::sync::SetReader>(
+                    s, tolvane::Collector::register_reader(s.shared().collector))](u64 k) {
+            return r->contains(k);
+        };
+    }
+};
+
+// The single-threaded engine set: the one-thread reference.
+struct PlainSet {
+    static constexpr const char* name = "TolvaneSet";
+    static constexpr bool single_thread = true;
+    tolvane::TolvaneSet s;
+    void insert(u64 k) { s.insert_deferred(k); }
+    bool erase(u64 k) { return s.remove_deferred(k); }
+    double bytes() { return double(s.alloc.bytes_held()); }
+    auto prober() {
+        return [this](u64 k) { return s.contains(k); };
+    }
 };
 
 // A peer behind one mutex; its bytes come from the counting allocator.
@@ -77,6 +101,12 @@ struct Locked {
         return p.erase(k);
     }
     double bytes() { return counted; }
+    auto prober() {
+        return [this](u64 k) {
+            std::lock_guard g(lock);
+            return p.find(k) != 0;
+        };
+    }
 };
 constexpr char kStdMap[] = "mutex+std::map";
 constexpr char kAbslMap[] = "mutex+absl::btree_map";
@@ -93,8 +123,10 @@ Run<A>& run() {
     return r;
 }
 
+enum class Op { writes, contains };
+
 template <class A>
-void bm_writes(benchmark::State& state, std::size_t n) {
+void bm(benchmark::State& state, std::size_t n, Op op) {
     Run<A>& r = run<A>();
     if (state.thread_index() == 0) {
         const KeySet& ks = key_set(KeyShape::random, n);
@@ -104,28 +136,46 @@ void bm_writes(benchmark::State& state, std::size_t n) {
         if constexpr (requires { r.a->counted; }) r.a->counted = scope.taken(sizeof(A)).spent;
         r.bytes_per_key = r.a->bytes() / double(n / 2);
     }
-    // Slices are set up after the start barrier, once thread 0 has built.
+    // Slices are set up after the start barrier, once thread 0 has built:
+    // writers own slices of the second half, probes of the first.
     const std::vector<u64>* keys = nullptr;
     std::size_t begin = 0, end = 0, i = 0;
     bool inserting = true;
     u64 changed = 0;
-    for (auto _ : state) {
-        if (!keys) {
-            keys = &key_set(KeyShape::random, n).shuffled;
-            const std::size_t half = n / 2, per = (n - half) / state.threads();
-            begin = half + per * state.thread_index();
-            end = begin + per;
-            i = begin;
+    if (op == Op::writes) {
+        for (auto _ : state) {
+            if (!keys) {
+                keys = &key_set(KeyShape::random, n).shuffled;
+                const std::size_t half = n / 2, per = (n - half) / state.threads();
+                begin = half + per * state.thread_index();
+                end = begin + per;
+                i = begin;
+            }
+            const u64 k = (*keys)[i];
+            if (inserting)
+                r.a->insert(k);
+            else
+                changed += r.a->erase(k);
+            if (++i == end) {
+                i = begin;
+                inserting = !inserting;
+            }
         }
-        const u64 k = (*keys)[i];
-        if (inserting)
-            r.a->insert(k);
-        else
-            changed += r.a->erase(k);
-        if (++i == end) {
-            i = begin;
-            inserting = !inserting;
+    } else if constexpr (requires { r.a->prober(); }) {
+        std::optional<decltype(r.a->prober())> probe;
+        for (auto _ : state) {
+            if (!keys) {
+                keys = &key_set(KeyShape::random, n).shuffled;
+                const std::size_t per = n / 2 / state.threads();
+                begin = per * state.thread_index();
+                end = begin + per;
+                i = begin;
+                probe.emplace(r.a->prober());
+            }
+            changed += (*probe)((*keys)[i]);
+            if (++i == end) i = begin;
         }
+        probe.reset();
     }
     benchmark::DoNotOptimize(changed);
     state.SetItemsProcessed(int64_t(state.iterations()));
@@ -136,12 +186,21 @@ void bm_writes(benchmark::State& state, std::size_t n) {
 }
 
 template <class A>
+void register_op(const char* family, std::size_t n, Op op) {
+    const std::string name = std::string(family) + "/random/" + std::to_string(n) + "/" + A::name +
+                             (op == Op::writes ? "/writes" : "/contains");
+    auto* b = benchmark::RegisterBenchmark(name.c_str(), [n, op](benchmark::State& s) { bm<A>(s, n, op); })
+                  ->Unit(benchmark::kNanosecond)
+                  ->UseRealTime();
+    if constexpr (requires { A::single_thread; })
+        b->Threads(1);
+    else
+        b->ThreadRange(1, 8);
+}
+
+template <class A>
 void register_writes(const char* family, std::size_t n) {
-    const std::string name = std::string(family) + "/random/" + std::to_string(n) + "/" + A::name + "/writes";
-    benchmark::RegisterBenchmark(name.c_str(), [n](benchmark::State& s) { bm_writes<A>(s, n); })
-        ->Unit(benchmark::kNanosecond)
-        ->UseRealTime()
-        ->ThreadRange(1, 8);
+    register_op<A>(family, n, Op::writes);
 }
 
 }  // namespace
@@ -174,6 +233,10 @@ int main(int argc, char** argv) {
         register_writes<SyncSetExclusive>("sync_set", n);
         register_writes<SyncSet>("sync_set", n);
         register_writes<Locked<AbslSet, kAbslSet>>("sync_set", n);
+        register_writes<PlainSet>("sync_set", n);
+        register_op<SyncSet>("sync_set", n, Op::contains);
+        register_op<Locked<AbslSet, kAbslSet>>("sync_set", n, Op::contains);
+        register_op<PlainSet>("sync_set", n, Op::contains);
     }
     int rest_argc = static_cast<int>(rest.size());
     benchmark::Initialize(&rest_argc, rest.data());

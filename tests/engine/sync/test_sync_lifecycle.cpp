@@ -43,6 +43,17 @@ TEST(SyncLifecycle, NewClearAndMemoryFigures) {
     EXPECT_EQ(s.collector_held(), 0u);
 }
 
+// A set's first key gets a root-leaf block of one key, given back with the
+// same size (debug builds check every release against its allocation).
+TEST(SyncLifecycle, FirstSetKeyBlockComesAndGoes) {
+    SyncTolvaneSet set;
+    EXPECT_TRUE(set.insert(7));
+    EXPECT_GT(set.shared().mem_used(), 0);
+    EXPECT_TRUE(set.remove(7));
+    EXPECT_EQ(set.shared().mem_used(), 0);
+    EXPECT_EQ(set.len(), 0u);
+}
+
 // Without dirty bits the refold takes the counters' total as the length;
 // with dirty bits on a root leaf it only consumes them.
 TEST(SyncLifecycle, RefoldTakesCountersTotal) {
