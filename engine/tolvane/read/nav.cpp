@@ -1,6 +1,7 @@
 #include "tolvane/read/nav.hpp"
 
 #include <bit>
+#include <cstddef>
 #include <cstring>
 
 #include "tolvane/core/bits.hpp"
@@ -141,17 +142,24 @@ struct Found : Position {
     u64 rank = 0;
 };
 
-// Keys behind a run of n sibling edges in slots of `level`. A branch child
-// keeps its level in its node, so those nodes are fetched a few edges ahead.
+// Asks for the cache line that holds the level byte of the branch behind `e`
+// (the only part of a child node that its population needs); other edges
+// carry everything in themselves.
+inline void fetch_level(const Edge& e) {
+    const u8 t = e.tag_byte();
+    if (t == TAG_BRANCH_B)
+        __builtin_prefetch(e.ptr<const u8>() + offsetof(BranchB, level));
+    else if (t == TAG_BRANCH_L3 || t == TAG_BRANCH_L7)
+        __builtin_prefetch(e.ptr<const u8>() + offsetof(BranchL3, level));
+}
+
+// Keys behind a run of n sibling edges in slots of `level`. The nodes whose
+// level has to be read are asked for a few edges ahead of their use.
 u64 run_pop(const Edge* run, std::size_t n, unsigned level) {
     constexpr std::size_t kAhead = 4;
     u64 total = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        if (i + kAhead < n) {
-            const u8 t = run[i + kAhead].tag_byte();
-            if (t >= TAG_BRANCH_L3 && t <= TAG_BRANCH_B)
-                __builtin_prefetch(run[i + kAhead].ptr<const u8>());
-        }
+        if (i + kAhead < n) fetch_level(run[i + kAhead]);
         total += edge_pop(run[i], level);
     }
     return total;
@@ -239,8 +247,7 @@ struct Runs {
             const std::size_t n = size[r];
             for (std::size_t i = 0; i < n; ++i) {
                 const std::size_t j = Up ? i : n - 1 - i;
-                if (i + kAhead < n)
-                    __builtin_prefetch(run[Up ? j + kAhead : j - kAhead].ptr<const u8>());
+                if (i + kAhead < n) fetch_level(run[Up ? j + kAhead : j - kAhead]);
                 const u64 p = edge_pop(run[j], child_level);
                 if (rank < p) {
                     f.run = r;
