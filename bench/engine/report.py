@@ -182,7 +182,10 @@ def main():
     runs, context = load(args.json)
     if not runs:
         sys.exit("no benchmark results in " + ", ".join(args.json))
-    text = render(runs, context, args.build, len(args.json))
+    # Files of runs at different sizes may be given together: each benchmark
+    # counts the rounds it appears in.
+    rounds = max(sum(v is not None for v in r["ns"]) for r in runs.values())
+    text = render(runs, context, args.build, rounds)
     if args.write:
         write_section(args.write, text, BEGIN, END)
     else:
