@@ -10,6 +10,7 @@
 // full edge (above slot level 1 it stays a LeafB1), a branch grows
 // (mutate_branch.hpp).
 //
+// The leaf level is one body with the reclaiming insert (insert_leaf.hpp).
 // The walk is a loop with an explicit descent stack; it grows a full node
 // into its next form before it adds a child, and wraps a node whose skipped
 // prefix differs from the key under a new BranchL3. The insert path is

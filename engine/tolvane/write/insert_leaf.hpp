@@ -1,0 +1,255 @@
+#pragma once
+// Leaf level of the set-flavour insert, one body for the exclusive and the
+// reclaiming insert: what the empty edge, an immediate, a linear leaf or a
+// LeafB1 does when the key reaches it (the forms and their bounds are in
+// core/forms.hpp and docs/forms.md). The slot type decides how memory
+// changes (mutate_occ.hpp), as in the remove's leaf level:
+//
+//   PlainSlot        the exclusive insert: plain stores, nothing bracketed;
+//                    the insert path is refilled when the key went into a
+//                    one-byte leaf or a LeafB1 in a level-1 slot
+//   SlotGuard<U>     the reclaiming insert: `e` is a private copy of the
+//                    slot, republished (word 1, then word 0 with release);
+//                    an edit that keeps its block is made in place with
+//                    single atomic stores inside the slot's bracket; a block
+//                    that changes size is rebuilt, published, and the old one
+//                    released after (retired when deferred); the insert path
+//                    is never refilled (hot leaves are for exclusive trees)
+//
+// Every step flushes the insert path before a change of shape, so the path
+// never names an edge that moved. `e` is the edge as read from `slot`.
+
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "tolvane/core/fatal.hpp"
+#include "tolvane/core/forms.hpp"
+#include "tolvane/core/node.hpp"
+#include "tolvane/core/types.hpp"
+#include "tolvane/leaf/leaf.hpp"
+#include "tolvane/leaf/leaf_keys.hpp"
+#include "tolvane/mem/alloc.hpp"
+#include "tolvane/write/mutate_branch.hpp"
+#include "tolvane/write/mutate_insert.hpp"
+#include "tolvane/write/mutate_leaf_build.hpp"
+#include "tolvane/write/mutate_leaf_split.hpp"
+#include "tolvane/write/mutate_occ.hpp"
+#include "tolvane/write/mutate_path.hpp"
+#include "tolvane/write/version.hpp"
+
+namespace tolvane::mutate::insert_leaf {
+
+enum class Outcome : u8 {
+    Present,   // the key was there; nothing changed
+    Stored,    // the key is stored; the ancestors still owe their counts
+    Reshaped,  // the slot holds a new form: dispatch on it again
+};
+
+// Puts a one-child BranchL3 at `at` above the node in the slot, whose
+// skipped prefix parts from the key there.
+template <class Slot>
+Outcome wrap_in_slot(const Slot& out, Edge& slot, Edge e, unsigned at, unsigned level,
+                     u64 population) {
+    out.begin();
+    wrap_skip_level<Slot::kShared>(out.alloc, e, static_cast<u8>(at), static_cast<u8>(level),
+                                   population);
+    out.store_edge(slot, e);
+    out.end();
+    return Outcome::Reshaped;
+}
+
+// The empty slot: a level-8 slot first gets its root branch, any other a
+// one-key immediate.
+template <class Slot>
+Outcome into_empty(const Slot& out, Edge& slot, u64 key, unsigned level, InsertPath& path) {
+    if (level == 8) {
+        out.publish(slot, detail::fresh_root_branch(out.alloc));
+        path.flush_and_reset();
+        return Outcome::Reshaped;
+    }
+    path.flush_and_reset();
+    Edge fresh;
+    fresh.w0 = key & low_bytes_mask(level);
+    fresh.set_tag(immediate_tag(level, 1));
+    out.publish(slot, fresh);
+    return Outcome::Stored;
+}
+
+// Tags 16 to 126: an immediate of n keys of w bytes (w is the slot level);
+// a full one becomes a linear leaf of its keys and the new one.
+template <class Slot>
+Outcome into_immediate(const Slot& out, Edge& slot, const Edge& e, EdgeKind kind, u64 key,
+                       InsertPath& path) {
+    path.flush_and_reset();
+    const u8 w = kind.key_bytes;
+    const unsigned n = kind.count;
+    const u64 k = key & low_bytes_mask(w);
+    const KeyList16 stored = immed_keys(e, w, static_cast<u8>(n));
+    u64 keys[16];
+    unsigned at = 0;
+    while (at < n && stored[at] < k) ++at;
+    if (at < n && stored[at] == k) return Outcome::Present;
+    for (unsigned i = 0; i < at; ++i) keys[i] = stored[i];
+    keys[at] = k;
+    for (unsigned i = at; i < n; ++i) keys[i + 1] = stored[i];
+
+    Edge fresh;
+    if (n < forms::set_immediate_capacity(w))
+        write_immed(fresh, w, keys, n + 1);
+    else
+        build_leaf<Slot::kShared>(out.alloc, fresh, w, keys, n + 1);
+    out.publish(slot, fresh);
+    return Outcome::Stored;
+}
+
+// The 26th key of a one-byte leaf, or the 33rd of a wider one: the keys move
+// into a LeafB1, or under a new BranchL3 at the highest byte in which they
+// differ, built on a private edge by inserting them one by one through
+// `insert_again(edge, key, holder)`; `holder` is a private word that stands
+// in for the branch that will hold the edge, for the reclaiming insert.
+template <class Slot, class InsertAgain>
+Outcome into_full_linear_leaf(const Slot& out, Edge& slot, const Edge& e, unsigned level, u8 w,
+                              std::size_t n, std::size_t at, u64 key, InsertPath& path,
+                              InsertAgain&& insert_again) {
+    NodeAlloc& alloc = out.alloc;
+    path.flush_and_reset();
+    std::vector<u64> keys = leaf_keys(e, w, n);
+    keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(at), key & low_bytes_mask(w));
+
+    Edge fresh;
+    bool refill = level == 1;
+    if (w == 1) {
+        fresh = e;  // keeps the skipped digits above byte 8
+        fresh.set_ptr(bitmap_leaf_of(alloc, keys));
+        fresh.set_byte(8, static_cast<u8>(n));
+        fresh.set_tag(TAG_LEAF_BITMAP);
+    } else {
+        if (w < level) {
+            const u64 prefix = shl8(decode_value(e, w, static_cast<u8>(level)), w);
+            for (u64& x : keys) x |= prefix;
+        }
+        if (const unsigned node_level = split_full_leaf_head(alloc, fresh, keys, level)) {
+            // No reader sees the private edge yet.
+            u32 private_word = 0;
+            for (u64 x : keys) insert_again(fresh, x, SlotHolder::branch(private_word));
+            fresh.set_pop0(node_level, n);
+            // The re-inserts may have named a hot leaf under the private edge.
+            path.flush_and_reset();
+            refill = false;
+        }
+    }
+    out.publish(slot, fresh);
+    alloc.release(e.ptr<void>(), leaf_block_bytes(n, w), LEAF_ALIGN);
+    if (!Slot::kShared && refill)
+        path.fill(&slot, slot.ptr<LeafB1>(), nullptr, static_cast<u16>(n + 1), key);
+    return Outcome::Stored;
+}
+
+// Tags 5 to 11: a linear leaf of w-byte keys in a slot of `level`.
+template <class Slot, class InsertAgain>
+Outcome into_linear_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned level,
+                         InsertPath& path, InsertAgain&& insert_again) {
+    const u8 w = static_cast<u8>(e.tag_byte() - TAG_LEAF_BASE);
+    const std::size_t n = static_cast<std::size_t>(e.pop0(w)) + 1;
+    // A one-byte leaf may stay the hot leaf; a wider one never is.
+    if (w > 1) path.flush_and_reset();
+    // A key whose skipped bytes differ belongs beside this leaf, not in it.
+    if (w < level) {
+        if (const unsigned at = skip_mismatch_level(e, level, w, key))
+            return wrap_in_slot(out, slot, e, at, level, n);
+    }
+    u8* block = e.ptr<u8>();
+    require(block != nullptr, "leaf ptr");
+    const u64 k = key & low_bytes_mask(w);
+
+    std::size_t at;
+    const u64 last = leaf::packed_key(block, n - 1, w);
+    if (k > last) {
+        at = n;  // appending is the common case
+    } else if (k == last) {
+        return Outcome::Present;
+    } else {
+        const leaf::LeafPos pos = leaf::locate(block, n, w, k);
+        if (pos.found) return Outcome::Present;
+        at = pos.index;
+    }
+
+    if (n >= forms::linear_leaf_max_keys(w))
+        return into_full_linear_leaf(out, slot, e, level, w, n, at, key, path, insert_again);
+
+    if (capacity_class(n + 1) == capacity_class(n)) {
+        out.begin();
+        if constexpr (Slot::kShared) {
+            leaf::shared_keys::insert_at(block, w, n, at, k);
+        } else {
+            std::memmove(block + (at + 1) * w, block + at * w, (n - at) * w);
+            leaf::put_packed_key(block, at, w, k);
+        }
+        e.set_pop0(w, n);
+        out.store_edge(slot, e);
+        out.end();
+    } else {
+        u8* fresh = static_cast<u8*>(out.alloc.allocate_zeroed(leaf_block_bytes(n + 1, w)));
+        std::memcpy(fresh, block, at * w);
+        leaf::put_packed_key(fresh, at, w, k);
+        std::memcpy(fresh + (at + 1) * w, block + at * w, (n - at) * w);
+        e.set_ptr(fresh);
+        e.set_pop0(w, n);
+        out.publish(slot, e);
+        out.alloc.release(block, leaf_block_bytes(n, w), LEAF_ALIGN);
+        block = fresh;
+    }
+    if (!Slot::kShared && w == 1 && level == 1)
+        path.fill(&slot, nullptr, block, static_cast<u16>(n + 1), key);
+    else
+        path.flush_and_reset();
+    return Outcome::Stored;
+}
+
+// Tag 12: a LeafB1 in a slot of `level`. Its 256th key at slot level 1 makes
+// a full edge; above level 1 it stays a LeafB1, since a full edge there would
+// claim the slot's whole range.
+template <class Slot>
+Outcome into_bitmap_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned level,
+                         InsertPath& path) {
+    if (level > 1) {
+        if (const unsigned at = skip_mismatch_level(e, level, 1, key)) {
+            path.flush_and_reset();
+            return wrap_in_slot(out, slot, e, at, level, e.pop0(1) + 1);
+        }
+    }
+    auto* leaf = e.ptr<LeafB1>();
+    require(leaf != nullptr, "leaf ptr");
+    u64& word = leaf->bitmap[(key >> 6) & 3];
+    const u64 bit = u64{1} << (key & 63);
+
+    out.begin();
+    const u64 old = load_relaxed(word);
+    if (old & bit) {
+        // The reclaiming insert closes its bracket with the same words.
+        out.store(word, old);
+        out.store_edge(slot, e);
+        out.end();
+        return Outcome::Present;
+    }
+    out.store(word, old | bit);
+    const unsigned count = e.byte(8) + 2u;
+    if (count == 256 && level == 1) {
+        out.alloc.release(leaf, LEAF_B1_BYTES, NODE_ALIGN);
+        Edge full;
+        full.set_tag(TAG_FULL);
+        full.set_byte(8, 0xFF);
+        out.store_edge(slot, full);
+        out.end();
+        path.flush_and_reset();
+        return Outcome::Stored;
+    }
+    e.set_byte(8, static_cast<u8>(count - 1));
+    out.store_edge(slot, e);
+    out.end();
+    if (!Slot::kShared && level == 1) path.fill(&slot, leaf, nullptr, static_cast<u16>(count), key);
+    return Outcome::Stored;
+}
+
+}  // namespace tolvane::mutate::insert_leaf
