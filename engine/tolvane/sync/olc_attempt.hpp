@@ -51,6 +51,10 @@ struct OlcOutcome {
     u64 value = 0;  // Replaced: the old value; Removed: the removed one
 };
 
+// The outcomes that leave the tree unchanged.
+inline constexpr OlcOutcome OLC_RETRY{OlcStatus::Retry, 0};
+inline constexpr OlcOutcome OLC_EXCLUSIVE{OlcStatus::Exclusive, 0};
+
 // One branch passed on the way down: its version word as read before the
 // child edge was read, the slot level of that child and the digit taken.
 struct OlcStep {
@@ -78,6 +82,16 @@ struct OlcPath {
     const OlcStep& holder() const noexcept { return steps[len - 1]; }
 };
 
+// Where a holder-guarded edge sits and what the walk read there: the change
+// every leaf case of an attempt makes is described against this.
+struct OlcAt {
+    NodeAlloc& alloc;
+    const OlcStep& holder;
+    Edge& slot;
+    const Edge& e;
+    unsigned level;
+};
+
 // Test switch: while nonzero, each verification after a successful lock
 // fails (and counts it down) as if another writer had changed the edge, so
 // tests can drive every attempt through its give-back path.
@@ -90,6 +104,12 @@ inline thread_local u32 OLC_FORCED_FAILURES = 0;
 inline bool olc_still(const u32& word, u32 v) noexcept {
     std::atomic_thread_fence(std::memory_order_acquire);
     return load_relaxed(word) == v;
+}
+
+// `seen` (an answer read without the lock) when nothing moved under the
+// holder since the walk, else Retry.
+inline OlcOutcome olc_if_still(const OlcStep& holder, OlcOutcome seen) noexcept {
+    return olc_still(*holder.word, holder.version) ? seen : OLC_RETRY;
 }
 
 // Takes the lock of a word remembered as v; false when v was locked or

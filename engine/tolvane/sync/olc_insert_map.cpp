@@ -21,8 +21,8 @@ using mutate::publish_edge;
 using mutate_map::map_immediate_capacity;
 using mutate_map::map_leaf_max_keys;
 
-constexpr OlcOutcome RETRY{OlcStatus::Retry, 0};
-constexpr OlcOutcome EXCLUSIVE{OlcStatus::Exclusive, 0};
+constexpr OlcOutcome RETRY = OLC_RETRY;
+constexpr OlcOutcome EXCLUSIVE = OLC_EXCLUSIVE;
 constexpr OlcOutcome ADDED{OlcStatus::New, 0};
 
 // Largest map linear leaf block: 32 values and 32 keys of 7 bytes.
@@ -36,14 +36,7 @@ Edge map_child(u64 key, u64 value, unsigned level) {
     return e;
 }
 
-// Where a holder-guarded edge sits and what the walk read there.
-struct At {
-    NodeAlloc& alloc;
-    const OlcStep& holder;
-    Edge& slot;
-    const Edge& e;
-    unsigned level;
-};
+using At = OlcAt;
 
 OlcOutcome overwrite(const At& at, u64* cell, u64 value) {
     OlcBlocks none(at.alloc);

@@ -19,25 +19,17 @@ using mutate_map::map_immediate_capacity;
 using mutate_map::map_leaf_max_keys;
 constexpr unsigned MAP_BITMAP_LEAF_MIN_KEYS = forms::BITMAP_LEAF_MIN_KEYS;
 
-constexpr OlcOutcome RETRY{OlcStatus::Retry, 0};
-constexpr OlcOutcome EXCLUSIVE{OlcStatus::Exclusive, 0};
+constexpr OlcOutcome RETRY = OLC_RETRY;
+constexpr OlcOutcome EXCLUSIVE = OLC_EXCLUSIVE;
 constexpr OlcOutcome ABSENT{OlcStatus::Absent, 0};
 
 OlcOutcome removed(u64 value) { return OlcOutcome{OlcStatus::Removed, value}; }
 
-struct At {
-    NodeAlloc& alloc;
-    const OlcStep& holder;
-    Edge& slot;
-    const Edge& e;
-    unsigned level;
-};
+using At = OlcAt;
 
 // The key is not there, provided nothing moved under the holder since the
 // walk read the edge.
-OlcOutcome absent_if_still(const OlcStep& holder) {
-    return olc_still(*holder.word, holder.version) ? ABSENT : RETRY;
-}
+OlcOutcome absent_if_still(const OlcStep& holder) { return olc_if_still(holder, ABSENT); }
 
 // Whether the holder may lose the child: only an uncompressed branch that
 // keeps more than mutate::U_SHRINK_AT children afterwards (below that the

@@ -27,8 +27,8 @@ namespace {
 using mutate::publish_edge;
 using olc_insert_set_detail::upper_slot;
 
-constexpr OlcOutcome RETRY{OlcStatus::Retry, 0};
-constexpr OlcOutcome EXCLUSIVE{OlcStatus::Exclusive, 0};
+constexpr OlcOutcome RETRY = OLC_RETRY;
+constexpr OlcOutcome EXCLUSIVE = OLC_EXCLUSIVE;
 constexpr OlcOutcome ADDED{OlcStatus::New, 0};
 constexpr OlcOutcome PRESENT{OlcStatus::Replaced, 0};
 
@@ -43,18 +43,10 @@ Edge set_child(u64 key, unsigned level) {
     return e;
 }
 
-struct At {
-    NodeAlloc& alloc;
-    const OlcStep& holder;
-    Edge& slot;
-    const Edge& e;
-    unsigned level;
-};
+using At = OlcAt;
 
 // The key is there, provided nothing moved under the holder since.
-OlcOutcome present_if_still(const OlcStep& holder) {
-    return olc_still(*holder.word, holder.version) ? PRESENT : RETRY;
-}
+OlcOutcome present_if_still(const OlcStep& holder) { return olc_if_still(holder, PRESENT); }
 
 OlcOutcome into_immediate(const At& at, const EdgeKind& kind, u64 key) {
     const Edge& e = at.e;

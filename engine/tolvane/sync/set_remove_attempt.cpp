@@ -13,8 +13,8 @@ namespace {
 
 using mutate::publish_edge;
 
-constexpr OlcOutcome RETRY{OlcStatus::Retry, 0};
-constexpr OlcOutcome EXCLUSIVE{OlcStatus::Exclusive, 0};
+constexpr OlcOutcome RETRY = OLC_RETRY;
+constexpr OlcOutcome EXCLUSIVE = OLC_EXCLUSIVE;
 constexpr OlcOutcome ABSENT{OlcStatus::Absent, 0};
 constexpr OlcOutcome REMOVED{OlcStatus::Removed, 0};
 
@@ -24,17 +24,9 @@ constexpr OlcOutcome REMOVED{OlcStatus::Removed, 0};
 constexpr u64 BRANCH_U_KEEP = forms::U_SHRINK_AT + 2;
 constexpr std::size_t LEAF_KEY_BYTES = forms::LINEAR_MAX_KEYS * 7;
 
-struct At {
-    NodeAlloc& alloc;
-    const OlcStep& holder;
-    Edge& slot;
-    const Edge& e;
-    unsigned level;
-};
+using At = OlcAt;
 
-OlcOutcome absent_if_still(const OlcStep& holder) {
-    return olc_still(*holder.word, holder.version) ? ABSENT : RETRY;
-}
+OlcOutcome absent_if_still(const OlcStep& holder) { return olc_if_still(holder, ABSENT); }
 
 // The key was the edge's last: the slot is emptied, only under an
 // uncompressed branch that stays above its demotion floor. `block` (with its
