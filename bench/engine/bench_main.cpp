@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_args.hpp"
 #include "containers.hpp"
 #include "key_sets.hpp"
 
@@ -191,41 +192,12 @@ void register_all(const std::vector<std::size_t>& sizes, const std::vector<KeySh
     }
 }
 
-std::vector<std::string> split(const std::string& s) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    while (start <= s.size()) {
-        std::size_t end = s.find(',', start);
-        if (end == std::string::npos) end = s.size();
-        if (end > start) out.push_back(s.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
-}
-
-[[noreturn]] void usage(const std::string& why) {
-    std::fprintf(stderr, "tolvane_bench: %s\n", why.c_str());
-    std::exit(2);
-}
-
-std::size_t parse_size(const std::string& s) {
-    char* end = nullptr;
-    const double v = std::strtod(s.c_str(), &end);
-    if (end == s.c_str() || *end != '\0' || v < 2 || v > 1e9) usage("bad size '" + s + "'");
-    return static_cast<std::size_t>(v);
-}
-
-KeyShape parse_shape(const std::string& s) {
-    for (KeyShape k : {KeyShape::random, KeyShape::dense, KeyShape::clustered})
-        if (s == shape_name(k)) return k;
-    usage("unknown shape '" + s + "'");
-}
-
 }  // namespace
 }  // namespace bench
 
 int main(int argc, char** argv) {
     using namespace bench;
+    constexpr const char* kProgram = "tolvane_bench";
     std::vector<std::size_t> sizes = {10000, 1000000};
     std::vector<KeyShape> shapes = {KeyShape::random, KeyShape::dense, KeyShape::clustered};
     std::vector<char*> rest = {argv[0]};
@@ -233,20 +205,15 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg.rfind("--sizes=", 0) == 0) {
             sizes.clear();
-            for (const auto& s : split(arg.substr(8))) sizes.push_back(parse_size(s));
+            for (const auto& s : split(arg.substr(8))) sizes.push_back(parse_size(kProgram, s));
         } else if (arg.rfind("--shapes=", 0) == 0) {
             shapes.clear();
-            for (const auto& s : split(arg.substr(9))) shapes.push_back(parse_shape(s));
+            for (const auto& s : split(arg.substr(9))) shapes.push_back(parse_shape(kProgram, s));
         } else {
             rest.push_back(argv[i]);
         }
     }
-    if (sizes.empty() || shapes.empty()) usage("empty --sizes or --shapes");
+    if (sizes.empty() || shapes.empty()) usage(kProgram, "empty --sizes or --shapes");
     register_all(sizes, shapes);
-    int rest_argc = static_cast<int>(rest.size());
-    benchmark::Initialize(&rest_argc, rest.data());
-    if (benchmark::ReportUnrecognizedArguments(rest_argc, rest.data())) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return run_benchmarks(std::move(rest));
 }

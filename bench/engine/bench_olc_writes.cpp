@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_args.hpp"
 #include "containers.hpp"
 #include "key_sets.hpp"
 #include "tolvane/sync/sync_map.hpp"
@@ -200,10 +201,5 @@ int main(int argc, char** argv) {
         return 2;
     }
     bench::register_all(n);
-    int rest_argc = static_cast<int>(rest.size());
-    benchmark::Initialize(&rest_argc, rest.data());
-    if (benchmark::ReportUnrecognizedArguments(rest_argc, rest.data())) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::run_benchmarks(std::move(rest));
 }

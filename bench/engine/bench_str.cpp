@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "absl/container/btree_map.h"
+#include "bench_args.hpp"
 #include "counting_alloc.hpp"
 #include "tolvane/str/str_map.hpp"
 #include "tolvane/str/str_walk.hpp"
@@ -236,10 +237,5 @@ int main(int argc, char** argv) {
         register_container<StdStrMap>(kind);
         register_container<AbslStrMap>(kind);
     }
-    int rest_argc = static_cast<int>(rest.size());
-    benchmark::Initialize(&rest_argc, rest.data());
-    if (benchmark::ReportUnrecognizedArguments(rest_argc, rest.data())) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return run_benchmarks(std::move(rest));
 }

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "absl/container/btree_map.h"
+#include "bench_args.hpp"
 #include "counting_alloc.hpp"
 #include "key_sets.hpp"
 #include "tolvane/int/map.hpp"
@@ -220,46 +221,26 @@ void register_shape(KeyShape shape) {
     }
 }
 
-[[noreturn]] void usage(const std::string& why) {
-    std::fprintf(stderr, "tolvane_sync_bench: %s\n", why.c_str());
-    std::exit(2);
-}
-
 }  // namespace
 }  // namespace bench
 
 int main(int argc, char** argv) {
     using namespace bench;
+    constexpr const char* kProgram = "tolvane_sync_bench";
     std::vector<KeyShape> shapes = {KeyShape::random, KeyShape::clustered};
     std::vector<char*> rest = {argv[0]};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg.rfind("--size=", 0) == 0) {
-            const double v = std::strtod(arg.c_str() + 7, nullptr);
-            if (v < 2 || v > 1e9) usage("bad size '" + arg + "'");
-            g_size = static_cast<std::size_t>(v);
+            g_size = parse_size(kProgram, arg.substr(7));
         } else if (arg.rfind("--shapes=", 0) == 0) {
             shapes.clear();
-            std::string list = arg.substr(9);
-            for (std::size_t start = 0; start <= list.size();) {
-                std::size_t end = list.find(',', start);
-                if (end == std::string::npos) end = list.size();
-                const std::string s = list.substr(start, end - start);
-                bool known = false;
-                for (KeyShape k : {KeyShape::random, KeyShape::dense, KeyShape::clustered})
-                    if (s == shape_name(k)) shapes.push_back(k), known = true;
-                if (!known) usage("unknown shape '" + s + "'");
-                start = end + 1;
-            }
+            for (const auto& s : split(arg.substr(9))) shapes.push_back(parse_shape(kProgram, s));
         } else {
             rest.push_back(argv[i]);
         }
     }
+    if (shapes.empty()) usage(kProgram, "empty --shapes");
     for (KeyShape shape : shapes) register_shape(shape);
-    int rest_argc = static_cast<int>(rest.size());
-    benchmark::Initialize(&rest_argc, rest.data());
-    if (benchmark::ReportUnrecognizedArguments(rest_argc, rest.data())) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return run_benchmarks(std::move(rest));
 }

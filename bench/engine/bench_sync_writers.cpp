@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_args.hpp"
 #include "containers.hpp"
 #include "key_sets.hpp"
 #include "tolvane/sync/olc_readers.hpp"
@@ -214,13 +215,8 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg.rfind("--sizes=", 0) == 0) {
             sizes.clear();
-            std::size_t at = 8;
-            while (at < arg.size()) {
-                std::size_t comma = arg.find(',', at);
-                if (comma == std::string::npos) comma = arg.size();
-                sizes.push_back(static_cast<std::size_t>(std::strtod(arg.substr(at, comma - at).c_str(), nullptr)));
-                at = comma + 1;
-            }
+            for (const auto& s : split(arg.substr(8)))
+                sizes.push_back(parse_size("tolvane_sync_writers_bench", s));
         } else {
             rest.push_back(argv[i]);
         }
@@ -238,10 +234,5 @@ int main(int argc, char** argv) {
         register_op<Locked<AbslSet, kAbslSet>>("sync_set", n, Op::contains);
         register_op<PlainSet>("sync_set", n, Op::contains);
     }
-    int rest_argc = static_cast<int>(rest.size());
-    benchmark::Initialize(&rest_argc, rest.data());
-    if (benchmark::ReportUnrecognizedArguments(rest_argc, rest.data())) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return run_benchmarks(std::move(rest));
 }
