@@ -15,6 +15,7 @@
 #include "frame/buffer.hpp"
 #include "frame/method_table.hpp"
 #include "frame/raised.hpp"
+#include "frame/sized_slots.hpp"
 #include "tolvane/blob/blob_map.hpp"
 #include "tolvane/blob/image.hpp"
 #include "tolvane/blob/image_file.hpp"
@@ -39,6 +40,11 @@ struct BlobMapClass {
     static void release(Native& map) { std::destroy_at(&map); }
 };
 using Obj = Instance<BlobMapClass>;
+
+// The `empty` property, is_empty, len() and truth.
+struct Sized : SizedSlots<BlobMapClass, Sized> {
+    static std::uint64_t count(Obj& o) { return o.native.size(); }
+};
 
 constexpr Borrow S = Borrow::Shared;
 constexpr Borrow X = Borrow::Exclusive;
@@ -132,7 +138,6 @@ PyObject* contains(Obj& o, Args& a) {
 }
 
 PyObject* len(Obj& o) { return u64_result(o.native.size()); }
-PyObject* is_empty(Obj& o) { return bool_result(o.native.size() == 0); }
 PyObject* mem_used(Obj& o) { return u64_result(o.native.mem_used()); }
 PyObject* reclaim_at_cap(Obj& o) { return bool_result(o.native.reclaim_at_cap); }
 
@@ -315,19 +320,6 @@ PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* empty_property(PyObject* self, void*) {
-    return noargs_entry<BlobMapClass, S, is_empty>(self, nullptr);
-}
-
-Py_ssize_t length(PyObject* self) {
-    return with_object<BlobMapClass, S>(self, Py_ssize_t{-1},
-                                        [](Obj& o) { return length_result(o.native.size()); });
-}
-
-int truth(PyObject* self) {
-    return with_object<BlobMapClass, S>(self, -1, [](Obj& o) { return o.native.size() != 0 ? 1 : 0; });
-}
-
 int contains_slot(PyObject* self, PyObject* operand) {
     return with_object<BlobMapClass, S>(self, -1, [&](Obj& o) {
         std::uint64_t key;
@@ -407,7 +399,7 @@ PyMethodDef* methods() {
             "dead bytes) or `\"arena_full\"` (this\ninsert compacted and the record still does "
             "not fit).")
         .noargs<S, len>("len", "Number of entries stored in the map.")
-        .noargs<S, is_empty>("is_empty", "True when no entries are in the map.")
+        .noargs<S, Sized::is_empty>("is_empty", "True when no entries are in the map.")
         .keywords<S, kContains, contains>("($self, key)", "Returns True if key exists in the map.")
         .keywords<S, kContainsKey, contains>("($self, key)",
                                              "Returns True if key exists in the map.")
@@ -436,30 +428,6 @@ PyMethodDef* methods() {
     return t.finish();
 }
 
-PyGetSetDef properties[] = {
-    {"empty", empty_property, nullptr, "Property returning True if empty.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&construct)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&deallocate<BlobMapClass>)},
-    {Py_tp_methods, nullptr},  // filled in by the spec below
-    {Py_tp_getset, properties},
-    {Py_mp_length, reinterpret_cast<void*>(&length)},
-    {Py_nb_bool, reinterpret_cast<void*>(&truth)},
-    {Py_sq_contains, reinterpret_cast<void*>(&contains_slot)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&item)},
-    {Py_mp_ass_subscript, reinterpret_cast<void*>(&assign_item)},
-    {Py_tp_repr, reinterpret_cast<void*>(&representation)},
-    {0, nullptr},
-};
-
-PyType_Slot* filled_slots() {
-    slots[2].pfunc = methods();
-    return slots;
-}
-
 }  // namespace
 
 ClassSpec BlobMapClass::spec{
@@ -467,7 +435,12 @@ ClassSpec BlobMapClass::spec{
     "TolvaneBlobMap(chunk_size=None, max_capacity=None)\n--\n\nA high-performance map from 64-bit "
     "integer keys to arbitrary-length byte payloads\nbacked by inline polymorphic 64-bit value "
     "slots and chunked slab arenas.",
-    sizeof(Obj), filled_slots()};
+    sizeof(Obj),
+    Sized::slots(construct, methods(),
+                 {{Py_sq_contains, reinterpret_cast<void*>(&contains_slot)},
+                  {Py_mp_subscript, reinterpret_cast<void*>(&item)},
+                  {Py_mp_ass_subscript, reinterpret_cast<void*>(&assign_item)},
+                  {Py_tp_repr, reinterpret_cast<void*>(&representation)}})};
 
 ClassSpec& blob_map_class() { return BlobMapClass::spec; }
 

@@ -1,9 +1,9 @@
 #pragma once
 // What the classes keyed by byte strings or text (TolvaneBytesMap,
 // TolvaneStrMap, TolvaneOrderedBytesMap) have in common: the point
-// operations, the emptiness and size slots, item access, update and the
-// constructor, each the same call sequence around one engine call. The
-// order inside a body is fixed: value arguments (`val`, `default`) are
+// operations, item access, update and the constructor, each the same call
+// sequence around one engine call, and the size slots of sized_slots.hpp.
+// The order inside a body is fixed: value arguments (`val`, `default`) are
 // converted before the key is extracted, so a bad value is reported first.
 // A class adds to the traits of object.hpp:
 //
@@ -19,20 +19,20 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <initializer_list>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "frame/buffer.hpp"
 #include "frame/dict_items.hpp"
 #include "frame/method.hpp"
+#include "frame/sized_slots.hpp"
 
 namespace tolvane::py {
 
 template <class C>
-struct KeyedMap {
+struct KeyedMap : SizedSlots<C, KeyedMap<C>> {
     using Obj = Instance<C>;
+    using Sized = SizedSlots<C, KeyedMap<C>>;
     static constexpr Borrow S = Borrow::Shared;
     static constexpr Borrow X = Borrow::Exclusive;
 
@@ -60,9 +60,9 @@ struct KeyedMap {
         return true;
     }
 
-    // ---- method bodies ----
+    static std::uint64_t count(Obj& o) { return C::size(o.native); }
 
-    static PyObject* is_empty(Obj& o) { return bool_result(C::size(o.native) == 0); }
+    // ---- method bodies ----
 
     static PyObject* contains(Obj& o, Args& a) {
         auto key = C::key(a[0]);
@@ -148,19 +148,6 @@ struct KeyedMap {
         });
     }
 
-    static PyObject* empty_property(PyObject* self, void*) {
-        return noargs_entry<C, S, is_empty>(self, nullptr);
-    }
-
-    static Py_ssize_t length(PyObject* self) {
-        return with_object<C, S>(self, Py_ssize_t{-1},
-                                 [](Obj& o) { return length_result(C::size(o.native)); });
-    }
-
-    static int truth(PyObject* self) {
-        return with_object<C, S>(self, -1, [](Obj& o) { return C::size(o.native) != 0 ? 1 : 0; });
-    }
-
     static int contains_slot(PyObject* self, PyObject* operand) {
         return with_object<C, S>(self, -1, [&](Obj& o) {
             auto key = C::key(operand);
@@ -196,39 +183,15 @@ struct KeyedMap {
         });
     }
 
-    static PyObject* representation(PyObject* self) {
-        return call_plain<C, S>(self, [](Obj& o) {
-            return PyUnicode_FromFormat("%s(len=%llu)", C::name,
-                                        static_cast<unsigned long long>(C::size(o.native)));
-        });
-    }
-
-    static inline PyGetSetDef properties[] = {
-        {"empty", empty_property, nullptr, "Property returning True if empty.", nullptr},
-        {nullptr, nullptr, nullptr, nullptr, nullptr},
-    };
-
-    // Every slot of the class: the shared ones, the iteration slot (whose
-    // borrow differs between the classes) and the class's `own`. Made once
-    // and never freed: the class object is made from them.
-    static PyType_Slot* slots(PyMethodDef* methods, getiterfunc iterate,
-                              std::initializer_list<PyType_Slot> own = {}) {
-        static auto& all = *new std::vector<PyType_Slot>{
-            {Py_tp_new, reinterpret_cast<void*>(&construct)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(&deallocate<C>)},
-            {Py_tp_methods, methods},
-            {Py_tp_getset, properties},
-            {Py_mp_length, reinterpret_cast<void*>(&length)},
-            {Py_nb_bool, reinterpret_cast<void*>(&truth)},
-            {Py_sq_contains, reinterpret_cast<void*>(&contains_slot)},
-            {Py_mp_subscript, reinterpret_cast<void*>(&item)},
-            {Py_mp_ass_subscript, reinterpret_cast<void*>(&assign_item)},
-            {Py_tp_iter, reinterpret_cast<void*>(iterate)},
-            {Py_tp_repr, reinterpret_cast<void*>(&representation)},
-        };
-        all.insert(all.end(), own);
-        all.push_back({0, nullptr});
-        return all.data();
+    // Every slot of the class: the shared ones and the iteration slot, whose
+    // borrow differs between the classes.
+    static PyType_Slot* slots(PyMethodDef* methods, getiterfunc iterate) {
+        return Sized::slots(&construct, methods,
+                            {{Py_sq_contains, reinterpret_cast<void*>(&contains_slot)},
+                             {Py_mp_subscript, reinterpret_cast<void*>(&item)},
+                             {Py_mp_ass_subscript, reinterpret_cast<void*>(&assign_item)},
+                             {Py_tp_iter, reinterpret_cast<void*>(iterate)},
+                             {Py_tp_repr, reinterpret_cast<void*>(&Sized::representation)}});
     }
 };
 

@@ -20,11 +20,11 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
-#include <vector>
 
 #include "frame/gil.hpp"
 #include "frame/method.hpp"
 #include "frame/method_table.hpp"
+#include "frame/sized_slots.hpp"
 #include "tolvane/core/key_value.hpp"
 
 namespace tolvane::py {
@@ -34,7 +34,8 @@ inline PyObject* entry_result(const std::optional<KeyValue>& entry) {
 }
 
 template <class C>
-struct SyncContainer {
+struct SyncContainer : SizedSlots<C, SyncContainer<C>> {
+    using Sized = SizedSlots<C, SyncContainer<C>>;
     using Engine = typename C::Engine;
     using Handle = std::shared_ptr<Engine>;
     using Obj = Instance<C>;
@@ -70,27 +71,25 @@ struct SyncContainer {
         return without_gil([&] { return e.shared().query_refolded(query); });
     }
 
-    // ---- the length family ----
+    // When `other` is an object of this class whose borrow can be shared:
+    // `use(snapshot(its embedded engine container))`, the snapshot taken in
+    // one exclusive section with the interpreter lock released, and true.
+    // False, with nothing called, otherwise.
+    template <class Snapshot, class Use>
+    static bool from_same_class(PyObject* other, Snapshot&& snapshot, Use&& use) {
+        if (!PyObject_TypeCheck(other, class_object_or_die(C::spec))) return false;
+        Obj& source = *instance<C>(other);
+        if (!source.borrow.try_shared()) return false;
+        BorrowRelease hold(source.borrow);
+        const Handle handle = source.native;
+        use(without_gil([&] { return handle->shared().query_refolded(snapshot); }));
+        return true;
+    }
 
-    static std::uint64_t len(Obj& o) {
+    // The entry count behind the size slots of sized_slots.hpp.
+    static std::uint64_t count(Obj& o) {
         Engine& e = engine(o);
         return without_gil([&] { return e.len(); });
-    }
-    static PyObject* is_empty(Obj& o) { return bool_result(len(o) == 0); }
-    static PyObject* empty_property(PyObject* self, void*) {
-        return noargs_entry<C, S, is_empty>(self, nullptr);
-    }
-    static Py_ssize_t length(PyObject* self) {
-        return with_object<C, S>(self, Py_ssize_t{-1}, [](Obj& o) { return length_result(len(o)); });
-    }
-    static int truth(PyObject* self) {
-        return with_object<C, S>(self, -1, [](Obj& o) { return len(o) != 0 ? 1 : 0; });
-    }
-    static PyObject* representation(PyObject* self) {
-        return call_plain<C, S>(self, [](Obj& o) {
-            return PyUnicode_FromFormat("%s(len=%llu)", C::name,
-                                        static_cast<unsigned long long>(len(o)));
-        });
     }
 
     // ---- clearing and memory ----
@@ -153,25 +152,10 @@ struct SyncContainer {
 
     // ---- class definition ----
 
-    static inline PyGetSetDef properties[] = {
-        {"empty", empty_property, nullptr, "Property returning True if empty.", nullptr},
-        {nullptr, nullptr, nullptr, nullptr, nullptr},
-    };
-
-    // The shared slots and the class's `own`. Made once and never freed.
+    // The shared slots and the class's `own`.
     static PyType_Slot* slots(PyMethodDef* methods, std::initializer_list<PyType_Slot> own) {
-        static auto& all = *new std::vector<PyType_Slot>{
-            {Py_tp_new, reinterpret_cast<void*>(&construct)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(&deallocate<C>)},
-            {Py_tp_methods, methods},
-            {Py_tp_getset, properties},
-            {Py_mp_length, reinterpret_cast<void*>(&length)},
-            {Py_nb_bool, reinterpret_cast<void*>(&truth)},
-            {Py_tp_repr, reinterpret_cast<void*>(&representation)},
-        };
-        all.insert(all.end(), own);
-        all.push_back({0, nullptr});
-        return all.data();
+        return Sized::slots(&construct, methods,
+                            {{Py_tp_repr, reinterpret_cast<void*>(&Sized::representation)}}, own);
     }
 };
 

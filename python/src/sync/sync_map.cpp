@@ -200,17 +200,10 @@ PyObject* insert_many(Obj& o, Args& a) {
 // input is collected before the first insert, so a failure inserts nothing.
 PyObject* update(Obj& o, Args& a) {
     PyObject* other = a[0];
-    if (PyObject_TypeCheck(other, class_object_or_die(SyncMapClass::spec))) {
-        Obj& source = *instance<SyncMapClass>(other);
-        if (source.borrow.try_shared()) {
-            BorrowRelease hold(source.borrow);
-            const Handle handle = source.native;
-            const std::vector<KeyValue> pairs =
-                without_gil([&] { return handle->shared().query_refolded([](TolvaneMap& t) { return t.items(); }); });
-            insert_all(o, pairs);
-            return none_result();
-        }
-    }
+    if (Common::from_same_class(
+            other, [](TolvaneMap& t) { return t.items(); },
+            [&](const std::vector<KeyValue>& pairs) { insert_all(o, pairs); }))
+        return none_result();
     if (std::optional<std::vector<KeyValue>> pairs = borrowed_map_items(other)) {
         insert_all(o, *pairs);
         return none_result();

@@ -33,7 +33,6 @@ struct SyncSetClass {
 };
 using Common = SyncContainer<SyncSetClass>;
 using Obj = Common::Obj;
-using Handle = Common::Handle;
 
 constexpr Borrow S = Borrow::Shared;
 constexpr std::uint64_t kMaxKey = ~std::uint64_t{0};
@@ -109,18 +108,10 @@ PyObject* range(Obj& o, Args& a) {
 // input is collected before the first insert, so a failure inserts nothing.
 PyObject* update(Obj& o, Args& a) {
     PyObject* other = a[0];
-    if (PyObject_TypeCheck(other, class_object_or_die(SyncSetClass::spec))) {
-        Obj& source = *instance<SyncSetClass>(other);
-        if (source.borrow.try_shared()) {
-            BorrowRelease hold(source.borrow);
-            const Handle handle = source.native;
-            const std::vector<std::uint64_t> keys = without_gil([&] {
-                return handle->shared().query_refolded([](TolvaneSet& t) { return t.keys(); });
-            });
-            insert_all(o, keys);
-            return none_result();
-        }
-    }
+    if (Common::from_same_class(
+            other, [](TolvaneSet& t) { return t.keys(); },
+            [&](const std::vector<std::uint64_t>& keys) { insert_all(o, keys); }))
+        return none_result();
     if (std::optional<std::vector<std::uint64_t>> keys = borrowed_set_keys(other)) {
         insert_all(o, *keys);
         return none_result();
