@@ -3,6 +3,7 @@
 import bisect
 import random
 import sys
+import threading
 
 import pytest
 
@@ -15,6 +16,24 @@ def argument_notes(name):
     interpreters without `add_note` (before 3.11) raise it without one. The
     suite runs on 3.9 and later, so every note check goes through here."""
     return [f"while processing '{name}'"] if sys.version_info >= (3, 11) else None
+
+
+def runtime_errors_on_another_thread(*calls):
+    """Makes each of `calls` in turn on a new thread and returns the messages
+    of the RuntimeErrors they raise, in order."""
+    errors = []
+
+    def run():
+        for call in calls:
+            try:
+                call()
+            except RuntimeError as e:
+                errors.append(str(e))
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    return errors
 
 
 def random_keys(n, seed):

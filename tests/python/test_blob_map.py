@@ -10,10 +10,8 @@ import struct
 
 import pytest
 
-from conftest import argument_notes
+from conftest import MAX, argument_notes, runtime_errors_on_another_thread
 from tolvane_trie import TolvaneBlobMap
-
-MAX = 2**64 - 1
 
 
 def notes(exc_info):
@@ -384,23 +382,11 @@ def test_failed_save_keeps_the_previous_file(tmp_path):
 
 
 def test_bound_to_the_creating_thread():
-    import threading
-
     m = TolvaneBlobMap(4096)
     m[1] = b"payload of key one"
-    errors = []
-
-    def elsewhere():
-        for call in (lambda: m.get(1), lambda: m.insert(2, b"x"), lambda: len(m),
-                     lambda: m.save_to_file("/nonexistent/never")):
-            try:
-                call()
-            except RuntimeError as e:
-                errors.append(str(e))
-
-    thread = threading.Thread(target=elsewhere)
-    thread.start()
-    thread.join()
+    errors = runtime_errors_on_another_thread(
+        lambda: m.get(1), lambda: m.insert(2, b"x"), lambda: len(m),
+        lambda: m.save_to_file("/nonexistent/never"))
     assert len(errors) == 4
     assert all(e.endswith(" is unsendable, but sent to another thread") for e in errors)
     assert (len(m), m.get(1)) == (1, (b"payload of key one", 0))

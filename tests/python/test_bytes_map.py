@@ -4,10 +4,9 @@ import random
 
 import pytest
 
-from conftest import argument_notes
+from conftest import MAX, argument_notes, runtime_errors_on_another_thread
 from tolvane_trie import TolvaneBytesMap
 
-MAX = 2**64 - 1
 MISSING = "Key not found in TolvaneBytesMap"
 KEY_TYPE = "Expected bytes, bytearray, or str for key"
 
@@ -257,25 +256,13 @@ def test_update_stops_when_a_value_changes_the_dict():
     ("TolvaneBytesMap", "bytesmap"), ("TolvaneStrMap", "strmap"),
     ("TolvaneOrderedBytesMap", "ordered_bytesmap")])
 def test_other_threads_are_refused(name, path):
-    import threading
-
     import tolvane_trie
 
     m = getattr(tolvane_trie, name)()
     m[b"k"] = 1
     keys = iter(m)
-    seen = []
-
-    def use():
-        for call in (lambda: m.get(b"k", -1), lambda: m.__setitem__(5, 1), lambda: next(keys)):
-            try:
-                call()
-            except RuntimeError as e:
-                seen.append(str(e))
-
-    t = threading.Thread(target=use)
-    t.start()
-    t.join()
+    seen = runtime_errors_on_another_thread(
+        lambda: m.get(b"k", -1), lambda: m.__setitem__(5, 1), lambda: next(keys))
     iter_name = f"{name}KeyIter"
     assert seen == [f"_tolvane::{path}::{name} is unsendable, but sent to another thread"] * 2 + [
         f"_tolvane::{path}::{iter_name} is unsendable, but sent to another thread"]

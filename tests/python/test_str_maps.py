@@ -8,10 +8,9 @@ import pytest
 from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
-from conftest import argument_notes
+from conftest import MAX, argument_notes
 from tolvane_trie import TolvaneOrderedBytesMap, TolvaneStrMap
 
-MAX = 2**64 - 1
 # Not UTF-8: a lone continuation, an overlong NUL-free form, a surrogate, a
 # code point above U+10FFFF, a truncated sequence.
 INVALID_UTF8 = [b"\xff", b"\xc1\xbf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xe2\x82"]
