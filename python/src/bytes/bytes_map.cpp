@@ -37,22 +37,15 @@ using KeyIter = SnapshotIter<kIterators[0], BytesKeyCopy>;
 using ValueIter = SnapshotIter<kIterators[1], std::uint64_t>;
 using ItemIter = SnapshotIter<kIterators[2], Item>;
 
-struct BytesMapClass {
-    using Native = Engine;
-    static constexpr bool thread_bound = true;
+// Release disposes every bucket and key copy, then the trie and its allocator.
+struct BytesMapClass : KeyedEngine<Engine> {
     static constexpr const char* name = "TolvaneBytesMap";
     static constexpr const char* missing = "Key not found in TolvaneBytesMap";
     static constexpr const char* type_path = "_tolvane::bytesmap::TolvaneBytesMap";
     static ClassSpec spec;
-    // Disposes every bucket and key copy, then the trie and its allocator.
-    static void release(Native& map) { std::destroy_at(&map); }
 
     static std::optional<buffer::KeyBytes> key(PyObject* obj) { return buffer::extract_bytes_key(obj); }
     static std::uint64_t size(const Native& map) { return map.len; }
-    static std::optional<std::uint64_t> find(const Native& map, std::string_view k) { return map.get(k); }
-    static std::optional<std::uint64_t> store(Native& map, std::string_view k, std::uint64_t v) {
-        return map.insert(k, v);
-    }
     static std::optional<std::uint64_t> erase(Native& map, std::string_view k) {
         return map.remove_impl(k);
     }

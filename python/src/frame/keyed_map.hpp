@@ -5,20 +5,22 @@
 // sequence around one engine call, and the size slots of sized_slots.hpp.
 // The order inside a body is fixed: value arguments (`val`, `default`) are
 // converted before the key is extracted, so a bad value is reported first.
-// A class adds to the traits of object.hpp:
+// A class derives its traits from KeyedEngine<Engine> below (or states
+// them itself) and adds:
 //
 //   static constexpr const char* name;     // its Python name
 //   static constexpr const char* missing;  // the KeyError message
+//   static constexpr const char* type_path;
+//   static ClassSpec spec;
 //   static std::optional<buffer::KeyBytes> key(PyObject*);  // key extraction
 //   static std::uint64_t size(const Native&);
-//   static std::optional<std::uint64_t> find(const Native&, std::string_view);
-//   static std::optional<std::uint64_t> store(Native&, std::string_view, std::uint64_t);
 //   static std::optional<std::uint64_t> erase(Native&, std::string_view);
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -28,6 +30,20 @@
 #include "frame/sized_slots.hpp"
 
 namespace tolvane::py {
+
+// The traits of object.hpp for an engine map held by value, bound to the
+// thread that created it, and released with it; lookups and stores go
+// through the engine's get and insert.
+template <class Engine>
+struct KeyedEngine {
+    using Native = Engine;
+    static constexpr bool thread_bound = true;
+    static void release(Native& map) { std::destroy_at(&map); }
+    static std::optional<std::uint64_t> find(const Native& map, std::string_view k) { return map.get(k); }
+    static std::optional<std::uint64_t> store(Native& map, std::string_view k, std::uint64_t v) {
+        return map.insert(k, v);
+    }
+};
 
 template <class C>
 struct KeyedMap : SizedSlots<C, KeyedMap<C>> {

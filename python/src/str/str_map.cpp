@@ -42,22 +42,15 @@ using KeyIter = SnapshotIter<kIterators[0], TextOrBytesKey>;
 using ValueIter = SnapshotIter<kIterators[1], std::uint64_t>;
 using ItemIter = SnapshotIter<kIterators[2], std::pair<TextOrBytesKey, std::uint64_t>>;
 
-struct StrMapClass {
-    using Native = Engine;
-    static constexpr bool thread_bound = true;
+// Release frees every node, word map and suffix block, then the allocator.
+struct StrMapClass : KeyedEngine<Engine> {
     static constexpr const char* name = "TolvaneStrMap";
     static constexpr const char* missing = "Key not found in TolvaneStrMap";
     static constexpr const char* type_path = "_tolvane::strmap::TolvaneStrMap";
     static ClassSpec spec;
-    // Releases every node, word map and suffix block, then the allocator.
-    static void release(Native& map) { std::destroy_at(&map); }
 
     static std::optional<buffer::KeyBytes> key(PyObject* obj) { return buffer::extract_str_key(obj); }
     static std::uint64_t size(const Native& map) { return map.len; }
-    static std::optional<std::uint64_t> find(const Native& map, std::string_view k) { return map.get(k); }
-    static std::optional<std::uint64_t> store(Native& map, std::string_view k, std::uint64_t v) {
-        return map.insert(k, v);
-    }
     static std::optional<std::uint64_t> erase(Native& map, std::string_view k) { return map.remove(k); }
 };
 using Shared = KeyedMap<StrMapClass>;

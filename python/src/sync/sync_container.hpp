@@ -5,10 +5,11 @@
 // these classes takes the exclusive one, so it cannot be refused), converts
 // its arguments with the interpreter lock held, releases the lock for the
 // engine work and takes it back to build the result. A class adds to the
-// traits of object.hpp:
+// traits SharedEngine<Engine> gives:
 //
-//   using Engine = ...;                      // sync::SyncTolvaneMap or ...Set
 //   static constexpr const char* name;       // its Python name
+//   static constexpr const char* type_path;
+//   static ClassSpec spec;
 //
 // Rank, select, range and scans run on the embedded engine container inside
 // one exclusive section after a refold of the population counts.
@@ -28,6 +29,17 @@
 #include "tolvane/core/key_value.hpp"
 
 namespace tolvane::py {
+
+// The traits of object.hpp for a shared handle to a concurrent engine
+// container: bound to no thread; releasing an object drops its handle, and
+// the engine container goes with the last one.
+template <class E>
+struct SharedEngine {
+    using Engine = E;
+    using Native = std::shared_ptr<Engine>;
+    static constexpr bool thread_bound = false;
+    static void release(Native& handle) { std::destroy_at(&handle); }
+};
 
 inline PyObject* entry_result(const std::optional<KeyValue>& entry) {
     return entry ? pair_result(entry->key, entry->value) : none_result();

@@ -23,15 +23,10 @@
 namespace tolvane::py {
 namespace {
 
-struct SyncMapClass {
-    using Engine = sync::SyncTolvaneMap;
-    using Native = std::shared_ptr<Engine>;
-    static constexpr bool thread_bound = false;
+struct SyncMapClass : SharedEngine<sync::SyncTolvaneMap> {
     static constexpr const char* name = "SyncTolvaneMap";
     static constexpr const char* type_path = "_tolvane::sync::SyncTolvaneMap";
     static ClassSpec spec;
-    // Drops this object's handle; the engine map goes with the last one.
-    static void release(Native& handle) { std::destroy_at(&handle); }
 };
 using Common = SyncContainer<SyncMapClass>;
 using Obj = Common::Obj;

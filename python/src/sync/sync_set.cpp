@@ -21,15 +21,10 @@
 namespace tolvane::py {
 namespace {
 
-struct SyncSetClass {
-    using Engine = sync::SyncTolvaneSet;
-    using Native = std::shared_ptr<Engine>;
-    static constexpr bool thread_bound = false;
+struct SyncSetClass : SharedEngine<sync::SyncTolvaneSet> {
     static constexpr const char* name = "SyncTolvaneSet";
     static constexpr const char* type_path = "_tolvane::sync::SyncTolvaneSet";
     static ClassSpec spec;
-    // Drops this object's handle; the engine set goes with the last one.
-    static void release(Native& handle) { std::destroy_at(&handle); }
 };
 using Common = SyncContainer<SyncSetClass>;
 using Obj = Common::Obj;
