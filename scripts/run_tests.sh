@@ -97,6 +97,7 @@ bench_smoke() {
         --shapes random,dense,clustered --no-write >"$log" 2>&1 || { cat "$log"; return 1; }
     $python bench/python/bench_rank.py --sizes 2000 --rounds 1 --probes 100 >"$log" 2>&1 ||
         { cat "$log"; return 1; }
+    $python bench/python/bench_bulk.py --sizes 2000 --rounds 1 >"$log" 2>&1 || { cat "$log"; return 1; }
     $python bench/python/bench_byte_maps.py --size 2000 --rounds 1 --no-write >"$log" 2>&1 ||
         { cat "$log"; return 1; }
     $python bench/python/bench_blob.py --size 2000 --rounds 1 --no-write >"$log" 2>&1 ||
