@@ -1,7 +1,6 @@
 #pragma once
 // What a full set-flavour linear leaf becomes when it takes one key more,
-// shared by the exclusive insert (mutate.cpp) and the reclaiming one
-// (mutate_occ_insert.hpp). The builders fill new nodes only; publishing them
+// for the insert's leaf level (insert_leaf.hpp). The builders fill new nodes only; publishing them
 // and releasing the old leaf is the caller's protocol.
 
 #include <bit>
