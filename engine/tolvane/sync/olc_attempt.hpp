@@ -54,6 +54,7 @@ struct OlcOutcome {
 // The outcomes that leave the tree unchanged.
 inline constexpr OlcOutcome OLC_RETRY{OlcStatus::Retry, 0};
 inline constexpr OlcOutcome OLC_EXCLUSIVE{OlcStatus::Exclusive, 0};
+inline constexpr OlcOutcome OLC_ABSENT{OlcStatus::Absent, 0};
 
 // One branch passed on the way down: its version word as read before the
 // child edge was read, the slot level of that child and the digit taken.

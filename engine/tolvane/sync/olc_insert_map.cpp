@@ -6,8 +6,7 @@
 #include "tolvane/core/key_value.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/leaf/leaf.hpp"
-#include "tolvane/sync/olc_branch_add.hpp"
-#include "tolvane/sync/olc_walk.hpp"
+#include "tolvane/sync/olc_attempt_body.hpp"
 #include "tolvane/write/mutate_free.hpp"
 #include "tolvane/write/mutate_map_leaf.hpp"
 #include "tolvane/write/mutate_map_leaf_grow.hpp"
@@ -289,43 +288,25 @@ OlcOutcome into_bitmap_leaf(const At& at, u64 key, u64 value) {
     });
 }
 
+struct MapInsert {
+    static constexpr bool INSERTS = true;
+    static constexpr OlcOutcome AT_FULL = EXCLUSIVE;
+    static bool stores(const EdgeKind& kind) {
+        return !kind.is_invalid() && (!kind.is_immediate() || mutate_map::fits_map_immediate(kind));
+    }
+    u64 key, value;
+    Edge child(unsigned level) const { return map_child(key, value, level); }
+    OlcOutcome immediate(const At& at, const EdgeKind& kind) const {
+        return into_immediate(at, kind, key, value);
+    }
+    OlcOutcome bitmap_leaf(const At& at) const { return into_bitmap_leaf(at, key, value); }
+    OlcOutcome linear_leaf(const At& at) const { return into_linear_leaf(at, key, value); }
+};
+
 }  // namespace
 
 OlcOutcome olc_insert_map(NodeAlloc& alloc, const olc::RootRead& root, u64 key, u64 value) {
-    OlcPath path;
-    const OlcWalk w = olc_walk(root, key, path);
-    switch (w.end) {
-        case OlcWalk::End::Retry:
-            return RETRY;
-        case OlcWalk::End::NotTrie:
-        case OlcWalk::End::PrefixDiffers:
-            return EXCLUSIVE;
-        case OlcWalk::End::Missing:
-            return OlcOutcome{
-                olc_add_child(alloc, w, map_child(key, value, w.branch.child_level)), 0};
-        case OlcWalk::End::Edge:
-            break;
-    }
-    const EdgeKind kind = w.e.tag();
-    if (kind.is_invalid() || (kind.is_immediate() && !mutate_map::fits_map_immediate(kind)))
-        fatal("valid edge tag");
-    if (kind.is_empty()) {
-        if (!path.empty() && path.holder().kind == TAG_BRANCH_U)
-            return OlcOutcome{olc_fill_slot(path.holder(), *w.slot, map_child(key, value, w.level)),
-                              0};
-        return EXCLUSIVE;
-    }
-    if (path.empty()) return EXCLUSIVE;
-    const At at{alloc, path.holder(), *w.slot, w.e, w.level};
-    if (kind.is_immediate()) return into_immediate(at, kind, key, value);
-    switch (kind.kind) {
-        case TAG_LEAF_BITMAP:
-            return into_bitmap_leaf(at, key, value);
-        case TAG_FULL:
-            return EXCLUSIVE;
-        default:  // tags 5..11
-            return into_linear_leaf(at, key, value);
-    }
+    return olc_attempt(alloc, root, key, MapInsert{key, value});
 }
 
 }  // namespace tolvane::sync

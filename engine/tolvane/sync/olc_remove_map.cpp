@@ -6,7 +6,7 @@
 #include "tolvane/core/forms.hpp"
 #include "tolvane/core/key_value.hpp"
 #include "tolvane/leaf/leaf.hpp"
-#include "tolvane/sync/olc_walk.hpp"
+#include "tolvane/sync/olc_attempt_body.hpp"
 #include "tolvane/write/mutate_branch.hpp"
 #include "tolvane/write/mutate_map_leaf.hpp"
 #include "tolvane/write/version.hpp"
@@ -21,7 +21,7 @@ constexpr unsigned MAP_BITMAP_LEAF_MIN_KEYS = forms::BITMAP_LEAF_MIN_KEYS;
 
 constexpr OlcOutcome RETRY = OLC_RETRY;
 constexpr OlcOutcome EXCLUSIVE = OLC_EXCLUSIVE;
-constexpr OlcOutcome ABSENT{OlcStatus::Absent, 0};
+constexpr OlcOutcome ABSENT = OLC_ABSENT;
 
 OlcOutcome removed(u64 value) { return OlcOutcome{OlcStatus::Removed, value}; }
 
@@ -30,15 +30,6 @@ using At = OlcAt;
 // The key is not there, provided nothing moved under the holder since the
 // walk read the edge.
 OlcOutcome absent_if_still(const OlcStep& holder) { return olc_if_still(holder, ABSENT); }
-
-// Whether the holder may lose the child: only an uncompressed branch that
-// keeps more than mutate::U_SHRINK_AT children afterwards (below that the
-// exclusive section demotes it).
-bool may_empty(const OlcStep& holder) {
-    if (holder.kind != TAG_BRANCH_U) return false;
-    const u64 need = mutate::U_SHRINK_AT + 2;
-    return branch_u_digits_shared(static_cast<const BranchU*>(holder.node), need) >= need;
-}
 
 // Word 1 of a map immediate of `count` keys of w bytes.
 u64 immediate_word1(const KeyValue* pairs, unsigned w, unsigned count) {
@@ -70,7 +61,7 @@ OlcOutcome from_immediate(const At& at, const EdgeKind& kind, u64 key) {
     OlcBlocks blocks(at.alloc);
     if (n == 1) {
         if ((e.w1 & low_bytes_mask(w)) != k) return absent_if_still(at.holder);
-        if (!may_empty(at.holder)) return EXCLUSIVE;
+        if (!olc_may_empty(at.holder)) return EXCLUSIVE;
         return olc_change(blocks, at.holder, at.slot, e, [&] {
             publish_edge(at.slot, Edge{});
             return removed(e.w0);
@@ -137,7 +128,7 @@ OlcOutcome from_linear_leaf(const At& at, u64 key) {
     OlcBlocks blocks(at.alloc);
 
     if (n == 1) {
-        if (!may_empty(at.holder)) return EXCLUSIVE;
+        if (!olc_may_empty(at.holder)) return EXCLUSIVE;
         return olc_change(blocks, at.holder, at.slot, e, [&] {
             const u64 value = values[0];
             publish_edge(at.slot, Edge{});
@@ -237,7 +228,7 @@ OlcOutcome from_bitmap_leaf(const At& at, u64 key) {
     OlcBlocks blocks(at.alloc);
 
     if (n == 1) {
-        if (!may_empty(at.holder)) return EXCLUSIVE;
+        if (!olc_may_empty(at.holder)) return EXCLUSIVE;
         return olc_change(blocks, at.holder, at.slot, e, [&] {
             u64* sub = leaf->value_subarrays[g];
             const u64 value = sub[0];
@@ -286,6 +277,18 @@ OlcOutcome from_bitmap_leaf(const At& at, u64 key) {
     });
 }
 
+struct MapRemove {
+    static constexpr bool INSERTS = false;
+    static constexpr OlcOutcome AT_FULL = EXCLUSIVE;
+    static bool stores(const EdgeKind& kind) {
+        return !kind.is_invalid() && (!kind.is_immediate() || mutate_map::fits_map_immediate(kind));
+    }
+    u64 key;
+    OlcOutcome immediate(const At& at, const EdgeKind& kind) const { return from_immediate(at, kind, key); }
+    OlcOutcome bitmap_leaf(const At& at) const { return from_bitmap_leaf(at, key); }
+    OlcOutcome linear_leaf(const At& at) const { return from_linear_leaf(at, key); }
+};
+
 }  // namespace
 
 u64 branch_u_digits_shared(const BranchU* node, u64 limit) {
@@ -296,35 +299,14 @@ u64 branch_u_digits_shared(const BranchU* node, u64 limit) {
     return count;
 }
 
+bool olc_may_empty(const OlcStep& holder) {
+    if (holder.kind != TAG_BRANCH_U) return false;
+    const u64 need = mutate::U_SHRINK_AT + 2;
+    return branch_u_digits_shared(static_cast<const BranchU*>(holder.node), need) >= need;
+}
+
 OlcOutcome olc_remove_map(NodeAlloc& alloc, const olc::RootRead& root, u64 key) {
-    OlcPath path;
-    const OlcWalk w = olc_walk(root, key, path);
-    switch (w.end) {
-        case OlcWalk::End::Retry:
-            return RETRY;
-        case OlcWalk::End::NotTrie:
-            return EXCLUSIVE;
-        case OlcWalk::End::PrefixDiffers:
-        case OlcWalk::End::Missing:
-            return absent_if_still(w.branch);
-        case OlcWalk::End::Edge:
-            break;
-    }
-    const EdgeKind kind = w.e.tag();
-    if (kind.is_invalid() || (kind.is_immediate() && !mutate_map::fits_map_immediate(kind)))
-        fatal("valid edge tag");
-    if (kind.is_empty()) return path.empty() ? ABSENT : absent_if_still(path.holder());
-    if (path.empty()) return EXCLUSIVE;
-    const At at{alloc, path.holder(), *w.slot, w.e, w.level};
-    if (kind.is_immediate()) return from_immediate(at, kind, key);
-    switch (kind.kind) {
-        case TAG_LEAF_BITMAP:
-            return from_bitmap_leaf(at, key);
-        case TAG_FULL:
-            return EXCLUSIVE;
-        default:  // tags 5..11
-            return from_linear_leaf(at, key);
-    }
+    return olc_attempt(alloc, root, key, MapRemove{key});
 }
 
 }  // namespace tolvane::sync

@@ -35,4 +35,9 @@ OlcOutcome olc_remove_map(NodeAlloc& alloc, const olc::RootRead& root, u64 key);
 // counted in digit order up to `limit` (returned once reached).
 u64 branch_u_digits_shared(const BranchU* node, u64 limit);
 
+// Whether the holder may lose a child optimistically: only an uncompressed
+// branch that keeps more than U_SHRINK_AT children afterwards (below that the
+// exclusive section demotes it).
+bool olc_may_empty(const OlcStep& holder);
+
 }  // namespace tolvane::sync

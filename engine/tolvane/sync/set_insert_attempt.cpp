@@ -4,8 +4,7 @@
 #include "tolvane/core/forms.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/leaf/leaf.hpp"
-#include "tolvane/sync/olc_branch_add.hpp"
-#include "tolvane/sync/olc_walk.hpp"
+#include "tolvane/sync/olc_attempt_body.hpp"
 #include "tolvane/sync/set_attempts.hpp"
 #include "tolvane/write/mutate_free.hpp"
 #include "tolvane/write/mutate_leaf_split.hpp"
@@ -188,35 +187,22 @@ OlcOutcome into_bitmap_leaf(const At& at, u64 key) {
     });
 }
 
+// A full edge holds every key of its slot.
+struct SetInsert {
+    static constexpr bool INSERTS = true;
+    static constexpr OlcOutcome AT_FULL = PRESENT;
+    static bool stores(const EdgeKind& kind) { return !kind.is_invalid(); }
+    u64 key;
+    Edge child(unsigned level) const { return set_child(key, level); }
+    OlcOutcome immediate(const At& at, const EdgeKind& kind) const { return into_immediate(at, kind, key); }
+    OlcOutcome bitmap_leaf(const At& at) const { return into_bitmap_leaf(at, key); }
+    OlcOutcome linear_leaf(const At& at) const { return into_linear_leaf(at, key); }
+};
+
 }  // namespace
 
 OlcOutcome olc_insert_set(NodeAlloc& alloc, const olc::RootRead& root, u64 key) {
-    OlcPath path;
-    const OlcWalk w = olc_walk(root, key, path);
-    switch (w.end) {
-        case OlcWalk::End::Retry:
-            return RETRY;
-        case OlcWalk::End::NotTrie:
-        case OlcWalk::End::PrefixDiffers:
-            return EXCLUSIVE;
-        case OlcWalk::End::Missing:
-            return OlcOutcome{olc_add_child(alloc, w, set_child(key, w.branch.child_level)), 0};
-        case OlcWalk::End::Edge:
-            break;
-    }
-    const EdgeKind kind = w.e.tag();
-    if (kind.is_invalid()) fatal("valid edge tag");
-    if (kind.is_node() && kind.kind == TAG_FULL) return PRESENT;
-    if (kind.is_empty()) {
-        if (!path.empty() && path.holder().kind == TAG_BRANCH_U)
-            return OlcOutcome{olc_fill_slot(path.holder(), *w.slot, set_child(key, w.level)), 0};
-        return EXCLUSIVE;
-    }
-    if (path.empty()) return EXCLUSIVE;
-    const At at{alloc, path.holder(), *w.slot, w.e, w.level};
-    if (kind.is_immediate()) return into_immediate(at, kind, key);
-    if (kind.kind == TAG_LEAF_BITMAP) return into_bitmap_leaf(at, key);
-    return into_linear_leaf(at, key);
+    return olc_attempt(alloc, root, key, SetInsert{key});
 }
 
 }  // namespace tolvane::sync

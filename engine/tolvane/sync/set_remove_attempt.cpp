@@ -4,7 +4,7 @@
 #include "tolvane/core/node.hpp"
 #include "tolvane/leaf/leaf.hpp"
 #include "tolvane/sync/olc_remove_map.hpp"
-#include "tolvane/sync/olc_walk.hpp"
+#include "tolvane/sync/olc_attempt_body.hpp"
 #include "tolvane/sync/set_attempts.hpp"
 #include "tolvane/write/version.hpp"
 
@@ -15,13 +15,9 @@ using mutate::publish_edge;
 
 constexpr OlcOutcome RETRY = OLC_RETRY;
 constexpr OlcOutcome EXCLUSIVE = OLC_EXCLUSIVE;
-constexpr OlcOutcome ABSENT{OlcStatus::Absent, 0};
+constexpr OlcOutcome ABSENT = OLC_ABSENT;
 constexpr OlcOutcome REMOVED{OlcStatus::Removed, 0};
 
-// An uncompressed branch may lose a child optimistically only while it keeps
-// more than U_SHRINK_AT children afterwards; below that the exclusive
-// section demotes it.
-constexpr u64 BRANCH_U_KEEP = forms::U_SHRINK_AT + 2;
 constexpr std::size_t LEAF_KEY_BYTES = forms::LINEAR_MAX_KEYS * 7;
 
 using At = OlcAt;
@@ -32,9 +28,7 @@ OlcOutcome absent_if_still(const OlcStep& holder) { return olc_if_still(holder, 
 // uncompressed branch that stays above its demotion floor. `block` (with its
 // size and alignment) is the leaf the edge pointed to, if any.
 OlcOutcome empty_slot(const At& at, void* block, std::size_t bytes, std::size_t align) {
-    if (at.holder.kind != TAG_BRANCH_U ||
-        branch_u_digits_shared(static_cast<const BranchU*>(at.holder.node), BRANCH_U_KEEP) < BRANCH_U_KEEP)
-        return EXCLUSIVE;
+    if (!olc_may_empty(at.holder)) return EXCLUSIVE;
     OlcBlocks blocks(at.alloc);
     if (block) blocks.replaced(block, bytes, align);
     return olc_change(blocks, at.holder, at.slot, at.e, [&] {
@@ -175,30 +169,21 @@ OlcOutcome from_bitmap_leaf(const At& at, u64 key) {
     });
 }
 
+// A full edge is left to the exclusive section, which splits it.
+struct SetRemove {
+    static constexpr bool INSERTS = false;
+    static constexpr OlcOutcome AT_FULL = EXCLUSIVE;
+    static bool stores(const EdgeKind& kind) { return !kind.is_invalid(); }
+    u64 key;
+    OlcOutcome immediate(const At& at, const EdgeKind& kind) const { return from_immediate(at, kind, key); }
+    OlcOutcome bitmap_leaf(const At& at) const { return from_bitmap_leaf(at, key); }
+    OlcOutcome linear_leaf(const At& at) const { return from_linear_leaf(at, key); }
+};
+
 }  // namespace
 
 OlcOutcome olc_remove_set(NodeAlloc& alloc, const olc::RootRead& root, u64 key) {
-    OlcPath path;
-    const OlcWalk w = olc_walk(root, key, path);
-    switch (w.end) {
-        case OlcWalk::End::Retry:
-            return RETRY;
-        case OlcWalk::End::NotTrie:
-            return EXCLUSIVE;
-        case OlcWalk::End::PrefixDiffers:
-        case OlcWalk::End::Missing:
-            return absent_if_still(w.branch);
-        case OlcWalk::End::Edge:
-            break;
-    }
-    const EdgeKind kind = w.e.tag();
-    if (kind.is_invalid()) fatal("valid edge tag");
-    if (kind.is_empty()) return path.empty() ? ABSENT : absent_if_still(path.holder());
-    if (path.empty() || (kind.is_node() && kind.kind == TAG_FULL)) return EXCLUSIVE;
-    const At at{alloc, path.holder(), *w.slot, w.e, w.level};
-    if (kind.is_immediate()) return from_immediate(at, kind, key);
-    if (kind.kind == TAG_LEAF_BITMAP) return from_bitmap_leaf(at, key);
-    return from_linear_leaf(at, key);
+    return olc_attempt(alloc, root, key, SetRemove{key});
 }
 
 }  // namespace tolvane::sync
