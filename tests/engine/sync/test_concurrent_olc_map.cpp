@@ -12,9 +12,9 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "support/on_threads.hpp"
 #include "support/tree_bytes.hpp"
 #include "tolvane/sync/olc_attempt.hpp"
 #include "tolvane/sync/olc_map_writes.hpp"
@@ -95,26 +95,22 @@ TEST(ConcurrentOlcMap, InsertHistoriesChainPerKey) {
     // seen[t][j]: what thread t's inserts of key j returned, in order.
     std::vector<std::vector<std::vector<u64>>> seen(kThreads, std::vector<std::vector<u64>>(keys.size()));
     std::atomic<u64> optimistic{0};
-    std::vector<std::thread> threads;
-    for (unsigned t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            Writer w{m};
-            std::mt19937_64 rng(t + 1);
-            std::vector<unsigned> order(keys.size());
-            for (unsigned j = 0; j < order.size(); ++j) order[j] = j;
-            for (unsigned round = 0; round < kRounds; ++round) {
-                std::shuffle(order.begin(), order.end(), rng);
-                for (const unsigned j : order) {
-                    const u64 value = (u64{t} << 48) | (u64{round} << 32) | j;
-                    OLC_FORCED_FAILURES = forced_failures(j);
-                    seen[t][j].push_back(w.insert(keys[j], value).value_or(kNone));
-                }
-                OLC_FORCED_FAILURES = 0;
+    test::on_threads(kThreads, [&](unsigned t) {
+        Writer w{m};
+        std::mt19937_64 rng(t + 1);
+        std::vector<unsigned> order(keys.size());
+        for (unsigned j = 0; j < order.size(); ++j) order[j] = j;
+        for (unsigned round = 0; round < kRounds; ++round) {
+            std::shuffle(order.begin(), order.end(), rng);
+            for (const unsigned j : order) {
+                const u64 value = (u64{t} << 48) | (u64{round} << 32) | j;
+                OLC_FORCED_FAILURES = forced_failures(j);
+                seen[t][j].push_back(w.insert(keys[j], value).value_or(kNone));
             }
-            optimistic += w.optimistic;
-        });
-    }
-    for (std::thread& th : threads) th.join();
+            OLC_FORCED_FAILURES = 0;
+        }
+        optimistic += w.optimistic;
+    });
 
     for (unsigned j = 0; j < keys.size(); ++j) {
         std::vector<u64> returned;
@@ -145,23 +141,19 @@ TEST(ConcurrentOlcMap, EachKeyIsRemovedOnce) {
     for (unsigned j = 0; j < keys.size(); ++j) m.insert(keys[j], j);
     std::vector<std::vector<u64>> got(kThreads, std::vector<u64>(keys.size(), kNone));
     std::atomic<u64> optimistic{0};
-    std::vector<std::thread> threads;
-    for (unsigned t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            Writer w{m};
-            std::mt19937_64 rng(100 + t);
-            std::vector<unsigned> order(keys.size());
-            for (unsigned j = 0; j < order.size(); ++j) order[j] = j;
-            std::shuffle(order.begin(), order.end(), rng);
-            for (const unsigned j : order) {
-                OLC_FORCED_FAILURES = forced_failures(j);
-                got[t][j] = w.remove(keys[j]).value_or(kNone);
-            }
-            OLC_FORCED_FAILURES = 0;
-            optimistic += w.optimistic;
-        });
-    }
-    for (std::thread& th : threads) th.join();
+    test::on_threads(kThreads, [&](unsigned t) {
+        Writer w{m};
+        std::mt19937_64 rng(100 + t);
+        std::vector<unsigned> order(keys.size());
+        for (unsigned j = 0; j < order.size(); ++j) order[j] = j;
+        std::shuffle(order.begin(), order.end(), rng);
+        for (const unsigned j : order) {
+            OLC_FORCED_FAILURES = forced_failures(j);
+            got[t][j] = w.remove(keys[j]).value_or(kNone);
+        }
+        OLC_FORCED_FAILURES = 0;
+        optimistic += w.optimistic;
+    });
 
     for (unsigned j = 0; j < keys.size(); ++j) {
         unsigned winners = 0;

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/on_threads.hpp"
 #include "tolvane/sync/olc_attempt.hpp"
 #include "tolvane/sync/olc_readers.hpp"
 #include "tolvane/sync/sync_map.hpp"
@@ -86,15 +87,11 @@ struct SetOracle {
 // each doing kOpsPerThread / ops_divisor operations through `op`.
 template <class Op>
 void run_threads(unsigned threads, unsigned rounds, unsigned ops, u64 seed, Op&& op) {
-    for (unsigned round = 0; round < rounds; ++round) {
-        std::vector<std::thread> pool;
-        for (unsigned t = 0; t < threads; ++t)
-            pool.emplace_back([&, t] {
-                std::mt19937_64 rng(seed + 7919 * (round * threads + t));
-                for (unsigned i = 0; i < ops; ++i) op(rng);
-            });
-        for (std::thread& th : pool) th.join();
-    }
+    for (unsigned round = 0; round < rounds; ++round)
+        test::on_threads(threads, [&](unsigned t) {
+            std::mt19937_64 rng(seed + 7919 * (round * threads + t));
+            for (unsigned i = 0; i < ops; ++i) op(rng);
+        });
 }
 
 void check_map(SyncTolvaneMap& m, MapOracle& oracle) {
@@ -190,16 +187,13 @@ TEST(SyncContainers, EachPresentKeyIsRemovedOnce) {
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     std::vector<std::atomic<u32>> removals(keys.size());
-    std::vector<std::thread> pool;
-    for (unsigned t = 0; t < 6; ++t)
-        pool.emplace_back([&, t] {
-            std::vector<std::size_t> order(keys.size());
-            std::iota(order.begin(), order.end(), 0);
-            std::shuffle(order.begin(), order.end(), std::mt19937_64(t));
-            for (std::size_t i : order)
-                if (s.remove(keys[i])) removals[i].fetch_add(1);
-        });
-    for (std::thread& th : pool) th.join();
+    test::on_threads(6, [&](unsigned t) {
+        std::vector<std::size_t> order(keys.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::shuffle(order.begin(), order.end(), std::mt19937_64(t));
+        for (std::size_t i : order)
+            if (s.remove(keys[i])) removals[i].fetch_add(1);
+    });
     for (std::size_t i = 0; i < keys.size(); ++i) ASSERT_EQ(removals[i].load(), 1u) << keys[i];
     EXPECT_EQ(s.len(), 0u);
     const std::optional<std::string> broken = s.validate();
