@@ -117,21 +117,33 @@ void finish(benchmark::State& state, double bytes, std::size_t n) {
     state.counters["B/key"] = benchmark::Counter(bytes / double(n), benchmark::Counter::kAvgThreads);
 }
 
+// Times value_at(k), the value found for the probe k (or 0), over the probes
+// of `op`, starting at probe `first`.
+template <class ValueAt>
+void time_probes(benchmark::State& state, const KeySet& ks, Op op, std::size_t first, ValueAt&& value_at) {
+    const std::vector<u64>& probes = op == Op::get ? ks.hits : ks.points;
+    std::size_t i = first;
+    u64 acc = 0;
+    for (auto _ : state) acc += value_at(probes[i++ & ks.probe_mask]);
+    benchmark::DoNotOptimize(acc);
+}
+
+// Reader threads start at different probes.
+std::size_t first_probe(const benchmark::State& state) { return std::size_t(state.thread_index()) * 7919; }
+
+// The single-threaded engine lookup on `tree`.
+void time_engine(benchmark::State& state, const KeySet& ks, const tolvane::TolvaneMap& tree, Op op) {
+    time_probes(state, ks, op, 0, [&](u64 k) -> u64 {
+        if (op == Op::get) return tree.get(k).value_or(0);
+        const auto e = tree.next_at_or_after(k);
+        return e ? e->value : 0;
+    });
+}
+
 void bm_plain(benchmark::State& state, KeyShape shape, Op op) {
     Subjects& s = subjects(shape);
-    const KeySet& ks = *s.keys;
-    const std::vector<u64>& probes = op == Op::get ? ks.hits : ks.points;
-    std::size_t i = 0;
-    u64 acc = 0;
-    for (auto _ : state) {
-        const u64 k = probes[i++ & ks.probe_mask];
-        if (op == Op::get)
-            acc += s.plain.get(k).value_or(0);
-        else if (auto e = s.plain.next_at_or_after(k))
-            acc += e->value;
-    }
-    benchmark::DoNotOptimize(acc);
-    finish(state, double(s.plain.alloc.live_bytes()), ks.n);
+    time_engine(state, *s.keys, s.plain, op);
+    finish(state, double(s.plain.alloc.live_bytes()), s.keys->n);
 }
 
 // The plain engine lookup on the concurrent map's own tree (single thread, no
@@ -139,55 +151,30 @@ void bm_plain(benchmark::State& state, KeyShape shape, Op op) {
 // from the cost of the optimistic protocol.
 void bm_plain_on_shared_tree(benchmark::State& state, KeyShape shape, Op op) {
     Subjects& s = subjects(shape);
-    const KeySet& ks = *s.keys;
-    const tolvane::TolvaneMap& tree = s.shared.shared().tree;
-    const std::vector<u64>& probes = op == Op::get ? ks.hits : ks.points;
-    std::size_t i = 0;
-    u64 acc = 0;
-    for (auto _ : state) {
-        const u64 k = probes[i++ & ks.probe_mask];
-        if (op == Op::get)
-            acc += tree.get(k).value_or(0);
-        else if (auto e = tree.next_at_or_after(k))
-            acc += e->value;
-    }
-    benchmark::DoNotOptimize(acc);
-    finish(state, s.shared_bytes, ks.n);
+    time_engine(state, *s.keys, s.shared.shared().tree, op);
+    finish(state, s.shared_bytes, s.keys->n);
 }
 
 void bm_optimistic(benchmark::State& state, KeyShape shape, Op op) {
     Subjects& s = subjects(shape);
-    const KeySet& ks = *s.keys;
     tolvane::sync::Shared<tolvane::TolvaneMap>& block = s.shared.shared();
     tolvane::Reader reader = tolvane::Collector::register_reader(block.collector);
-    const std::vector<u64>& probes = op == Op::get ? ks.hits : ks.points;
-    std::size_t i = std::size_t(state.thread_index()) * 7919;
-    u64 acc = 0;
-    for (auto _ : state) {
-        const u64 k = probes[i++ & ks.probe_mask];
-        if (op == Op::get)
-            acc += tolvane::sync::map_get_with(block, reader, k).value_or(0);
-        else if (auto e = tolvane::sync::map_next_with(block, reader, k))
-            acc += e->value;
-    }
-    benchmark::DoNotOptimize(acc);
-    finish(state, s.shared_bytes, ks.n);
+    time_probes(state, *s.keys, op, first_probe(state), [&](u64 k) -> u64 {
+        if (op == Op::get) return tolvane::sync::map_get_with(block, reader, k).value_or(0);
+        const auto e = tolvane::sync::map_next_with(block, reader, k);
+        return e ? e->value : 0;
+    });
+    finish(state, s.shared_bytes, s.keys->n);
 }
 
 void bm_locked_btree(benchmark::State& state, KeyShape shape, Op op) {
     Subjects& s = subjects(shape);
-    const KeySet& ks = *s.keys;
-    const std::vector<u64>& probes = op == Op::get ? ks.hits : ks.points;
-    std::size_t i = std::size_t(state.thread_index()) * 7919;
-    u64 acc = 0;
-    for (auto _ : state) {
-        const u64 k = probes[i++ & ks.probe_mask];
+    time_probes(state, *s.keys, op, first_probe(state), [&](u64 k) -> u64 {
         std::shared_lock lock(s.btree_lock);
         auto it = op == Op::get ? s.btree.find(k) : s.btree.lower_bound(k);
-        if (it != s.btree.end()) acc += it->second;
-    }
-    benchmark::DoNotOptimize(acc);
-    finish(state, s.btree_bytes, ks.n);
+        return it != s.btree.end() ? it->second : 0;
+    });
+    finish(state, s.btree_bytes, s.keys->n);
 }
 
 void register_shape(KeyShape shape) {
