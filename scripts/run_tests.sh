@@ -104,7 +104,7 @@ bench_smoke() {
         { cat "$log"; return 1; }
     $python bench/python/bench_str_maps.py --size 2000 --rounds 1 --probes 300 --no-write \
         >"$log" 2>&1 || { cat "$log"; return 1; }
-    $python bench/python/bench_sync.py --size 2000 --repeat 1 --batch 500 --no-write >"$log" 2>&1 ||
+    $python bench/python/bench_sync.py --size 2000 --rounds 1 --batch 500 --no-write >"$log" 2>&1 ||
         { cat "$log"; return 1; }
 
     local bench_apt=()

@@ -10,12 +10,14 @@ Rows:
 - single calls m.get(k) and k in s on the concurrent classes against the
   thread-bound ones, from one thread.
 
-Throughput is keys per second of wall time over all threads; the best of
-`--repeat` runs is kept. Memory is bytes per key from mem_held(). The section
+Throughput is keys per second of wall time over all threads, the median of
+`--rounds` interleaved rounds (each round times the concurrent class and its
+peer one after the other); a ratio is the median of the per-round ratios
+with their spread. The process is not pinned: the threads need their cores. Memory is bytes per key from mem_held(). The section
 between its markers in docs/benchmarks.md is replaced unless --no-write.
 
     bench_sync.py --size 1000000
-    bench_sync.py --size 20000 --repeat 1 --no-write     # smoke run
+    bench_sync.py --size 20000 --rounds 1 --no-write     # smoke run
 
 No timing is ever asserted: this is a measuring tool.
 """
@@ -30,6 +32,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from markdown_table import header, ratio, row, write_section  # noqa: E402
+from rounds import MIN_ROUNDS, cpu_description, interleaved, median, ratio_spread, spread_cell  # noqa: E402
 from tolvane_trie import SyncTolvaneMap, SyncTolvaneSet, TolvaneMap, TolvaneSet  # noqa: E402
 
 BEGIN = "<!-- python-sync-bench:begin -->"
@@ -76,11 +79,7 @@ def run_threaded(count, work):
     return time.perf_counter() - start
 
 
-def best_of(repeat, measure):
-    return min(measure() for _ in range(repeat))
-
-
-def bulk_rows(n, repeat, batch):
+def bulk_rows(n, rounds, batch):
     rng = random.Random(7)
     keys = [rng.getrandbits(64) for _ in range(n)]
     rows = []
@@ -91,39 +90,38 @@ def bulk_rows(n, repeat, batch):
         # Calls of `batch` keys, so the locked peer can interleave its threads.
         chunks = [[q[j:j + 8 * batch] for j in range(0, len(q), 8 * batch)] for q in packed]
         listed = [[p[j:j + batch] for j in range(0, len(p), batch)] for p in parts]
-        results = {}
-        for name, make in [("SyncTolvaneMap", SyncTolvaneMap), ("dict+Lock", Locked)]:
-            chunks = listed if name == "dict+Lock" else chunks
-            def insert_once():
-                target = make()
-                t = run_threaded(count, lambda i: [target.insert_many(c, c) for c in chunks[i]])
-                return t, target
 
-            t_insert, filled = min((insert_once() for _ in range(repeat)), key=lambda r: r[0])
-            t_get = best_of(repeat, lambda: run_threaded(
-                count, lambda i: [filled.get_many(c) for c in chunks[i]]))
-            results[name] = (per * count / t_insert, per * count / t_get)
-        rows.append((count, results))
+        def once(make, calls):
+            target = make()
+            t_insert = run_threaded(count, lambda i: [target.insert_many(c, c) for c in calls[i]])
+            t_get = run_threaded(count, lambda i: [target.get_many(c) for c in calls[i]])
+            return {"insert": per * count / t_insert, "get": per * count / t_get}
+
+        rows.append((count, interleaved(
+            [("SyncTolvaneMap", lambda: once(SyncTolvaneMap, chunks)),
+             ("dict+Lock", lambda: once(Locked, listed))], rounds)))
     return rows
 
 
-def single_rows(n, repeat):
+def single_rows(n, rounds):
     rng = random.Random(8)
     keys = [rng.getrandbits(64) for _ in range(n)]
     probes = keys[: min(n, 200_000)]
-    out = {}
+    out, calls = {}, []
     for name, make in [("SyncTolvaneMap", SyncTolvaneMap), ("TolvaneMap", TolvaneMap)]:
         m = make()
         m.insert_many(keys, keys)
-        get = m.get
-        t = best_of(repeat, lambda: timed(lambda: [get(k) for k in probes]))
-        out[name] = (len(probes) / t, m.mem_held() / n)
+        calls.append((name, lambda get=m.get: {"call": len(probes) / timed(
+            lambda: [get(k) for k in probes])}))
+        out[name] = m.mem_held() / n
     for name, make in [("SyncTolvaneSet", SyncTolvaneSet), ("TolvaneSet", TolvaneSet)]:
         s = make()
         s.insert_many(keys)
-        t = best_of(repeat, lambda: timed(lambda: [k in s for k in probes]))
-        out[name] = (len(probes) / t, s.mem_held() / n)
-    return out
+        calls.append((name, lambda s=s: {"call": len(probes) / timed(
+            lambda: [k in s for k in probes])}))
+        out[name] = s.mem_held() / n
+    rates = interleaved(calls, rounds)
+    return {name: (rates[name]["call"], out[name]) for name in out}
 
 
 def timed(fn):
@@ -134,26 +132,30 @@ def timed(fn):
 
 def report(n, bulk, single, batch):
     lines = [BEGIN, f"## Concurrent classes from Python threads, {n:,} keys", "",
-             f"Python {platform.python_version()}, {os.cpu_count()} cores; calls of {batch:,} "
-             "keys, packed u64 input; throughput in million keys per second of wall time "
-             "over all threads (best run); `ratio` is SyncTolvaneMap / dict+Lock, "
+             f"Python {platform.python_version()}, {os.cpu_count()} cores ({cpu_description()}); "
+             f"calls of {batch:,} keys, packed u64 input; throughput in million keys per second "
+             "of wall time over all threads (median of the interleaved rounds); `ratio` is "
+             "SyncTolvaneMap / dict+Lock, the median of the per-round ratios (lowest–highest), "
              "above 1 means the concurrent map is faster.", ""]
     lines += header(["threads", "insert_many Sync", "insert_many Lock", "ratio",
                      "get_many Sync", "get_many Lock", "ratio", "get_many vs 1 thread"])
-    one = bulk[0][1]["SyncTolvaneMap"][1]
+    one = median(bulk[0][1]["SyncTolvaneMap"]["get"])
     for count, r in bulk:
         s, l = r["SyncTolvaneMap"], r["dict+Lock"]
-        lines.append(row([str(count), f"{s[0] / 1e6:.2f}", f"{l[0] / 1e6:.2f}", ratio(s[0], l[0]),
-                          f"{s[1] / 1e6:.2f}", f"{l[1] / 1e6:.2f}", ratio(s[1], l[1]),
-                          ratio(s[1], one)]))
+        cells = [str(count)]
+        for op in ("insert", "get"):
+            cells += [f"{median(s[op]) / 1e6:.2f}", f"{median(l[op]) / 1e6:.2f}",
+                      spread_cell(ratio_spread(s[op], l[op]))]
+        lines.append(row(cells + [ratio(median(s["get"]), one)]))
     lines += ["", "Single calls from one thread (million calls per second; bytes per key "
-              "from `mem_held()`); `ratio` is thread-bound / concurrent time per call.", ""]
+              "from `mem_held()`); `ratio` is concurrent / thread-bound time per call.", ""]
     lines += header(["call", "concurrent", "thread-bound", "ratio", "B/key concurrent",
                      "B/key thread-bound"])
     for call, a, b in [("m.get(k)", "SyncTolvaneMap", "TolvaneMap"),
                        ("k in s", "SyncTolvaneSet", "TolvaneSet")]:
-        lines.append(row([f"`{call}`", f"{single[a][0] / 1e6:.2f}", f"{single[b][0] / 1e6:.2f}",
-                          ratio(single[b][0], single[a][0]), f"{single[a][1]:.1f}",
+        lines.append(row([f"`{call}`", f"{median(single[a][0]) / 1e6:.2f}",
+                          f"{median(single[b][0]) / 1e6:.2f}",
+                          spread_cell(ratio_spread(single[b][0], single[a][0])), f"{single[a][1]:.1f}",
                           f"{single[b][1]:.1f}"]))
     lines.append(END)
     return "\n".join(lines) + "\n"
@@ -162,14 +164,14 @@ def report(n, bulk, single, batch):
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--size", type=float, default=1_000_000)
-    p.add_argument("--repeat", type=int, default=3)
+    p.add_argument("--rounds", type=int, default=MIN_ROUNDS)
     p.add_argument("--batch", type=int, default=10_000)
     p.add_argument("--output", default=DEFAULT_OUTPUT)
     p.add_argument("--no-write", action="store_true")
     args = p.parse_args()
     n = int(args.size)
-    bulk = bulk_rows(n, args.repeat, args.batch)
-    single = single_rows(n, args.repeat)
+    bulk = bulk_rows(n, args.rounds, args.batch)
+    single = single_rows(n, args.rounds)
     text = report(n, bulk, single, args.batch)
     print(text)
     if not args.no_write:
