@@ -29,26 +29,10 @@
 #include "bench_args.hpp"
 #include "containers.hpp"
 #include "key_sets.hpp"
-#include "tolvane/sync/sync_map.hpp"
+#include "sync_subjects.hpp"
 
 namespace bench {
 namespace {
-
-struct Optimistic {
-    static constexpr const char* name = "SyncTolvaneMap";
-    tolvane::sync::SyncTolvaneMap m;
-    void insert(u64 k) { m.insert(k, value_of(k)); }
-    void erase(u64 k) { m.remove(k); }
-    double bytes() { return double(m.mem_held()); }
-};
-
-struct ExclusiveOnly {
-    static constexpr const char* name = "SyncTolvaneMap_exclusive";
-    tolvane::sync::SyncTolvaneMap m;
-    void insert(u64 k) { m.insert_exclusive(k, value_of(k)); }
-    void erase(u64 k) { m.remove_exclusive(k); }
-    double bytes() { return double(m.mem_held()); }
-};
 
 struct LockedBtree {
     static constexpr const char* name = "mutex_absl::btree_map";
@@ -175,8 +159,8 @@ void register_all(std::size_t n) {
         register_container<Engine>(n, Ranges::disjoint, op, 1);
         for (Ranges ranges : {Ranges::disjoint, Ranges::interleaved}) {
             for (unsigned threads : {1u, 2u, 4u, 8u}) {
-                register_container<Optimistic>(n, ranges, op, threads);
-                register_container<ExclusiveOnly>(n, ranges, op, threads);
+                register_container<SyncMap>(n, ranges, op, threads);
+                register_container<SyncMapExclusive>(n, ranges, op, threads);
                 register_container<LockedBtree>(n, ranges, op, threads);
             }
         }

@@ -25,30 +25,12 @@
 #include "bench_args.hpp"
 #include "containers.hpp"
 #include "key_sets.hpp"
+#include "sync_subjects.hpp"
 #include "tolvane/sync/olc_readers.hpp"
-#include "tolvane/sync/sync_map.hpp"
 #include "tolvane/sync/sync_set.hpp"
 
 namespace bench {
 namespace {
-
-// Every write through the exclusive section.
-struct SyncMapExclusive {
-    static constexpr const char* name = "SyncTolvaneMap(exclusive)";
-    tolvane::sync::SyncTolvaneMap m;
-    void insert(u64 k) { m.insert_exclusive(k, value_of(k)); }
-    bool erase(u64 k) { return m.remove_exclusive(k).has_value(); }
-    double bytes() { return double(m.mem_held()); }
-};
-
-// The container's own write path.
-struct SyncMap {
-    static constexpr const char* name = "SyncTolvaneMap";
-    tolvane::sync::SyncTolvaneMap m;
-    void insert(u64 k) { m.insert(k, value_of(k)); }
-    bool erase(u64 k) { return m.remove(k).has_value(); }
-    double bytes() { return double(m.mem_held()); }
-};
 
 struct SyncSetExclusive {
     static constexpr const char* name = "SyncTolvaneSet(exclusive)";
