@@ -19,7 +19,8 @@
 //   - the insert path is flushed and emptied on entry and never refilled.
 //
 // The branch level is shared with the set flavour
-// (mutate_occ_insert_branch.hpp); the leaf level is mutate_map_occ_leaf.hpp.
+// (mutate_occ_insert_branch.hpp); the leaf level, shared with the exclusive
+// insert, is mutate_map_occ_leaf.hpp.
 //
 // Members, chosen at compile time:
 //
@@ -104,14 +105,20 @@ void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 
                 break;
             }
             case TAG_LEAF_BITMAP:
-                frame = insert_into_bitmap_leaf<K>(guard, out, slot, e, key, value, level);
+                frame = insert_into_bitmap_leaf<K>(guard, out, slot, e, key, value, level, path);
                 break;
             case TAG_FULL:
                 fatal(
                     "internal error: entered unreachable code: full-tolvane edges are set-flavor "
                     "only");
             default:  // tags 5..11; 13..15 do not decode
-                frame = insert_into_linear_leaf<K>(guard, out, slot, e, key, value, level, path);
+                frame = insert_into_linear_leaf<K>(
+                    guard, out, slot, e, key, value, level, path,
+                    [&](Edge& fresh, const KeyValue& kv, mutate::SlotHolder private_holder) {
+                        InsertResult ignored;
+                        insert_frame<K, U>(ignored, alloc, fresh, kv.key, kv.value, level, path,
+                                           private_holder);
+                    });
                 break;
         }
         if (frame == Frame::Done) return;

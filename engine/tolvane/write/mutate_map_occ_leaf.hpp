@@ -1,9 +1,12 @@
 #pragma once
-// Leaf level of the reclaiming map insert (mutate_map_occ_insert.hpp): what
+// Leaf level of the map insert, one body for the exclusive walk
+// (mutate_map.cpp) and the reclaiming one (mutate_map_occ_insert.hpp): what
 // the key does to the empty edge, map immediate, map linear leaf or
-// LeafBitmapL it reaches. Shapes, thresholds and blocks are those of the
-// exclusive insert (mutate_map_insert.hpp), so both build the same tree; what
-// differs is how each change reaches readers:
+// LeafBitmapL it reaches. The slot type decides how each change is written
+// (mutate_occ.hpp): PlainSlot stores plainly and brackets nothing, and the
+// exclusive walk refills its insert path after a key went into a one-byte
+// leaf or a LeafBitmapL of a level-1 slot; SlotGuard<U> writes as follows,
+// and never refills the path:
 //
 //   - a form that changes size is rebuilt in a new block, filled completely
 //     and published by one edge store; the old block is released after the
@@ -20,9 +23,9 @@
 //   - the insert path is never refilled: hot leaves are for exclusive trees.
 //
 // A full leaf that must split is rebuilt on a private edge by inserting its
-// pairs one by one under a new BranchL3; nobody can see that edge, so its
-// inserts bump only a private word, and the finished subtree is published in
-// one bracket.
+// pairs one by one under a new BranchL3 through the caller's walk; nobody can
+// see that edge, so the reclaiming inserts bump only a private word, and the
+// finished subtree is published in one bracket.
 
 #include <bit>
 #include <cstring>
@@ -39,6 +42,7 @@
 #include "tolvane/write/mutate_map_leaf.hpp"
 #include "tolvane/write/mutate_map_leaf_grow.hpp"
 #include "tolvane/write/mutate_occ.hpp"
+#include "tolvane/write/insert_leaf.hpp"
 #include "tolvane/write/mutate_occ_insert.hpp"
 #include "tolvane/write/mutate_path.hpp"
 #include "tolvane/core/node.hpp"
@@ -74,22 +78,22 @@ inline void report_added(InsertResult& out, u64* word) {
 // A present key whose value lives in a block behind the edge: left alone by
 // get-or-insert, else overwritten and the unchanged edge republished, so the
 // new value is released together with it.
-template <bool KeepExisting, bool U>
-void settle_present(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, const Edge& e,
+template <bool KeepExisting, class Slot>
+void settle_present(const Slot& guard, InsertResult& out, Edge& slot, const Edge& e,
                     u64* word, u64 value) {
     const u64 old = load_relaxed(*word);
     if constexpr (!KeepExisting) {
         guard.begin();
-        store_relaxed(*word, value);
-        publish_edge(slot, e);
+        guard.store(*word, value);
+        guard.store_edge(slot, e);
         guard.end();
     }
     report_found(out, old, word);
 }
 
 // An empty slot below level 8 takes a one-key immediate of the slot's width.
-template <bool U>
-void insert_into_empty(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, u64 key, u64 value,
+template <class Slot>
+void insert_into_empty(const Slot& guard, InsertResult& out, Edge& slot, u64 key, u64 value,
                        unsigned level) {
     require(level >= 1 && level <= 7, "immediate 1 key");
     Edge fresh;
@@ -101,8 +105,8 @@ void insert_into_empty(const SlotGuard<U>& guard, InsertResult& out, Edge& slot,
 }
 
 // Tags 16..126: a map immediate of n keys of w bytes (w is the slot level).
-template <bool KeepExisting, bool U>
-void insert_into_immediate(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, const Edge& e,
+template <bool KeepExisting, class Slot>
+void insert_into_immediate(const Slot& guard, InsertResult& out, Edge& slot, const Edge& e,
                            const EdgeKind& kind, u64 key, u64 value) {
     NodeAlloc& alloc = guard.alloc;
     const unsigned w = kind.key_bytes;
@@ -124,9 +128,9 @@ void insert_into_immediate(const SlotGuard<U>& guard, InsertResult& out, Edge& s
         const KeyValue pairs[2] = {key_first ? mine : other, key_first ? other : mine};
         Edge fresh;
         if (2 * w > MAP_IMMEDIATE_KEY_BYTES)
-            build_map_leaf<true>(alloc, fresh, static_cast<u8>(w), pairs, 2);
+            build_map_leaf<Slot::kShared>(alloc, fresh, static_cast<u8>(w), pairs, 2);
         else
-            write_map_immed<true>(alloc, fresh, static_cast<u8>(w), pairs, 2);
+            write_map_immed<Slot::kShared>(alloc, fresh, static_cast<u8>(w), pairs, 2);
         guard.publish(slot, fresh);
         return report_added(out, fresh.ptr<u64>() + (key_first ? 0 : 1));
     }
@@ -144,7 +148,7 @@ void insert_into_immediate(const SlotGuard<U>& guard, InsertResult& out, Edge& s
         KeyValue pairs[MAP_IMMEDIATE_KEY_BYTES + 1];
         immediate_pairs_with(keys, values, n, w, i, k, value, pairs);
         Edge fresh;
-        build_map_leaf<true>(alloc, fresh, static_cast<u8>(w), pairs, n + 1);
+        build_map_leaf<Slot::kShared>(alloc, fresh, static_cast<u8>(w), pairs, n + 1);
         guard.publish(slot, fresh);
         release_values(alloc, values, n);
         return report_added(out, fresh.ptr<u64>() + i);
@@ -158,10 +162,10 @@ void insert_into_immediate(const SlotGuard<U>& guard, InsertResult& out, Edge& s
     fresh.set_tag(immediate_tag(w, n + 1));
     if (capacity_class(n + 1) == capacity_class(n)) {
         guard.begin();
-        for (std::size_t j = n; j > i; --j) store_relaxed(values[j], values[j - 1]);
-        store_relaxed(values[i], value);
+        for (std::size_t j = n; j > i; --j) guard.store(values[j], values[j - 1]);
+        guard.store(values[i], value);
         fresh.set_ptr(values);
-        publish_edge(slot, fresh);
+        guard.store_edge(slot, fresh);
         guard.end();
         return report_added(out, values + i);
     }
@@ -176,24 +180,25 @@ void insert_into_immediate(const SlotGuard<U>& guard, InsertResult& out, Edge& s
 // index i: a LeafBitmapL when all keys share every byte but the lowest, else
 // a BranchL3 at the highest byte in which they differ, filled on a private
 // edge. Either is published in one step, then the old block released.
-template <bool KeepExisting, bool U>
-void rebuild_full_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, const Edge& e,
+template <class Slot, class InsertAgain>
+void rebuild_full_leaf(const Slot& guard, InsertResult& out, Edge& slot, const Edge& e,
                        unsigned level, unsigned w, std::size_t i, u64 key, u64 value,
-                       InsertPath& path) {
+                       InsertPath& path, InsertAgain& insert_again) {
     NodeAlloc& alloc = guard.alloc;
     const std::size_t n = map_leaf_max_keys(w);
     u8* old_block = e.ptr<u8>();
     require(old_block != nullptr, "leaf");
     std::vector<KeyValue> pairs = full_leaf_pairs(e, level, w, i, key, value);
     Edge fresh;
-    if (const unsigned node_level = split_full_leaf_head<true>(alloc, fresh, pairs, level)) {
+    const unsigned node_level = split_full_leaf_head<Slot::kShared>(alloc, fresh, pairs, level);
+    if (node_level != 0) {
         u32 private_word = 0;
-        for (const KeyValue& kv : pairs) {
-            InsertResult ignored;
-            insert_frame<KeepExisting, U>(ignored, alloc, fresh, kv.key, kv.value, level, path,
-                                          mutate::SlotHolder::branch(private_word));
-        }
+        for (const KeyValue& kv : pairs)
+            insert_again(fresh, kv, mutate::SlotHolder::branch(private_word));
         fresh.set_pop0(node_level, pairs.size() - 1);
+        // The re-inserts carried only the low bytes of each key, so a hot
+        // leaf they named would sit under a shortened prefix.
+        path.flush_and_reset();
     }
     guard.publish(slot, fresh);
     release_map_leaf(alloc, old_block, n, w);
@@ -203,15 +208,16 @@ void rebuild_full_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge& slot,
 }
 
 // Tags 5..11: a map linear leaf of w-byte keys.
-template <bool KeepExisting, bool U>
-Frame insert_into_linear_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, Edge e,
-                              u64 key, u64 value, unsigned level, InsertPath& path) {
+template <bool KeepExisting, class Slot, class InsertAgain>
+Frame insert_into_linear_leaf(const Slot& guard, InsertResult& out, Edge& slot, Edge e, u64 key,
+                              u64 value, unsigned level, InsertPath& path,
+                              InsertAgain&& insert_again) {
     NodeAlloc& alloc = guard.alloc;
     const unsigned w = e.tag_byte() - TAG_LEAF_BASE;
     const std::size_t n = static_cast<std::size_t>(e.pop0(w)) + 1;
     if (w < level) {
         if (const unsigned at = mutate::skip_mismatch_level(e, level, w, key)) {
-            mutate::occ_detail::wrap_and_retry(guard, slot, e, at, level, n);
+            mutate::insert_leaf::wrap_in_slot(guard, slot, e, at, level, n);
             return Frame::Again;
         }
     }
@@ -239,36 +245,40 @@ Frame insert_into_linear_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge
     }
 
     if (n >= map_leaf_max_keys(w)) {
-        rebuild_full_leaf<KeepExisting>(guard, out, slot, e, level, w, i, key, value, path);
+        rebuild_full_leaf(guard, out, slot, e, level, w, i, key, value, path, insert_again);
         return Frame::Done;
     }
     if (capacity_class(n + 1) == capacity_class(n)) {
         guard.begin();
         leaf::shared_keys::map_insert_at(block, static_cast<u8>(w), n, i, k, value);
         e.set_pop0(w, n);
-        publish_edge(slot, e);
+        guard.store_edge(slot, e);
         guard.end();
-        report_added(out, values + i);
-        return Frame::Done;
+    } else {
+        u8* fresh = grown_map_leaf(alloc, block, n, w, i, k, value);
+        e.set_ptr(fresh);
+        e.set_pop0(w, n);
+        guard.publish(slot, e);
+        release_map_leaf(alloc, block, n, w);
+        block = fresh;
     }
-    u8* fresh = grown_map_leaf(alloc, block, n, w, i, k, value);
-    e.set_ptr(fresh);
-    e.set_pop0(w, n);
-    guard.publish(slot, e);
-    release_map_leaf(alloc, block, n, w);
+    // The exclusive insert keeps a one-byte leaf of a level-1 slot hot.
+    if (!Slot::kShared && w == 1 && level == 1)
+        path.fill(&slot, nullptr, block, static_cast<u16>(n + 1), key);
     report_added(out, e.ptr<u64>() + i);
     return Frame::Done;
 }
 
 // Tag 12: a LeafBitmapL. The node itself is never copied by an insert: only
 // the value subarray of the key's group moves when its capacity class does.
-template <bool KeepExisting, bool U>
-Frame insert_into_bitmap_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge& slot, Edge e,
-                              u64 key, u64 value, unsigned level) {
+template <bool KeepExisting, class Slot>
+Frame insert_into_bitmap_leaf(const Slot& guard, InsertResult& out, Edge& slot, Edge e, u64 key,
+                              u64 value, unsigned level, InsertPath& path) {
     NodeAlloc& alloc = guard.alloc;
     if (level > 1) {
         if (const unsigned at = mutate::skip_mismatch_level(e, level, 1, key)) {
-            mutate::occ_detail::wrap_and_retry(guard, slot, e, at, level, e.pop0(1) + 1);
+            path.flush_and_reset();
+            mutate::insert_leaf::wrap_in_slot(guard, slot, e, at, level, e.pop0(1) + 1);
             return Frame::Again;
         }
     }
@@ -282,18 +292,20 @@ Frame insert_into_bitmap_leaf(const SlotGuard<U>& guard, InsertResult& out, Edge
     guard.begin();
     if (c > 0 && capacity_class(c + 1) == capacity_class(c)) {
         require(values != nullptr, "values");
-        for (unsigned j = c; j > r; --j) store_relaxed(values[j], values[j - 1]);
-        store_relaxed(values[r], value);
+        for (unsigned j = c; j > r; --j) guard.store(values[j], values[j - 1]);
+        guard.store(values[r], value);
     } else {
         if (c > 0) require(values != nullptr, "values");
         u64* fresh = grown_values(alloc, values, c, r, value);
         if (c > 0) release_values(alloc, values, c);
-        store_release(leaf->value_subarrays[g], fresh);
+        guard.store_pointer(leaf->value_subarrays[g], fresh);
     }
-    store_relaxed(leaf->bitmap[g], group | (u32{1} << (b & 31)));
-    e.set_byte(8, static_cast<u8>(e.byte(8) + 1));
-    publish_edge(slot, e);
+    guard.store(leaf->bitmap[g], group | (u32{1} << (b & 31)));
+    const unsigned count = e.byte(8) + 2u;
+    e.set_byte(8, static_cast<u8>(count - 1));
+    guard.store_edge(slot, e);
     guard.end();
+    if (!Slot::kShared && level == 1) path.fill(&slot, leaf, nullptr, static_cast<u16>(count), key);
     report_added(out, leaf->value_subarrays[g] + r);
     return Frame::Done;
 }
