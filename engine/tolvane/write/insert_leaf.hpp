@@ -85,14 +85,23 @@ Outcome into_immediate(const Slot& out, Edge& slot, const Edge& e, EdgeKind kind
     const u8 w = kind.key_bytes;
     const unsigned n = kind.count;
     const u64 k = key & low_bytes_mask(w);
-    const KeyList16 stored = immed_keys(e, w, static_cast<u8>(n));
     u64 keys[16];
-    unsigned at = 0;
-    while (at < n && stored[at] < k) ++at;
-    if (at < n && stored[at] == k) return Outcome::Present;
-    for (unsigned i = 0; i < at; ++i) keys[i] = stored[i];
-    keys[at] = k;
-    for (unsigned i = at; i < n; ++i) keys[i + 1] = stored[i];
+    if (n == 1) {
+        // The most common immediate: its one key is the low bytes of word 0,
+        // so it is read without unpacking the edge.
+        const u64 only = e.w0 & low_bytes_mask(w);
+        if (only == k) return Outcome::Present;
+        keys[0] = only < k ? only : k;
+        keys[1] = only < k ? k : only;
+    } else {
+        const KeyList16 stored = immed_keys(e, w, static_cast<u8>(n));
+        unsigned at = 0;
+        while (at < n && stored[at] < k) ++at;
+        if (at < n && stored[at] == k) return Outcome::Present;
+        for (unsigned i = 0; i < at; ++i) keys[i] = stored[i];
+        keys[at] = k;
+        for (unsigned i = at; i < n; ++i) keys[i + 1] = stored[i];
+    }
 
     Edge fresh;
     if (n < forms::set_immediate_capacity(w))
@@ -209,10 +218,12 @@ Outcome into_linear_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned 
 
 // Tag 12: a LeafB1 in a slot of `level`. Its 256th key at slot level 1 makes
 // a full edge; above level 1 it stays a LeafB1, since a full edge there would
-// claim the slot's whole range.
+// claim the slot's whole range. Forced inline: a dense run of keys lands here
+// on nearly every insert, and as a call its prologue cost more than its body.
 template <class Slot>
-Outcome into_bitmap_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned level,
-                         InsertPath& path) {
+[[gnu::always_inline]] inline Outcome into_bitmap_leaf(const Slot& out, Edge& slot, Edge e,
+                                                       u64 key, unsigned level,
+                                                       InsertPath& path) {
     if (level > 1) {
         if (const unsigned at = skip_mismatch_level(e, level, 1, key)) {
             path.flush_and_reset();
