@@ -4,7 +4,7 @@
 
 #include "tolvane/core/node.hpp"
 #include "tolvane/write/mutate_branch.hpp"
-#include "tolvane/write/mutate_occ.hpp"
+#include "tolvane/write/mutate_reclaiming.hpp"
 #include "tolvane/write/version.hpp"
 
 namespace tolvane::sync {
@@ -35,10 +35,10 @@ OlcStatus add_linear(const OlcWalk& walk, const Edge& child) {
         digits[j] = digits[j - 1];
     }
     digits[p] = d;
-    mutate::occ_detail::store_digits(*node, digits);
+    mutate::reclaiming_detail::store_digits(*node, digits);
     publish_edge(node->children[p], child);
-    mutate::occ_detail::store_shape(*node, static_cast<u8>(count + 1), node->level,
-                                    static_cast<u16>(node->summary | (1u << (d & 15))));
+    mutate::reclaiming_detail::store_shape(*node, static_cast<u8>(count + 1), node->level,
+                                           static_cast<u16>(node->summary | (1u << (d & 15))));
     olc_unlock(node->version, v);
     return OlcStatus::New;
 }

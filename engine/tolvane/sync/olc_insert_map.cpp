@@ -10,7 +10,7 @@
 #include "tolvane/write/mutate_free.hpp"
 #include "tolvane/write/mutate_map_leaf.hpp"
 #include "tolvane/write/mutate_map_leaf_grow.hpp"
-#include "tolvane/write/mutate_map_occ_insert.hpp"
+#include "tolvane/write/mutate_map_reclaiming_insert.hpp"
 #include "tolvane/write/version.hpp"
 
 namespace tolvane::sync {

@@ -8,7 +8,7 @@
 #include "tolvane/sync/set_attempts.hpp"
 #include "tolvane/write/mutate_free.hpp"
 #include "tolvane/write/mutate_leaf_split.hpp"
-#include "tolvane/write/mutate_occ_insert.hpp"
+#include "tolvane/write/mutate_reclaiming_insert.hpp"
 #include "tolvane/write/version.hpp"
 
 namespace tolvane::sync {

@@ -3,9 +3,9 @@
 // reclaiming insert: what the empty edge, an immediate, a linear leaf or a
 // LeafB1 does when the key reaches it (the forms and their bounds are in
 // core/forms.hpp and docs/forms.md). The slot type decides how memory
-// changes (mutate_occ.hpp), as in the remove's leaf level:
+// changes (mutate_reclaiming.hpp), as in the remove's leaf level:
 //
-//   PlainSlot        the exclusive insert: plain stores, nothing bracketed;
+//   ExclusiveSlot    the exclusive insert: plain stores, nothing bracketed;
 //                    the insert path is refilled when the key went into a
 //                    one-byte leaf or a LeafB1 in a level-1 slot
 //   SlotGuard<U>     the reclaiming insert: `e` is a private copy of the
@@ -34,7 +34,7 @@
 #include "tolvane/write/mutate_insert.hpp"
 #include "tolvane/write/mutate_leaf_build.hpp"
 #include "tolvane/write/mutate_leaf_split.hpp"
-#include "tolvane/write/mutate_occ.hpp"
+#include "tolvane/write/mutate_reclaiming.hpp"
 #include "tolvane/write/mutate_path.hpp"
 #include "tolvane/write/version.hpp"
 
@@ -52,8 +52,8 @@ template <class Slot>
 Outcome wrap_in_slot(const Slot& out, Edge& slot, Edge e, unsigned at, unsigned level,
                      u64 population) {
     out.begin();
-    wrap_skip_level<Slot::kShared>(out.alloc, e, static_cast<u8>(at), static_cast<u8>(level),
-                                   population);
+    wrap_skip_level<Slot::kReclaiming>(out.alloc, e, static_cast<u8>(at), static_cast<u8>(level),
+                                       population);
     out.store_edge(slot, e);
     out.end();
     return Outcome::Reshaped;
@@ -107,7 +107,7 @@ Outcome into_immediate(const Slot& out, Edge& slot, const Edge& e, EdgeKind kind
     if (n < forms::set_immediate_capacity(w))
         write_immed(fresh, w, keys, n + 1);
     else
-        build_leaf<Slot::kShared>(out.alloc, fresh, w, keys, n + 1);
+        build_leaf<Slot::kReclaiming>(out.alloc, fresh, w, keys, n + 1);
     out.publish(slot, fresh);
     return Outcome::Stored;
 }
@@ -150,7 +150,7 @@ Outcome into_full_linear_leaf(const Slot& out, Edge& slot, const Edge& e, unsign
     }
     out.publish(slot, fresh);
     alloc.release(e.ptr<void>(), leaf_block_bytes(n, w), LEAF_ALIGN);
-    if (!Slot::kShared && refill)
+    if (!Slot::kReclaiming && refill)
         path.fill(&slot, slot.ptr<LeafB1>(), nullptr, static_cast<u16>(n + 1), key);
     return Outcome::Stored;
 }
@@ -189,7 +189,7 @@ Outcome into_linear_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned 
 
     if (capacity_class(n + 1) == capacity_class(n)) {
         out.begin();
-        if constexpr (Slot::kShared) {
+        if constexpr (Slot::kReclaiming) {
             leaf::shared_keys::insert_at(block, w, n, at, k);
         } else {
             std::memmove(block + (at + 1) * w, block + at * w, (n - at) * w);
@@ -209,7 +209,7 @@ Outcome into_linear_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned 
         out.alloc.release(block, leaf_block_bytes(n, w), LEAF_ALIGN);
         block = fresh;
     }
-    if (!Slot::kShared && w == 1 && level == 1)
+    if (!Slot::kReclaiming && w == 1 && level == 1)
         path.fill(&slot, nullptr, block, static_cast<u16>(n + 1), key);
     else
         path.flush_and_reset();
@@ -259,7 +259,8 @@ template <class Slot>
     e.set_byte(8, static_cast<u8>(count - 1));
     out.store_edge(slot, e);
     out.end();
-    if (!Slot::kShared && level == 1) path.fill(&slot, leaf, nullptr, static_cast<u16>(count), key);
+    if (!Slot::kReclaiming && level == 1)
+        path.fill(&slot, leaf, nullptr, static_cast<u16>(count), key);
     return Outcome::Stored;
 }
 

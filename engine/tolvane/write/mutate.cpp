@@ -155,7 +155,7 @@ bool insert_with_path_flat(NodeAlloc& alloc, Edge& edge, u64 key, unsigned level
                            InsertPath& path) {
     require(level >= 1 && level <= 8, "index out of bounds: slot level");
     using insert_leaf::Outcome;
-    const occ_detail::PlainSlot plain{alloc};
+    const reclaiming_detail::ExclusiveSlot exclusive{alloc};
     DescentStack stack;
     Edge* e = &edge;
     unsigned L = level;
@@ -163,24 +163,24 @@ bool insert_with_path_flat(NodeAlloc& alloc, Edge& edge, u64 key, unsigned level
         const u8 tag = e->tag_byte();
         Outcome outcome;
         if (tag == TAG_EMPTY) {
-            outcome = insert_leaf::into_empty(plain, *e, key, L, path);
+            outcome = insert_leaf::into_empty(exclusive, *e, key, L, path);
         } else if (is_branch_tag(tag)) {
             insert_branch_step(alloc, e, L, key, stack, path);
             continue;
         } else if (is_linear_leaf_tag(tag)) {
-            outcome = insert_leaf::into_linear_leaf(plain, *e, *e, key, L, path,
+            outcome = insert_leaf::into_linear_leaf(exclusive, *e, *e, key, L, path,
                                                     [&](Edge& fresh, u64 k, SlotHolder) {
                                                         insert_with_path_flat(alloc, fresh, k, L,
                                                                               path);
                                                     });
         } else if (tag == TAG_LEAF_BITMAP) {
-            outcome = insert_leaf::into_bitmap_leaf(plain, *e, *e, key, L, path);
+            outcome = insert_leaf::into_bitmap_leaf(exclusive, *e, *e, key, L, path);
         } else if (tag == TAG_FULL) {
             return false;
         } else {
             const EdgeKind kind = decode_tag(tag);
             require(kind.is_immediate(), "valid immediate tag");
-            outcome = insert_leaf::into_immediate(plain, *e, *e, kind, key, path);
+            outcome = insert_leaf::into_immediate(exclusive, *e, *e, kind, key, path);
         }
         if (outcome == Outcome::Reshaped) continue;
         if (outcome == Outcome::Present) return false;
@@ -199,7 +199,7 @@ namespace tolvane::mutate {
 bool remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level) {
     require(level >= 1 && level <= 8, "index out of bounds: slot level");
     const unsigned L = level;
-    const occ_detail::PlainSlot plain{alloc};
+    const reclaiming_detail::ExclusiveSlot exclusive{alloc};
     for (;;) {
         const u8 tag = edge.tag_byte();
         switch (tag) {
@@ -213,18 +213,18 @@ bool remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level) {
                     return remove(alloc, child, key, child_level);
                 });
             case TAG_LEAF_BITMAP:
-                return remove_leaf::from_bitmap_leaf(plain, edge, edge, key, L);
+                return remove_leaf::from_bitmap_leaf(exclusive, edge, edge, key, L);
             case TAG_FULL:
-                remove_leaf::expand_full_edge(plain, edge, L);
+                remove_leaf::expand_full_edge(exclusive, edge, L);
                 continue;
             default:
                 break;
         }
         if (is_linear_leaf_tag(tag))
-            return remove_leaf::from_linear_leaf(plain, edge, edge, key, L);
+            return remove_leaf::from_linear_leaf(exclusive, edge, edge, key, L);
         const EdgeKind kind = decode_tag(tag);
         require(kind.is_immediate(), "valid edge tag");
-        return remove_leaf::from_immediate(plain, edge, edge, kind, key);
+        return remove_leaf::from_immediate(exclusive, edge, edge, kind, key);
     }
 }
 

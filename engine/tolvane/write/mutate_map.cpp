@@ -11,7 +11,7 @@
 #include "tolvane/write/mutate_map_insert.hpp"
 #include "tolvane/write/mutate_map_leaf.hpp"
 #include "tolvane/write/mutate_map_leaf_grow.hpp"
-#include "tolvane/write/mutate_map_occ_leaf.hpp"
+#include "tolvane/write/mutate_map_insert_leaf.hpp"
 #include "tolvane/write/mutate_map_remove.hpp"
 #include "tolvane/write/mutate_map_remove_leaf.hpp"
 #include "tolvane/write/mutate_remove_branch.hpp"
@@ -53,15 +53,15 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // The walk: the shared branch steps down to the leaf level, then the leaf
-// step (one body with the reclaiming insert, mutate_map_occ_leaf.hpp), then
+// step (one body with the reclaiming insert, mutate_map_insert_leaf.hpp), then
 // the ancestors' counts.
 
 template <bool KeepExisting>
 void walk(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value, unsigned level,
           InsertPath& path) {
     require(level >= 1 && level <= 8, "index out of bounds: slot level");
-    using occ_detail::Frame;
-    const mutate::occ_detail::PlainSlot plain{alloc};
+    using reclaiming_detail::Frame;
+    const mutate::reclaiming_detail::ExclusiveSlot exclusive{alloc};
     mutate::DescentStack stack;
     Edge* e = &edge;
     unsigned S = level;
@@ -75,22 +75,22 @@ void walk(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value, u
                 *e = mutate::detail::fresh_root_branch(alloc);
                 continue;
             }
-            occ_detail::insert_into_empty(plain, out, *e, key, value, S);
+            reclaiming_detail::insert_into_empty(exclusive, out, *e, key, value, S);
             frame = Frame::Done;
         } else if (is_branch_tag(tag)) {
             mutate::insert_branch_step(alloc, e, S, key, stack, path);
             continue;
         } else if (is_linear_leaf_tag(tag)) {
             path.flush_and_reset();
-            frame = occ_detail::insert_into_linear_leaf<KeepExisting>(
-                plain, out, *e, *e, key, value, S, path,
+            frame = reclaiming_detail::insert_into_linear_leaf<KeepExisting>(
+                exclusive, out, *e, *e, key, value, S, path,
                 [&](Edge& fresh, const KeyValue& kv, mutate::SlotHolder) {
                     InsertResult ignored;
                     walk<KeepExisting>(ignored, alloc, fresh, kv.key, kv.value, S, path);
                 });
         } else if (tag == TAG_LEAF_BITMAP) {
-            frame = occ_detail::insert_into_bitmap_leaf<KeepExisting>(plain, out, *e, *e, key,
-                                                                      value, S, path);
+            frame = reclaiming_detail::insert_into_bitmap_leaf<KeepExisting>(
+                exclusive, out, *e, *e, key, value, S, path);
         } else if (tag == TAG_FULL) {
             fatal(
                 "internal error: entered unreachable code: full-tolvane edges are set-flavor only");
@@ -99,8 +99,8 @@ void walk(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value, u
             require(fits_map_immediate(kind), "valid immediate tag");
             path.flush_and_reset();
             const Edge before = *e;  // read after the slot is rewritten
-            occ_detail::insert_into_immediate<KeepExisting>(plain, out, *e, before, kind, key,
-                                                            value);
+            reclaiming_detail::insert_into_immediate<KeepExisting>(exclusive, out, *e, before, kind,
+                                                                   key, value);
             frame = Frame::Done;
         }
         if (frame == Frame::Again) continue;
@@ -139,14 +139,16 @@ bool remove_below(NodeAlloc& alloc, Edge& e, u64 key, unsigned L, u64& value) {
             return remove_below(alloc, child, key, child_level, value);
         });
     }
-    const mutate::occ_detail::PlainSlot plain{alloc};
-    if (is_linear_leaf_tag(tag)) return remove_leaf::from_linear_leaf(plain, e, e, key, L, value);
-    if (tag == TAG_LEAF_BITMAP) return remove_leaf::from_bitmap_leaf(plain, e, e, key, L, value);
+    const mutate::reclaiming_detail::ExclusiveSlot exclusive{alloc};
+    if (is_linear_leaf_tag(tag))
+        return remove_leaf::from_linear_leaf(exclusive, e, e, key, L, value);
+    if (tag == TAG_LEAF_BITMAP)
+        return remove_leaf::from_bitmap_leaf(exclusive, e, e, key, L, value);
     if (tag == TAG_FULL)
         fatal("internal error: entered unreachable code: full-tolvane edges are set-flavor only");
     const EdgeKind kind = decode_tag(tag);
     require(fits_map_immediate(kind), "valid edge tag");
-    return remove_leaf::from_immediate(plain, e, e, kind, key, value);
+    return remove_leaf::from_immediate(exclusive, e, e, kind, key, value);
 }
 
 }  // namespace

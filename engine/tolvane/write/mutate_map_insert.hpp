@@ -7,7 +7,7 @@
 // The walk over branches is the set flavour's (mutate_insert.hpp): same
 // growth, same skip-level wrap, same descent stack and ancestor counts. Only
 // the leaf level differs; it is one body with the reclaiming map insert
-// (mutate_map_occ_leaf.hpp). What the next key does to each leaf form (n keys
+// (mutate_map_insert_leaf.hpp). What the next key does to each leaf form (n keys
 // of w bytes before the insert, S the slot level):
 //
 //   empty, S = 8          an empty BranchL3 of level 8; the walk goes on

@@ -1,7 +1,7 @@
 #pragma once
 // Blocks a map-flavour insert builds when a leaf form gains a key it has no
 // room for, shared by the exclusive insert (mutate_map.cpp) and the
-// reclaiming one (mutate_map_occ_leaf.hpp). Each builder fills a new block
+// reclaiming one (mutate_map_insert_leaf.hpp). Each builder fills a new block
 // completely and leaves the old one alone: when to publish the new block and
 // when to release the old one is the caller's protocol.
 

@@ -3,9 +3,9 @@
 // reclaiming remove: what a map immediate, a map linear leaf or a LeafBitmapL
 // does when it loses a key (the table in mutate_map_remove.hpp). The forms
 // and bounds are the same in both modes; the slot type decides how memory
-// changes (mutate_occ.hpp):
+// changes (mutate_reclaiming.hpp):
 //
-//   PlainSlot        the exclusive remove: plain stores, nothing bracketed;
+//   ExclusiveSlot    the exclusive remove: plain stores, nothing bracketed;
 //   SlotGuard<U>     the reclaiming remove: the slot is read into a private
 //                    copy and republished (word 1, then word 0 with
 //                    release); an edit that keeps its block is made in place
@@ -26,7 +26,7 @@
 #include "tolvane/leaf/leaf.hpp"
 #include "tolvane/leaf/leaf_keys.hpp"
 #include "tolvane/write/mutate_map_leaf.hpp"
-#include "tolvane/write/mutate_occ.hpp"
+#include "tolvane/write/mutate_reclaiming.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
 #include "tolvane/write/version.hpp"
@@ -36,7 +36,7 @@ namespace tolvane::mutate_map::remove_leaf {
 // Slot level 0 has no immediate capacity; each mode names that fault its own way.
 template <class Slot>
 inline void require_slot_level(unsigned level) {
-    if constexpr (Slot::kShared)
+    if constexpr (Slot::kReclaiming)
         require(level != 0, "attempt to divide by zero");
     else
         require(level != 0, "index out of bounds: slot level 0 at a leaf");
@@ -132,7 +132,7 @@ bool from_linear_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned lev
                 std::memcpy(&v, block + 8 * j, 8);
                 rest[m++] = KeyValue{leaf::packed_key(keys, j, w) | upper, v};
             }
-            write_map_immed<Slot::kShared>(alloc, fresh, static_cast<u8>(level), rest, m);
+            write_map_immed<Slot::kReclaiming>(alloc, fresh, static_cast<u8>(level), rest, m);
         }
         out.publish(slot, fresh);
         release_map_leaf(alloc, block, n, w);
@@ -205,10 +205,10 @@ bool from_bitmap_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned lev
         const u64 prefix =
             level >= 2 ? shl8(mutate::decode_value(e, 1, static_cast<u8>(level)), 1) : 0;
         for (std::size_t j = 0; j < k; ++j) pairs[j].key |= prefix;
-        write_map_immed<Slot::kShared>(alloc, fresh, static_cast<u8>(level), pairs, k);
+        write_map_immed<Slot::kReclaiming>(alloc, fresh, static_cast<u8>(level), pairs, k);
     } else {
         require(level <= 7, "index out of bounds: map bitmap leaf rebuilt at slot level 8");
-        build_map_leaf<Slot::kShared>(alloc, fresh, 1, pairs, k);
+        build_map_leaf<Slot::kReclaiming>(alloc, fresh, 1, pairs, k);
         mutate::write_decode(fresh, 1, static_cast<u8>(level), e.w1);
     }
     out.store_edge(slot, fresh);

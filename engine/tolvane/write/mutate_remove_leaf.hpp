@@ -3,9 +3,9 @@
 // reclaiming remove: what an immediate, a linear leaf, a LeafB1 or a full
 // edge does when it loses a key (the thresholds are the exclusive remove's,
 // mutate_remove.hpp). The slot type decides how memory changes
-// (mutate_occ.hpp):
+// (mutate_reclaiming.hpp):
 //
-//   PlainSlot        the exclusive remove: plain stores, nothing bracketed;
+//   ExclusiveSlot    the exclusive remove: plain stores, nothing bracketed;
 //   SlotGuard<U>     the reclaiming remove: the slot is read into a private
 //                    copy and republished (word 1, then word 0 with
 //                    release); an edit that keeps its block is made in place
@@ -26,7 +26,7 @@
 #include "tolvane/leaf/leaf_keys.hpp"
 #include "tolvane/write/mutate_branch.hpp"
 #include "tolvane/write/mutate_leaf_build.hpp"
-#include "tolvane/write/mutate_occ.hpp"
+#include "tolvane/write/mutate_reclaiming.hpp"
 #include "tolvane/core/forms.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
@@ -122,7 +122,7 @@ bool from_bitmap_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned lev
         for (unsigned i = 0; i < n; ++i) keys[i] |= shl8(prefix, 1);
         if (n > 0) write_immed(fresh, static_cast<u8>(level), keys, n);
     } else {
-        build_leaf<Slot::kShared>(out.alloc, fresh, 1, keys, n);
+        build_leaf<Slot::kReclaiming>(out.alloc, fresh, 1, keys, n);
         for (unsigned j = 1; j < level && j < 7; ++j) fresh.set_byte(8 + j, e.byte(8 + j));
     }
     out.store_edge(slot, fresh);
@@ -160,7 +160,7 @@ bool from_linear_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned lev
     }
     if (capacity_class(n - 1) == capacity_class(n)) {
         out.begin();
-        if constexpr (Slot::kShared)
+        if constexpr (Slot::kReclaiming)
             leaf::shared_keys::remove_at(block, w, n, at);
         else
             std::memmove(block + at * w, block + (at + 1) * w, (n - 1 - at) * w);

@@ -44,21 +44,22 @@ u64 replaced_branches_marked(const std::vector<BranchRef>& before,
 }
 
 template <bool Map>
-void expect_twins_equal(const Edge& occ_root, const NodeAlloc& occ_alloc, const Edge& ex_root,
-                        const NodeAlloc& ex_alloc, std::size_t model_size) {
+void expect_twins_equal(const Edge& reclaiming_root, const NodeAlloc& reclaiming_alloc,
+                        const Edge& ex_root, const NodeAlloc& ex_alloc, std::size_t model_size) {
     ValidateStats stats{};
-    const validate::Validation v = validate::tolvane_validate_and_stats<Map>(occ_root, 8, stats, 0);
+    const validate::Validation v =
+        validate::tolvane_validate_and_stats<Map>(reclaiming_root, 8, stats, 0);
     ASSERT_TRUE(v.ok()) << v.error;
     if (model_size != 0) {
         EXPECT_EQ(v.population, model_size);
     }
-    ASSERT_EQ(dump_tree<Map>(occ_root, 8), dump_tree<Map>(ex_root, 8));
-    EXPECT_EQ(occ_alloc.live_bytes(), ex_alloc.live_bytes());
-    EXPECT_EQ(occ_alloc.live_nodes(), ex_alloc.live_nodes());
-    EXPECT_EQ(releases(occ_alloc), releases(ex_alloc)) << "blocks released differ";
+    ASSERT_EQ(dump_tree<Map>(reclaiming_root, 8), dump_tree<Map>(ex_root, 8));
+    EXPECT_EQ(reclaiming_alloc.live_bytes(), ex_alloc.live_bytes());
+    EXPECT_EQ(reclaiming_alloc.live_nodes(), ex_alloc.live_nodes());
+    EXPECT_EQ(releases(reclaiming_alloc), releases(ex_alloc)) << "blocks released differ";
     if (model_size == 0) {
-        EXPECT_TRUE(occ_root.is_empty());
-        EXPECT_EQ(occ_alloc.live_bytes(), 0u);
+        EXPECT_TRUE(reclaiming_root.is_empty());
+        EXPECT_EQ(reclaiming_alloc.live_bytes(), 0u);
     }
 }
 

@@ -33,7 +33,7 @@ u64 replaced_branches_marked(const std::vector<BranchRef>& before,
 // dump the same, and both allocators hold and have released the same blocks;
 // an empty model leaves an empty root and no live byte.
 template <bool Map>
-void expect_twins_equal(const Edge& occ_root, const NodeAlloc& occ_alloc, const Edge& ex_root,
-                        const NodeAlloc& ex_alloc, std::size_t model_size);
+void expect_twins_equal(const Edge& reclaiming_root, const NodeAlloc& reclaiming_alloc,
+                        const Edge& ex_root, const NodeAlloc& ex_alloc, std::size_t model_size);
 
 }  // namespace tolvane::test

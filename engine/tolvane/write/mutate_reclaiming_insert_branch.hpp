@@ -6,7 +6,7 @@
 //
 // A step either changes the form of the node in the slot (a skip-level wrap or
 // a growth, published inside the slot's bracket; the caller reads the slot
-// again) or descends once. Descent brackets follow mutate_occ.hpp; opening a
+// again) or descends once. Descent brackets follow mutate_reclaiming.hpp; opening a
 // child is bracketed with the branch's own word, which in the unversioned
 // variant stays open through the descent below a linear branch and closes
 // before a second bracket around the descent below a BranchB.
@@ -19,13 +19,13 @@
 #include "tolvane/core/fatal.hpp"
 #include "tolvane/write/mutate_branch.hpp"
 #include "tolvane/write/mutate_insert.hpp"
-#include "tolvane/write/mutate_occ.hpp"
-#include "tolvane/write/mutate_occ_branch.hpp"
+#include "tolvane/write/mutate_reclaiming.hpp"
+#include "tolvane/write/mutate_reclaiming_branch.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
 #include "tolvane/write/version.hpp"
 
-namespace tolvane::mutate::occ_detail {
+namespace tolvane::mutate::reclaiming_detail {
 
 // What one step at a node decided: whether the key was added, or nullopt when
 // the node in the slot changed form and the slot must be read again.
@@ -156,8 +156,8 @@ InsertStep insert_in_full_branch(const SlotGuard<U>& guard, Edge& slot, const Ed
 // `level`). `insert_below(child, child_level, word)` inserts it below the
 // child slot, whose holder word is `word`, and answers whether it was added.
 template <bool U, class InsertBelow>
-InsertStep insert_branch_step_occ(const SlotGuard<U>& guard, Edge& slot, const Edge& e, u64 key,
-                                  unsigned level, InsertBelow&& insert_below) {
+InsertStep insert_branch_step_reclaiming(const SlotGuard<U>& guard, Edge& slot, const Edge& e,
+                                         u64 key, unsigned level, InsertBelow&& insert_below) {
     switch (e.tag_byte()) {
         case TAG_BRANCH_L3:
             return insert_in_linear_branch<U, 3>(guard, slot, e, key, level, insert_below);
@@ -172,4 +172,4 @@ InsertStep insert_branch_step_occ(const SlotGuard<U>& guard, Edge& slot, const E
     }
 }
 
-}  // namespace tolvane::mutate::occ_detail
+}  // namespace tolvane::mutate::reclaiming_detail

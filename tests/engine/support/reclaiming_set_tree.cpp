@@ -1,16 +1,16 @@
-#include "support/occ_set_tree.hpp"
+#include "support/reclaiming_set_tree.hpp"
 
-#include "tolvane/write/mutate_occ_insert.hpp"
-#include "tolvane/write/mutate_occ_remove.hpp"
+#include "tolvane/write/mutate_reclaiming_insert.hpp"
+#include "tolvane/write/mutate_reclaiming_remove.hpp"
 
 namespace tolvane::test {
 
-bool OccSetTree::insert(u64 key) {
+bool ReclaimingSetTree::insert(u64 key) {
     if (versioned()) return mutate::insert_with_path_occ(alloc, root, key, 8, path, 0, nullptr);
     return mutate::insert_with_path_occ(alloc, root, key, 8, path);
 }
 
-bool OccSetTree::remove(u64 key) {
+bool ReclaimingSetTree::remove(u64 key) {
     if (versioned()) return mutate::remove_occ<false>(alloc, root, key, 8, 0, nullptr);
     return mutate::remove_occ<true>(alloc, root, key, 8, 0, nullptr);
 }

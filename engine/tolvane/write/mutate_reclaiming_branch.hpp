@@ -17,12 +17,12 @@
 #include "tolvane/mem/alloc.hpp"
 #include "tolvane/core/fatal.hpp"
 #include "tolvane/write/mutate_branch.hpp"
-#include "tolvane/write/mutate_occ.hpp"
+#include "tolvane/write/mutate_reclaiming.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
 #include "tolvane/write/version.hpp"
 
-namespace tolvane::mutate::occ_detail {
+namespace tolvane::mutate::reclaiming_detail {
 
 // Opens the slot of digit `d` (absent) in a linear branch with room: the
 // children above it move up one place, the highest first. Returns the new,
@@ -130,4 +130,4 @@ inline unsigned u_children_up_to_shrink(const BranchU& node) {
     return n;
 }
 
-}  // namespace tolvane::mutate::occ_detail
+}  // namespace tolvane::mutate::reclaiming_detail

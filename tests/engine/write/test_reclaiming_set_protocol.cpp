@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "support/occ_set_tree.hpp"
+#include "support/reclaiming_set_tree.hpp"
 #include "support/set_tree.hpp"
 #include "support/tree_dump.hpp"
-#include "tolvane/write/mutate_occ_insert.hpp"
-#include "tolvane/write/mutate_occ_remove.hpp"
+#include "tolvane/write/mutate_reclaiming_insert.hpp"
+#include "tolvane/write/mutate_reclaiming_remove.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/check/validate.hpp"
 
@@ -27,7 +27,7 @@ u32 holder_word(const Edge& root, u64 key) {
 
 // 33 keys that differ only in byte 1 (or byte 6): the full 7-byte leaf splits
 // and a branch at level 2 (or 7) gets one child per key.
-void split_at_byte(OccSetTree& t, u64 base, unsigned byte) {
+void split_at_byte(ReclaimingSetTree& t, u64 base, unsigned byte) {
     for (u64 x = 0; x <= 32; ++x) t.insert(base | (x << (8 * byte)));
 }
 
@@ -39,50 +39,53 @@ void split_at_byte(OccSetTree& t, u64 base, unsigned byte) {
 constexpr u64 kPrefix = 0x00AABBCCDDEE0000;
 constexpr u64 kDiverging = 0x00AABBCCDDEF0040;  // byte 2 differs
 
-class OccSetSkippedPrefix : public ::testing::TestWithParam<OccMode> {};
+class ReclaimingSetSkippedPrefix : public ::testing::TestWithParam<ReclaimingMode> {};
 
-TEST_P(OccSetSkippedPrefix, KeyDifferingInSkippedBytesGetsItsOwnBranch) {
-    OccSetTree occ(GetParam());
+TEST_P(ReclaimingSetSkippedPrefix, KeyDifferingInSkippedBytesGetsItsOwnBranch) {
+    ReclaimingSetTree reclaiming(GetParam());
     SetTree exclusive;
     exclusive.check_path = false;
     for (u64 x = 0; x <= 32; ++x) {
-        occ.insert(kPrefix | x);
+        reclaiming.insert(kPrefix | x);
         exclusive.insert(kPrefix | x);
     }
     for (u64 x = 20; x <= 32; ++x) {
-        occ.remove(kPrefix | x);
+        reclaiming.remove(kPrefix | x);
         exclusive.remove(kPrefix | x);
     }
-    const TraceStep leaf = trace_key(occ.root, kPrefix).steps.back();
+    const TraceStep leaf = trace_key(reclaiming.root, kPrefix).steps.back();
     ASSERT_EQ(leaf.tag, TAG_LEAF_1) << "setup: the bitmap leaf should have shrunk to a 1-byte leaf";
     ASSERT_EQ(leaf.slot_level, 7u);
 
-    EXPECT_TRUE(occ.insert(kDiverging));
+    EXPECT_TRUE(reclaiming.insert(kDiverging));
     EXPECT_TRUE(exclusive.insert(kDiverging));
-    EXPECT_TRUE(trace_key(occ.root, kDiverging).present);
-    EXPECT_FALSE(trace_key(occ.root, kPrefix | 0x40).present) << "stored under the leaf's prefix";
-    EXPECT_EQ(validated_population<false>(occ.root), 21u);
-    EXPECT_EQ(dump_tree<false>(occ.root, 8), dump_tree<false>(exclusive.root, 8));
+    EXPECT_TRUE(trace_key(reclaiming.root, kDiverging).present);
+    EXPECT_FALSE(trace_key(reclaiming.root, kPrefix | 0x40).present)
+        << "stored under the leaf's prefix";
+    EXPECT_EQ(validated_population<false>(reclaiming.root), 21u);
+    EXPECT_EQ(dump_tree<false>(reclaiming.root, 8), dump_tree<false>(exclusive.root, 8));
 
     // The leaf keeps working under its new parent.
-    EXPECT_TRUE(occ.insert(kPrefix | 0x41));
-    EXPECT_FALSE(occ.insert(kPrefix | 0x05));
-    EXPECT_EQ(validated_population<false>(occ.root), 22u);
+    EXPECT_TRUE(reclaiming.insert(kPrefix | 0x41));
+    EXPECT_FALSE(reclaiming.insert(kPrefix | 0x05));
+    EXPECT_EQ(validated_population<false>(reclaiming.root), 22u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, OccSetSkippedPrefix, ::testing::ValuesIn(kAllOccModes),
-                         [](const auto& info) { return std::string(occ_mode_name(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Modes, ReclaimingSetSkippedPrefix,
+                         ::testing::ValuesIn(kAllReclaimingModes), [](const auto& info) {
+                             return std::string(reclaiming_mode_name(info.param));
+                         });
 
 // ---------------------------------------------------------------------------
 // Version words.
 
 // Root BranchL3 (level 8) -> BranchB (level 7, 33 digits) -> one immediate
 // per digit at slot level 6.
-void fill_two_levels(OccSetTree& t) { split_at_byte(t, 0x0100000000001234, 6); }
+void fill_two_levels(ReclaimingSetTree& t) { split_at_byte(t, 0x0100000000001234, 6); }
 constexpr u64 kThroughTwoBranches = 0x0105000000005678;  // same digits, absent low bytes
 
-TEST(OccSetVersionWords, AbsentRemoveBumpsOnlyTheUnversionedDescents) {
-    OccSetTree unversioned(OccMode::DeferredUnversioned);
+TEST(ReclaimingSetVersionWords, AbsentRemoveBumpsOnlyTheUnversionedDescents) {
+    ReclaimingSetTree unversioned(ReclaimingMode::DeferredUnversioned);
     fill_two_levels(unversioned);
     const u32 root_before = branch_word(unversioned.root, kThroughTwoBranches, 0);
     const u32 mid_before = branch_word(unversioned.root, kThroughTwoBranches, 1);
@@ -90,7 +93,7 @@ TEST(OccSetVersionWords, AbsentRemoveBumpsOnlyTheUnversionedDescents) {
     EXPECT_EQ(branch_word(unversioned.root, kThroughTwoBranches, 0), root_before + 2);
     EXPECT_EQ(branch_word(unversioned.root, kThroughTwoBranches, 1), mid_before + 2);
 
-    OccSetTree versioned(OccMode::DeferredCovered);
+    ReclaimingSetTree versioned(ReclaimingMode::DeferredCovered);
     fill_two_levels(versioned);
     const u32 vroot = branch_word(versioned.root, kThroughTwoBranches, 0);
     const u32 vmid = branch_word(versioned.root, kThroughTwoBranches, 1);
@@ -101,11 +104,11 @@ TEST(OccSetVersionWords, AbsentRemoveBumpsOnlyTheUnversionedDescents) {
     EXPECT_EQ(versioned.tree_word, tree);
 }
 
-TEST(OccSetVersionWords, PresentKeyCostsABracketOnlyInABitmapLeaf) {
+TEST(ReclaimingSetVersionWords, PresentKeyCostsABracketOnlyInABitmapLeaf) {
     // Slot level 1 under a level-2 branch: a 1-byte leaf for prefix A, a
     // bitmap leaf for prefix B.
     constexpr u64 A = 0x0000000000000100, B = 0x0000000000000200;
-    OccSetTree versioned(OccMode::DeferredCovered);
+    ReclaimingSetTree versioned(ReclaimingMode::DeferredCovered);
     for (u64 x = 0; x < 20; ++x) versioned.insert(A | x);
     for (u64 x = 0; x < 40; ++x) versioned.insert(B | x);
     ASSERT_EQ(trace_key(versioned.root, A).steps.back().tag, TAG_LEAF_1);
@@ -117,15 +120,15 @@ TEST(OccSetVersionWords, PresentKeyCostsABracketOnlyInABitmapLeaf) {
     EXPECT_FALSE(versioned.insert(B | 7));
     EXPECT_EQ(holder_word(versioned.root, B), before + 2) << "present key in a bitmap leaf";
 
-    OccSetTree unversioned(OccMode::DeferredUnversioned);
+    ReclaimingSetTree unversioned(ReclaimingMode::DeferredUnversioned);
     for (u64 x = 0; x < 20; ++x) unversioned.insert(A | x);
     const u32 u_before = holder_word(unversioned.root, A);
     EXPECT_FALSE(unversioned.insert(A | 7));
     EXPECT_EQ(holder_word(unversioned.root, A), u_before + 2) << "the descent is bracketed";
 }
 
-TEST(OccSetVersionWords, TreeWordRisesByTwoPerRootSlotChange) {
-    OccSetTree t(OccMode::DeferredCovered);
+TEST(ReclaimingSetVersionWords, TreeWordRisesByTwoPerRootSlotChange) {
+    ReclaimingSetTree t(ReclaimingMode::DeferredCovered);
     EXPECT_TRUE(t.insert(0x0100000000000000));
     EXPECT_EQ(t.tree_word, 4u) << "new root branch, then the republished root";
     EXPECT_TRUE(t.insert(0x0200000000000000));
@@ -141,8 +144,8 @@ TEST(OccSetVersionWords, TreeWordRisesByTwoPerRootSlotChange) {
     EXPECT_EQ(t.tree_word, 14u);
 }
 
-TEST(OccSetVersionWords, PrivateSubtreeUsesItsOwnWordNotTheTreeWord) {
-    OccSetTree t(OccMode::DeferredCovered);
+TEST(ReclaimingSetVersionWords, PrivateSubtreeUsesItsOwnWordNotTheTreeWord) {
+    ReclaimingSetTree t(ReclaimingMode::DeferredCovered);
     Edge scratch;
     InsertPath path;
     u32 word = 0;
@@ -162,8 +165,8 @@ TEST(OccSetVersionWords, PrivateSubtreeUsesItsOwnWordNotTheTreeWord) {
 // Blocks: in place while the capacity class holds, replaced and retired when
 // it changes.
 
-TEST(OccSetBlocks, LeafMovesOnlyWhenItsCapacityClassChanges) {
-    OccSetTree t(OccMode::DeferredCovered);
+TEST(ReclaimingSetBlocks, LeafMovesOnlyWhenItsCapacityClassChanges) {
+    ReclaimingSetTree t(ReclaimingMode::DeferredCovered);
     constexpr u64 Q = 0x7700000000000000, P = Q | 0x1200;
     split_at_byte(t, Q, 1);  // P's level-1 slot holds the immediate {0x00}
     for (u64 x = 1; x <= 15; ++x) t.insert(P | (2 * x));  // 16 keys: a leaf of capacity 16
@@ -191,8 +194,8 @@ TEST(OccSetBlocks, LeafMovesOnlyWhenItsCapacityClassChanges) {
     EXPECT_EQ(validated_population<false>(t.root), 33u + 15u);
 }
 
-TEST(OccSetBlocks, SubarrayMovesOnlyWhenItsCapacityClassChanges) {
-    OccSetTree t(OccMode::DeferredCovered);
+TEST(ReclaimingSetBlocks, SubarrayMovesOnlyWhenItsCapacityClassChanges) {
+    ReclaimingSetTree t(ReclaimingMode::DeferredCovered);
     constexpr u64 Q = 0x0100000000000000;
     split_at_byte(t, Q, 6);  // a level-7 BranchB; group 1 holds digit 32 alone
     const Edge* slot = slot_at(t.root, Q, 7);
@@ -219,7 +222,7 @@ TEST(OccSetBlocks, SubarrayMovesOnlyWhenItsCapacityClassChanges) {
 // ---------------------------------------------------------------------------
 // The insert path and fatal errors.
 
-TEST(OccSetInsertPath, PendingCountsAreSettledAndThePathEmptied) {
+TEST(ReclaimingSetInsertPath, PendingCountsAreSettledAndThePathEmptied) {
     SetTree tree;  // local allocator; the exclusive insert fills the path
     tree.check_path = false;
     tree.fast_path = true;
@@ -239,7 +242,7 @@ TEST(OccSetInsertPath, PendingCountsAreSettledAndThePathEmptied) {
     EXPECT_EQ(validated_population<false>(tree.root), 33u + 41u + 1u);
 }
 
-TEST(OccSetDeathTest, UndecodableEdgeIsFatal) {
+TEST(ReclaimingSetDeathTest, UndecodableEdgeIsFatal) {
     Edge bad;
     bad.set_tag(13);
     NodeAlloc alloc;

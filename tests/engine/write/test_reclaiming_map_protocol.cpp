@@ -9,10 +9,10 @@
 #include <string>
 
 #include "support/map_tree.hpp"
-#include "support/occ_map_tree.hpp"
+#include "support/reclaiming_map_tree.hpp"
 #include "support/set_tree.hpp"
-#include "tolvane/write/mutate_map_occ_insert.hpp"
-#include "tolvane/write/mutate_map_occ_remove.hpp"
+#include "tolvane/write/mutate_map_reclaiming_insert.hpp"
+#include "tolvane/write/mutate_map_reclaiming_remove.hpp"
 #include "tolvane/write/mutate_map_remove.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/check/validate.hpp"
@@ -23,21 +23,21 @@ namespace {
 using mutate_map::InsertResult;
 
 // Keys base | x << 8*byte for x < count, value x + 1.
-void fill(OccMapTree& t, u64 base, unsigned byte, u64 count) {
+void fill(ReclaimingMapTree& t, u64 base, unsigned byte, u64 count) {
     for (u64 x = 0; x < count; ++x) t.insert(base | (x << (8 * byte)), x + 1);
 }
 
 // Root BranchL3 (level 8) -> BranchB (level 2, 33 digits, skipping bytes
 // 2..6) -> one immediate per digit in the level-1 slots.
 constexpr u64 Q = 0x0100000000000000;
-void two_levels(OccMapTree& t) { fill(t, Q, 1, 33); }
+void two_levels(ReclaimingMapTree& t) { fill(t, Q, 1, 33); }
 constexpr u64 kDeep = Q | (5u << 8);  // held by the BranchB
 
 // ---------------------------------------------------------------------------
 // Version words.
 
-TEST(OccMapBrackets, FirstKeyBuildsTheRootBranchInsideTreeWordBrackets) {
-    OccMapTree t(OccMode::DeferredCovered);
+TEST(ReclaimingMapBrackets, FirstKeyBuildsTheRootBranchInsideTreeWordBrackets) {
+    ReclaimingMapTree t(ReclaimingMode::DeferredCovered);
     const InsertResult r = t.insert(Q, 7);
     EXPECT_EQ(t.tree_word, 4u) << "new root branch, then the republished root";
     EXPECT_EQ(t.root.w1, u64{TAG_BRANCH_L3} << 56) << "a level-8 edge carries no count";
@@ -47,8 +47,8 @@ TEST(OccMapBrackets, FirstKeyBuildsTheRootBranchInsideTreeWordBrackets) {
     EXPECT_EQ(root->children[0].tag_byte(), immediate_tag(7, 1));
 }
 
-TEST(OccMapBrackets, OverwriteBumpsOnlyTheHolderOfTheKeysEdge) {
-    OccMapTree t(OccMode::DeferredCovered);
+TEST(ReclaimingMapBrackets, OverwriteBumpsOnlyTheHolderOfTheKeysEdge) {
+    ReclaimingMapTree t(ReclaimingMode::DeferredCovered);
     two_levels(t);
     const u32 root = branch_word(t.root, kDeep, 0), mid = branch_word(t.root, kDeep, 1);
     const u64 tree = t.tree_word;
@@ -58,7 +58,7 @@ TEST(OccMapBrackets, OverwriteBumpsOnlyTheHolderOfTheKeysEdge) {
     EXPECT_EQ(t.tree_word, tree);
 
     // A leaf held by the root node itself: the root node's word, not the tree word.
-    OccMapTree flat(OccMode::DeferredCovered);
+    ReclaimingMapTree flat(ReclaimingMode::DeferredCovered);
     flat.insert(Q, 1);
     const u32 before = flat.root.ptr<BranchL3>()->version;
     const u64 flat_tree = flat.tree_word;
@@ -69,14 +69,15 @@ TEST(OccMapBrackets, OverwriteBumpsOnlyTheHolderOfTheKeysEdge) {
 
 // A present key for get-or-insert, an absent one for remove: nothing is
 // written, yet the unversioned member brackets each descent all the same.
-TEST(OccMapBrackets, NoOpCallsMoveWordsOnlyInTheUnversionedMember) {
+TEST(ReclaimingMapBrackets, NoOpCallsMoveWordsOnlyInTheUnversionedMember) {
     constexpr u64 absent = kDeep | 0x77;  // same digits, absent low byte
-    for (OccMode mode : {OccMode::DeferredCovered, OccMode::DeferredUnversioned}) {
-        SCOPED_TRACE(occ_mode_name(mode));
-        OccMapTree t(mode);
+    for (ReclaimingMode mode :
+         {ReclaimingMode::DeferredCovered, ReclaimingMode::DeferredUnversioned}) {
+        SCOPED_TRACE(reclaiming_mode_name(mode));
+        ReclaimingMapTree t(mode);
         t.keep_existing = true;
         two_levels(t);
-        const u32 step = mode == OccMode::DeferredCovered ? 0 : 2;
+        const u32 step = mode == ReclaimingMode::DeferredCovered ? 0 : 2;
         const u32 root = branch_word(t.root, kDeep, 0), mid = branch_word(t.root, kDeep, 1);
         const u64 tree = t.tree_word;
         const InsertResult r = t.insert(kDeep, 99);
@@ -93,8 +94,8 @@ TEST(OccMapBrackets, NoOpCallsMoveWordsOnlyInTheUnversionedMember) {
     }
 }
 
-TEST(OccMapBrackets, ChildOpenedInPlaceCostsItsBranchTwoBracketsAndItsHolderOne) {
-    OccMapTree t(OccMode::DeferredCovered);
+TEST(ReclaimingMapBrackets, ChildOpenedInPlaceCostsItsBranchTwoBracketsAndItsHolderOne) {
+    ReclaimingMapTree t(ReclaimingMode::DeferredCovered);
     two_levels(t);
     // A key leaving the skipped byte 4 wraps the BranchB under a BranchL3 of
     // level 5 with two children; the next one is opened in place.
@@ -119,8 +120,8 @@ TEST(OccMapBrackets, ChildOpenedInPlaceCostsItsBranchTwoBracketsAndItsHolderOne)
     EXPECT_EQ(t.tree_word, tree + 4);
 }
 
-TEST(OccMapBrackets, NewKeyInAnUncompressedRootBumpsItsWordAndTheTreeWord) {
-    OccMapTree t(OccMode::DeferredCovered);
+TEST(ReclaimingMapBrackets, NewKeyInAnUncompressedRootBumpsItsWordAndTheTreeWord) {
+    ReclaimingMapTree t(ReclaimingMode::DeferredCovered);
     for (u64 d = 0; d < 200; ++d) t.insert(d << 56, d);
     ASSERT_EQ(t.root.tag_byte(), TAG_BRANCH_U);
     const u32 before = t.root.ptr<BranchU>()->version;
@@ -130,8 +131,8 @@ TEST(OccMapBrackets, NewKeyInAnUncompressedRootBumpsItsWordAndTheTreeWord) {
     EXPECT_EQ(t.tree_word, tree + 2) << "the root edge is republished, its bytes unchanged";
 }
 
-TEST(OccMapBrackets, LeafSplitShowsSharedWordsOneBracket) {
-    OccMapTree t(OccMode::DeferredCovered);
+TEST(ReclaimingMapBrackets, LeafSplitShowsSharedWordsOneBracket) {
+    ReclaimingMapTree t(ReclaimingMode::DeferredCovered);
     fill(t, Q, 1, 32);  // a full width-7 leaf in the root node's slot 0
     ASSERT_EQ(t.root.ptr<BranchL3>()->children[0].tag_byte(), linear_leaf_tag(7));
     const u32 root = t.root.ptr<BranchL3>()->version;
@@ -144,8 +145,8 @@ TEST(OccMapBrackets, LeafSplitShowsSharedWordsOneBracket) {
     EXPECT_EQ(validated_population<true>(t.root), 33u);
 }
 
-TEST(OccMapBrackets, ExclusiveSectionOwnsTheTreeWordAtFlagTwo) {
-    OccMapTree t(OccMode::DeferredCovered);
+TEST(ReclaimingMapBrackets, ExclusiveSectionOwnsTheTreeWordAtFlagTwo) {
+    ReclaimingMapTree t(ReclaimingMode::DeferredCovered);
     two_levels(t);
     // The concurrent map's exclusive section: its own two increments around
     // the member, the root-covered flag at 2 meanwhile.
@@ -170,8 +171,8 @@ TEST(OccMapBrackets, ExclusiveSectionOwnsTheTreeWordAtFlagTwo) {
     EXPECT_EQ(validated_population<true>(t.root), 33u + 7u);
 }
 
-TEST(OccMapBrackets, UnversionedMemberNeverTouchesTheTreeWord) {
-    OccMapTree t(OccMode::DeferredCovered);
+TEST(ReclaimingMapBrackets, UnversionedMemberNeverTouchesTheTreeWord) {
+    ReclaimingMapTree t(ReclaimingMode::DeferredCovered);
     for (u64 k = 0; k < 300; ++k) {
         InsertResult r;
         mutate_map::map_insert_with_path_occ<false, true, true>(r, t.alloc, t.root, k * 0x01010101,
@@ -185,8 +186,8 @@ TEST(OccMapBrackets, UnversionedMemberNeverTouchesTheTreeWord) {
 
 // The concurrent map fills a copy of a full leaf on a stack edge holding an
 // empty BranchL3, with a private word, then publishes it itself.
-TEST(OccMapBrackets, PrivateSubtreeBumpsOnlyItsPrivateWord) {
-    OccMapTree t(OccMode::DeferredCovered);
+TEST(ReclaimingMapBrackets, PrivateSubtreeBumpsOnlyItsPrivateWord) {
+    ReclaimingMapTree t(ReclaimingMode::DeferredCovered);
     constexpr u64 base = 0x0000000000AB0000;  // slot level 4, branch level 2
     auto* node = mutate::detail::take_node<BranchL3>(t.alloc);
     node->level = 2;
@@ -210,8 +211,8 @@ TEST(OccMapBrackets, PrivateSubtreeBumpsOnlyItsPrivateWord) {
     mutate::free_subtree<true, true>(t.alloc, scratch);
 }
 
-TEST(OccMapBracketsDeathTest, CoveredRootWithoutATreeWordIsFatal) {
-    OccMapTree t(OccMode::DeferredUnversioned);
+TEST(ReclaimingMapBracketsDeathTest, CoveredRootWithoutATreeWordIsFatal) {
+    ReclaimingMapTree t(ReclaimingMode::DeferredUnversioned);
     t.alloc.set_root_covered(1);  // covered, yet no word was ever bound
     InsertResult r;
     EXPECT_DEATH((mutate_map::map_insert_with_path_occ<false, true, false>(r, t.alloc, t.root, 1, 1,
@@ -229,8 +230,8 @@ TEST(OccMapBracketsDeathTest, CoveredRootWithoutATreeWordIsFatal) {
 // Blocks: edited in place while the capacity class holds, else replaced and
 // the old one retired after the new one is published.
 
-TEST(OccMapBlocks, ValueArraysAndLeavesMoveOnlyWithTheirCapacityClass) {
-    OccMapTree t(OccMode::DeferredCovered);
+TEST(ReclaimingMapBlocks, ValueArraysAndLeavesMoveOnlyWithTheirCapacityClass) {
+    ReclaimingMapTree t(ReclaimingMode::DeferredCovered);
     constexpr u64 P = Q | 0x1200;
     two_levels(t);  // P's level-1 slot holds the one-key immediate {0x00}
     const Edge* slot = slot_at(t.root, P, 1);
@@ -274,7 +275,7 @@ TEST(OccMapBlocks, ValueArraysAndLeavesMoveOnlyWithTheirCapacityClass) {
 // ---------------------------------------------------------------------------
 // The insert path.
 
-TEST(OccMapInsertPath, OwedCountsAreSettledAndThePathEmptiedAlsoForPresentKeys) {
+TEST(ReclaimingMapInsertPath, OwedCountsAreSettledAndThePathEmptiedAlsoForPresentKeys) {
     for (bool versioned : {false, true}) {
         SCOPED_TRACE(versioned ? "versioned" : "unversioned");
         MapTree tree;  // local allocator; the exclusive insert names a hot leaf
@@ -313,7 +314,7 @@ TEST(OccMapInsertPath, OwedCountsAreSettledAndThePathEmptiedAlsoForPresentKeys) 
 // ---------------------------------------------------------------------------
 // Fatal errors.
 
-TEST(OccMapDeathTest, BrokenEdgesAreFatal) {
+TEST(ReclaimingMapDeathTest, BrokenEdgesAreFatal) {
     NodeAlloc alloc;
     InsertPath path;
     InsertResult r;

@@ -1,6 +1,6 @@
 #pragma once
 // The state shared by the test trees that run through the reclaiming
-// mutators (occ_set_tree.hpp, occ_map_tree.hpp): the mode the engines would
+// mutators (reclaiming_set_tree.hpp, reclaiming_map_tree.hpp): the mode the engines would
 // use, the allocator set up for it, the root slot, the insert path and the
 // tree word.
 //
@@ -19,30 +19,37 @@
 
 namespace tolvane::test {
 
-enum class OccMode : u8 { LocalUnversioned, LocalVersioned, DeferredUnversioned, DeferredCovered };
+enum class ReclaimingMode : u8 {
+    LocalUnversioned,
+    LocalVersioned,
+    DeferredUnversioned,
+    DeferredCovered
+};
 
-inline constexpr OccMode kAllOccModes[] = {OccMode::LocalUnversioned, OccMode::LocalVersioned,
-                                           OccMode::DeferredUnversioned, OccMode::DeferredCovered};
+inline constexpr ReclaimingMode kAllReclaimingModes[] = {
+    ReclaimingMode::LocalUnversioned, ReclaimingMode::LocalVersioned,
+    ReclaimingMode::DeferredUnversioned, ReclaimingMode::DeferredCovered};
 
-const char* occ_mode_name(OccMode mode);
+const char* reclaiming_mode_name(ReclaimingMode mode);
 
 // Map selects the flavour whose subtree the destructor frees.
 template <bool Map>
-class OccTree {
+class ReclaimingTree {
   public:
-    explicit OccTree(OccMode mode);
-    ~OccTree();
-    OccTree(const OccTree&) = delete;
-    OccTree& operator=(const OccTree&) = delete;
+    explicit ReclaimingTree(ReclaimingMode mode);
+    ~ReclaimingTree();
+    ReclaimingTree(const ReclaimingTree&) = delete;
+    ReclaimingTree& operator=(const ReclaimingTree&) = delete;
 
     bool deferred() const {
-        return mode == OccMode::DeferredUnversioned || mode == OccMode::DeferredCovered;
+        return mode == ReclaimingMode::DeferredUnversioned ||
+               mode == ReclaimingMode::DeferredCovered;
     }
     bool versioned() const {
-        return mode == OccMode::LocalVersioned || mode == OccMode::DeferredCovered;
+        return mode == ReclaimingMode::LocalVersioned || mode == ReclaimingMode::DeferredCovered;
     }
 
-    const OccMode mode;
+    const ReclaimingMode mode;
     std::shared_ptr<Collector> collector;  // null in local mode
     NodeAlloc alloc;
     Edge root;
@@ -50,7 +57,7 @@ class OccTree {
     u64 tree_word = 0;
 };
 
-extern template class OccTree<false>;
-extern template class OccTree<true>;
+extern template class ReclaimingTree<false>;
+extern template class ReclaimingTree<true>;
 
 }  // namespace tolvane::test

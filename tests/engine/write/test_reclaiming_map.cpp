@@ -15,7 +15,7 @@
 #include <string>
 
 #include "support/map_tree.hpp"
-#include "support/occ_map_tree.hpp"
+#include "support/reclaiming_map_tree.hpp"
 #include "support/oracle.hpp"
 #include "support/set_tree.hpp"
 #include "support/tree_dump.hpp"
@@ -30,56 +30,57 @@ namespace {
 // Both map mutator families on the same operations.
 class MapTwin {
   public:
-    MapTwin(OccMode mode, bool keep) : occ(mode) {
+    MapTwin(ReclaimingMode mode, bool keep) : reclaiming(mode) {
         exclusive.check_path = false;
         exclusive.keep_existing = keep;
-        occ.keep_existing = keep;
+        reclaiming.keep_existing = keep;
     }
 
     MapModel::Result apply(const Op& op) {
-        const std::vector<BranchRef> before = branch_nodes(occ.root);
+        const std::vector<BranchRef> before = branch_nodes(reclaiming.root);
         std::vector<u32> words_before;
         for (const BranchRef& b : before) words_before.push_back(*b.version);
-        const u64 tree_before = occ.tree_word;
+        const u64 tree_before = reclaiming.tree_word;
 
         const MapModel::Result expected = exclusive.apply(op);
         // The path comes in naming a leaf and owing nothing; it must leave empty.
         Edge stale;
-        occ.path.fill(&stale, nullptr, nullptr, 9, op.key);
+        reclaiming.path.fill(&stale, nullptr, nullptr, 9, op.key);
         const MapModel::Result actual = op.kind == Op::Kind::Insert ? insert(op) : remove(op);
         EXPECT_EQ(actual, expected) << describe(op);
-        EXPECT_EQ(occ.path.len, 0u) << describe(op);
-        EXPECT_EQ(occ.path.prefix, InsertPath::NO_PREFIX);
-        EXPECT_EQ(occ.path.hot_count, 0u);
+        EXPECT_EQ(reclaiming.path.len, 0u) << describe(op);
+        EXPECT_EQ(reclaiming.path.prefix, InsertPath::NO_PREFIX);
+        EXPECT_EQ(reclaiming.path.hot_count, 0u);
 
-        const std::set<const void*> after = stable_branches(occ.root, describe(op));
+        const std::set<const void*> after = stable_branches(reclaiming.root, describe(op));
         const bool changed = op.kind == Op::Kind::Insert ? !actual.existed : actual.existed;
-        const bool untouched =
-            op.kind == Op::Kind::Insert ? actual.existed && occ.keep_existing : !actual.existed;
-        if (untouched && occ.versioned()) {
+        const bool untouched = op.kind == Op::Kind::Insert
+                                   ? actual.existed && reclaiming.keep_existing
+                                   : !actual.existed;
+        if (untouched && reclaiming.versioned()) {
             // A present key for get-or-insert, an absent one for remove: no word moves.
             for (std::size_t i = 0; i < before.size(); ++i)
                 EXPECT_EQ(*before[i].version, words_before[i])
                     << "version word moved: " << describe(op);
         }
-        if (occ.deferred()) {
+        if (reclaiming.deferred()) {
             // Replaced branches wait in the collector's bins, marked.
             replaced += replaced_branches_marked(before, after, describe(op));
-            occ.collector->try_advance();
+            reclaiming.collector->try_advance();
         }
-        if (occ.mode == OccMode::DeferredCovered) {
-            EXPECT_EQ(occ.tree_word % 2, 0u);
+        if (reclaiming.mode == ReclaimingMode::DeferredCovered) {
+            EXPECT_EQ(reclaiming.tree_word % 2, 0u);
             // Once the tree holds a key, its root slot holds a level-8
             // branch: only new or removed keys republish that slot.
             if (changed)
-                EXPECT_GT(occ.tree_word, tree_before)
+                EXPECT_GT(reclaiming.tree_word, tree_before)
                     << "root slot not republished: " << describe(op);
             else
-                EXPECT_EQ(occ.tree_word, tree_before) << describe(op);
+                EXPECT_EQ(reclaiming.tree_word, tree_before) << describe(op);
         } else {
-            EXPECT_EQ(occ.tree_word, 0u);
+            EXPECT_EQ(reclaiming.tree_word, 0u);
         }
-        EXPECT_EQ(path_shape(trace_key(occ.root, op.key)),
+        EXPECT_EQ(path_shape(trace_key(reclaiming.root, op.key)),
                   path_shape(trace_key(exclusive.root, op.key)))
             << describe(op);
         return actual;
@@ -87,33 +88,33 @@ class MapTwin {
 
     template <class Model>
     void verify(const Model& model) {
-        expect_twins_equal<true>(occ.root, occ.alloc, exclusive.root, exclusive.alloc,
+        expect_twins_equal<true>(reclaiming.root, reclaiming.alloc, exclusive.root, exclusive.alloc,
                                  model.size());
     }
 
     MapTree exclusive;
-    OccMapTree occ;
+    ReclaimingMapTree reclaiming;
     u64 replaced = 0;
 
   private:
     MapModel::Result insert(const Op& op) {
-        const mutate_map::InsertResult r = occ.insert(op.key, op.value);
+        const mutate_map::InsertResult r = reclaiming.insert(op.key, op.value);
         EXPECT_LE(r.existed, 1u);
-        EXPECT_EQ(r.slot, occ.find(op.key))
+        EXPECT_EQ(r.slot, reclaiming.find(op.key))
             << "reported value word is not the key's: " << describe(op);
         if (r.slot == nullptr) return {};
         if (r.existed == 0) {
-            EXPECT_EQ(r.old, OccMapTree::kUntouched) << "old value written for a new key";
+            EXPECT_EQ(r.old, ReclaimingMapTree::kUntouched) << "old value written for a new key";
             EXPECT_EQ(*r.slot, op.value);
             return {};
         }
-        EXPECT_EQ(*r.slot, occ.keep_existing ? r.old : op.value) << describe(op);
+        EXPECT_EQ(*r.slot, reclaiming.keep_existing ? r.old : op.value) << describe(op);
         return {true, r.old};
     }
 
     MapModel::Result remove(const Op& op) {
-        const mutate_map::RemoveResult r = occ.remove(op.key);
-        EXPECT_EQ(occ.find(op.key), nullptr) << "key still found after its removal";
+        const mutate_map::RemoveResult r = reclaiming.remove(op.key);
+        EXPECT_EQ(reclaiming.find(op.key), nullptr) << "key still found after its removal";
         if (!r.found) return {};
         return {true, r.value};
     }
@@ -128,9 +129,9 @@ std::vector<std::vector<Op>> streams(KeyPattern pattern, u64 seed) {
     return runs;
 }
 
-class OccMapDifferential : public ::testing::TestWithParam<OccMode> {};
+class ReclaimingMapDifferential : public ::testing::TestWithParam<ReclaimingMode> {};
 
-TEST_P(OccMapDifferential, BuildsTheExclusiveTreeOnEveryKeyStream) {
+TEST_P(ReclaimingMapDifferential, BuildsTheExclusiveTreeOnEveryKeyStream) {
     u64 replaced = 0;
     for (KeyPattern pattern : kAllPatterns) {
         SCOPED_TRACE(pattern_name(pattern));
@@ -142,12 +143,13 @@ TEST_P(OccMapDifferential, BuildsTheExclusiveTreeOnEveryKeyStream) {
             replaced += twin.replaced;
         }
     }
-    if (GetParam() == OccMode::DeferredUnversioned || GetParam() == OccMode::DeferredCovered) {
+    if (GetParam() == ReclaimingMode::DeferredUnversioned ||
+        GetParam() == ReclaimingMode::DeferredCovered) {
         EXPECT_GT(replaced, 0u) << "no branch was ever replaced: the obsolete check saw nothing";
     }
 }
 
-TEST_P(OccMapDifferential, GetOrInsertKeepsPresentValuesLikeTheExclusiveMember) {
+TEST_P(ReclaimingMapDifferential, GetOrInsertKeepsPresentValuesLikeTheExclusiveMember) {
     for (KeyPattern pattern : {KeyPattern::DenseRuns, KeyPattern::Clustered, KeyPattern::Mixed}) {
         SCOPED_TRACE(pattern_name(pattern));
         const std::vector<Op> ops =
@@ -159,8 +161,10 @@ TEST_P(OccMapDifferential, GetOrInsertKeepsPresentValuesLikeTheExclusiveMember) 
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, OccMapDifferential, ::testing::ValuesIn(kAllOccModes),
-                         [](const auto& info) { return std::string(occ_mode_name(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Modes, ReclaimingMapDifferential, ::testing::ValuesIn(kAllReclaimingModes),
+                         [](const auto& info) {
+                             return std::string(reclaiming_mode_name(info.param));
+                         });
 
 }  // namespace
 }  // namespace tolvane::test

@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "support/map_tree.hpp"
-#include "support/occ_map_tree.hpp"
+#include "support/reclaiming_map_tree.hpp"
 #include "support/optimistic_map_reader.hpp"
 #include "support/oracle.hpp"
 #include "support/stress_keys.hpp"
@@ -65,8 +65,8 @@ struct LoggedOp {
 
 void run_stress(RootGuard guarding, u64 seed) {
     const KeyGroups u = make_key_groups(seed, guarding == RootGuard::FixedRoot, 8);
-    OccMapTree tree(guarding == RootGuard::FixedRoot ? OccMode::DeferredUnversioned
-                                                     : OccMode::DeferredCovered);
+    ReclaimingMapTree tree(guarding == RootGuard::FixedRoot ? ReclaimingMode::DeferredUnversioned
+                                                     : ReclaimingMode::DeferredCovered);
     const u64* tree_word = guarding == RootGuard::FixedRoot ? nullptr : &tree.tree_word;
 
     std::vector<LoggedOp> log;
@@ -210,15 +210,15 @@ void run_stress(RootGuard guarding, u64 seed) {
     }
 }
 
-TEST(ConcurrentOccMap, ReadersSeeOnlyStoredValuesUnderTheTreeWord) {
+TEST(ConcurrentReclaimingMap, ReadersSeeOnlyStoredValuesUnderTheTreeWord) {
     run_stress(RootGuard::TreeWord, 301);
 }
 
-TEST(ConcurrentOccMap, ReadersSeeOnlyStoredValuesInExclusiveSections) {
+TEST(ConcurrentReclaimingMap, ReadersSeeOnlyStoredValuesInExclusiveSections) {
     run_stress(RootGuard::Section, 302);
 }
 
-TEST(ConcurrentOccMap, ReadersSeeOnlyStoredValuesBelowAFixedRootUnversioned) {
+TEST(ConcurrentReclaimingMap, ReadersSeeOnlyStoredValuesBelowAFixedRootUnversioned) {
     run_stress(RootGuard::FixedRoot, 303);
 }
 

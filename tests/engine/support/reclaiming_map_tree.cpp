@@ -1,14 +1,14 @@
-#include "support/occ_map_tree.hpp"
+#include "support/reclaiming_map_tree.hpp"
 
 #include "tolvane/read/get.hpp"
-#include "tolvane/write/mutate_map_occ_insert.hpp"
-#include "tolvane/write/mutate_map_occ_remove.hpp"
+#include "tolvane/write/mutate_map_reclaiming_insert.hpp"
+#include "tolvane/write/mutate_map_reclaiming_remove.hpp"
 
 namespace tolvane::test {
 
-u64* OccMapTree::find(u64 key) { return get::locate_slot(&root, key, 8); }
+u64* ReclaimingMapTree::find(u64 key) { return get::locate_slot(&root, key, 8); }
 
-mutate_map::InsertResult OccMapTree::insert(u64 key, u64 value) {
+mutate_map::InsertResult ReclaimingMapTree::insert(u64 key, u64 value) {
     using namespace mutate_map;
     InsertResult r;
     r.old = kUntouched;
@@ -28,7 +28,7 @@ mutate_map::InsertResult OccMapTree::insert(u64 key, u64 value) {
     return r;
 }
 
-mutate_map::RemoveResult OccMapTree::remove(u64 key) {
+mutate_map::RemoveResult ReclaimingMapTree::remove(u64 key) {
     path.flush_and_reset();
     if (versioned())
         return mutate_map::map_remove_occ<true, false>(alloc, root, key, 8, 0, nullptr);

@@ -19,7 +19,7 @@
 // republishes it. The insert path is flushed and emptied at entry of every
 // frame and never filled: the hot-leaf cache is for exclusive trees only.
 // The branch level is shared with the map flavour
-// (mutate_occ_insert_branch.hpp), the leaf level with the exclusive insert
+// (mutate_reclaiming_insert_branch.hpp), the leaf level with the exclusive insert
 // (insert_leaf.hpp).
 //
 // Unversioned = true: no arguments beyond the path, brackets around descents.
@@ -42,8 +42,8 @@
 #include "tolvane/write/mutate_insert.hpp"
 #include "tolvane/write/mutate_leaf_build.hpp"
 #include "tolvane/write/mutate_leaf_split.hpp"
-#include "tolvane/write/mutate_occ.hpp"
-#include "tolvane/write/mutate_occ_insert_branch.hpp"
+#include "tolvane/write/mutate_reclaiming.hpp"
+#include "tolvane/write/mutate_reclaiming_insert_branch.hpp"
 #include "tolvane/write/mutate_path.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
@@ -58,7 +58,7 @@ bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
 template <bool Unversioned>
 bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level, InsertPath& path,
                           SlotHolder holder) {
-    using namespace occ_detail;
+    using namespace reclaiming_detail;
     path.flush_and_reset();
     const SlotGuard<Unversioned> guard{alloc, holder};
     const auto insert_again = [&](Edge& fresh, u64 k, SlotHolder private_holder) {
@@ -81,7 +81,7 @@ bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
                 case TAG_BRANCH_L7:
                 case TAG_BRANCH_B:
                 case TAG_BRANCH_U: {
-                    const InsertStep step = insert_branch_step_occ(
+                    const InsertStep step = insert_branch_step_reclaiming(
                         guard, slot, e, key, level,
                         [&](Edge& child, unsigned child_level, u32& word) {
                             return insert_with_path_occ<Unversioned>(

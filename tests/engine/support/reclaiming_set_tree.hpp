@@ -1,21 +1,21 @@
 #pragma once
 // A set-flavour tree driven through the reclaiming insert and remove, in one
-// of the ways the engines use them (OccMode, occ_tree.hpp), as an
+// of the ways the engines use them (ReclaimingMode, reclaiming_tree.hpp), as an
 // oracle-harness subject (see oracle.hpp) or as the shared tree of a stress
 // test.
 //
-//   OccSetTree tree(OccMode::DeferredCovered);   // collector, tree word
+//   ReclaimingSetTree tree(ReclaimingMode::DeferredCovered);   // collector, tree word
 //   tree.insert(k); tree.remove(k);
 
-#include "support/occ_tree.hpp"
+#include "support/reclaiming_tree.hpp"
 #include "support/oracle.hpp"
 #include "tolvane/core/types.hpp"
 
 namespace tolvane::test {
 
-class OccSetTree : public OccTree<false> {
+class ReclaimingSetTree : public ReclaimingTree<false> {
   public:
-    using OccTree::OccTree;
+    using ReclaimingTree::ReclaimingTree;
 
     bool insert(u64 key);
     bool remove(u64 key);

@@ -17,7 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "support/occ_set_tree.hpp"
+#include "support/reclaiming_set_tree.hpp"
 #include "support/optimistic_reader.hpp"
 #include "support/oracle.hpp"
 #include "support/set_tree.hpp"
@@ -34,10 +34,10 @@ constexpr std::size_t kWriterOps = 100000;
 constexpr std::size_t kWriterOps = 300000;
 #endif
 
-void run_stress(OccMode mode, u64 seed) {
-    const bool covered = mode == OccMode::DeferredCovered;
+void run_stress(ReclaimingMode mode, u64 seed) {
+    const bool covered = mode == ReclaimingMode::DeferredCovered;
     const KeyGroups u = make_key_groups(seed, !covered, 4);
-    OccSetTree tree(mode);
+    ReclaimingSetTree tree(mode);
     std::vector<Op> log;
     log.reserve(kWriterOps + u.root_spread.size() + u.stable.size());
 
@@ -118,12 +118,12 @@ void run_stress(OccMode mode, u64 seed) {
     EXPECT_EQ(dump_tree<false>(tree.root, 8), dump_tree<false>(exclusive.root, 8));
 }
 
-TEST(ConcurrentOccSet, ReadersNeverSeeAFalseAnswerUnversioned) {
-    run_stress(OccMode::DeferredUnversioned, 101);
+TEST(ConcurrentReclaimingSet, ReadersNeverSeeAFalseAnswerUnversioned) {
+    run_stress(ReclaimingMode::DeferredUnversioned, 101);
 }
 
-TEST(ConcurrentOccSet, ReadersNeverSeeAFalseAnswerUnderTheTreeWord) {
-    run_stress(OccMode::DeferredCovered, 202);
+TEST(ConcurrentReclaimingSet, ReadersNeverSeeAFalseAnswerUnderTheTreeWord) {
+    run_stress(ReclaimingMode::DeferredCovered, 202);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 // optimistic readers may walk while it runs. It builds exactly the tree the
 // exclusive insert (mutate_map_insert.hpp) builds from the same operations:
 // same growth, same skip-level wraps, same leaf forms and thresholds, same
-// counts. What differs is how memory changes (see mutate_map_occ_leaf.hpp for
+// counts. What differs is how memory changes (see mutate_map_insert_leaf.hpp for
 // the leaf level):
 //
 //   - a branch that grows is rebuilt by the reclaiming growth steps, which
@@ -19,8 +19,8 @@
 //   - the insert path is flushed and emptied on entry and never refilled.
 //
 // The branch level is shared with the set flavour
-// (mutate_occ_insert_branch.hpp); the leaf level, shared with the exclusive
-// insert, is mutate_map_occ_leaf.hpp.
+// (mutate_reclaiming_insert_branch.hpp); the leaf level, shared with the exclusive
+// insert, is mutate_map_insert_leaf.hpp.
 //
 // Members, chosen at compile time:
 //
@@ -51,10 +51,10 @@
 #include "tolvane/write/mutate_branch.hpp"
 #include "tolvane/write/mutate_map_insert.hpp"
 #include "tolvane/write/mutate_map_leaf.hpp"
-#include "tolvane/write/mutate_map_occ_leaf.hpp"
-#include "tolvane/write/mutate_occ.hpp"
-#include "tolvane/write/mutate_occ_insert.hpp"
-#include "tolvane/write/mutate_occ_insert_branch.hpp"
+#include "tolvane/write/mutate_map_insert_leaf.hpp"
+#include "tolvane/write/mutate_reclaiming.hpp"
+#include "tolvane/write/mutate_reclaiming_insert.hpp"
+#include "tolvane/write/mutate_reclaiming_insert_branch.hpp"
 #include "tolvane/write/mutate_path.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
@@ -62,7 +62,7 @@
 
 namespace tolvane::mutate_map {
 
-namespace occ_detail {
+namespace reclaiming_detail {
 
 using mutate::read_edge;
 
@@ -93,8 +93,8 @@ void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 
             case TAG_BRANCH_L7:
             case TAG_BRANCH_B:
             case TAG_BRANCH_U: {
-                const mutate::occ_detail::InsertStep step =
-                    mutate::occ_detail::insert_branch_step_occ(
+                const mutate::reclaiming_detail::InsertStep step =
+                    mutate::reclaiming_detail::insert_branch_step_reclaiming(
                         guard, slot, e, key, level,
                         [&](Edge& child, unsigned child_level, u32& word) {
                             insert_frame<K, U>(out, alloc, child, key, value, child_level, path,
@@ -125,7 +125,7 @@ void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 
     }
 }
 
-}  // namespace occ_detail
+}  // namespace reclaiming_detail
 
 // The typed spelling of both members: `holder` guards `edge` in the versioned
 // member (the root slot by default) and is ignored by the unversioned one.
@@ -133,8 +133,8 @@ template <bool KeepExisting, bool Unversioned>
 void map_insert_occ(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value,
                     unsigned level, InsertPath& path,
                     mutate::SlotHolder holder = mutate::SlotHolder::root()) {
-    occ_detail::insert_frame<KeepExisting, Unversioned>(out, alloc, edge, key, value, level, path,
-                                                        holder);
+    reclaiming_detail::insert_frame<KeepExisting, Unversioned>(out, alloc, edge, key, value, level,
+                                                               path, holder);
 }
 
 // The unversioned members: for trees whose root slot no tree word guards

@@ -1,6 +1,6 @@
 #pragma once
 // Pieces shared by the reclaiming set insert and remove: the guard of the
-// handed slot (and its plain counterpart for code that serves both modes),
+// handed slot (and its exclusive counterpart for code that serves both modes),
 // the bracket around a descent, and the single stores that rewrite a
 // branch's own fields while readers may be inside it.
 //
@@ -25,12 +25,12 @@
 #include "tolvane/core/types.hpp"
 #include "tolvane/write/version.hpp"
 
-namespace tolvane::mutate::occ_detail {
+namespace tolvane::mutate::reclaiming_detail {
 
 // The handed slot and the word that guards its changes.
 template <bool Unversioned>
 struct SlotGuard {
-    static constexpr bool kShared = true;
+    static constexpr bool kReclaiming = true;
     NodeAlloc& alloc;
     SlotHolder holder;
 
@@ -67,8 +67,8 @@ struct SlotGuard {
 
 // The exclusive counterpart of SlotGuard, for code shared by both modes: no
 // reader can see the tree, so nothing is bracketed and every store is plain.
-struct PlainSlot {
-    static constexpr bool kShared = false;
+struct ExclusiveSlot {
+    static constexpr bool kReclaiming = false;
     NodeAlloc& alloc;
 
     void begin() const {}
@@ -140,4 +140,4 @@ inline u16 digit_summary(const u8* digits, unsigned count) noexcept {
 using leaf::packed_key;
 using leaf::put_packed_key;
 
-}  // namespace tolvane::mutate::occ_detail
+}  // namespace tolvane::mutate::reclaiming_detail

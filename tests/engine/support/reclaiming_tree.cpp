@@ -1,41 +1,41 @@
-#include "support/occ_tree.hpp"
+#include "support/reclaiming_tree.hpp"
 
 #include "tolvane/write/mutate_free.hpp"
 
 namespace tolvane::test {
 
-const char* occ_mode_name(OccMode mode) {
+const char* reclaiming_mode_name(ReclaimingMode mode) {
     switch (mode) {
-        case OccMode::LocalUnversioned:
+        case ReclaimingMode::LocalUnversioned:
             return "LocalUnversioned";
-        case OccMode::LocalVersioned:
+        case ReclaimingMode::LocalVersioned:
             return "LocalVersioned";
-        case OccMode::DeferredUnversioned:
+        case ReclaimingMode::DeferredUnversioned:
             return "DeferredUnversioned";
-        case OccMode::DeferredCovered:
+        case ReclaimingMode::DeferredCovered:
             return "DeferredCovered";
     }
     return "?";
 }
 
 template <bool Map>
-OccTree<Map>::OccTree(OccMode m) : mode(m) {
+ReclaimingTree<Map>::ReclaimingTree(ReclaimingMode m) : mode(m) {
     if (deferred()) {
         collector = std::make_shared<Collector>();
         alloc.defer_to(collector);
     }
-    if (mode == OccMode::DeferredCovered) {
+    if (mode == ReclaimingMode::DeferredCovered) {
         alloc.bind_tree_word(&tree_word);
         alloc.cover_root();
     }
 }
 
 template <bool Map>
-OccTree<Map>::~OccTree() {
+ReclaimingTree<Map>::~ReclaimingTree() {
     mutate::free_subtree<true, Map>(alloc, root);
 }
 
-template class OccTree<false>;
-template class OccTree<true>;
+template class ReclaimingTree<false>;
+template class ReclaimingTree<true>;
 
 }  // namespace tolvane::test

@@ -3,7 +3,7 @@
 // readers may walk while it runs. It takes every decision of the exclusive
 // remove (mutate_remove.hpp): the same walk, thresholds, shrinks and frees, so
 // both leave the same tree. What differs is how memory changes (see
-// mutate_occ_insert.hpp for the same rules on the insert side):
+// mutate_reclaiming_insert.hpp for the same rules on the insert side):
 //
 // - every test that finds the key absent comes before any change and before
 //   any slot bracket, so an absent key changes nothing (the unversioned
@@ -22,12 +22,12 @@
 //
 // The leaf level is the exclusive remove's own body (mutate_remove_leaf.hpp)
 // run through the slot guard; the branch level is shared with the map flavour
-// (mutate_occ_remove_branch.hpp).
+// (mutate_reclaiming_remove_branch.hpp).
 
 #include "tolvane/mem/alloc.hpp"
 #include "tolvane/core/fatal.hpp"
-#include "tolvane/write/mutate_occ.hpp"
-#include "tolvane/write/mutate_occ_remove_branch.hpp"
+#include "tolvane/write/mutate_reclaiming.hpp"
+#include "tolvane/write/mutate_reclaiming_remove_branch.hpp"
 #include "tolvane/write/mutate_remove_leaf.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
@@ -40,7 +40,7 @@ namespace tolvane::mutate {
 // holder; recursive calls the holding branch's word.
 template <bool Unversioned>
 bool remove_occ(NodeAlloc& alloc, Edge& slot, u64 key, u8 level, SlotHolder holder) {
-    using namespace occ_detail;
+    using namespace reclaiming_detail;
     const SlotGuard<Unversioned> guard{alloc, holder};
     const Edge e = read_edge(slot);
     const EdgeKind kind = e.tag();
@@ -53,7 +53,7 @@ bool remove_occ(NodeAlloc& alloc, Edge& slot, u64 key, u8 level, SlotHolder hold
         case TAG_BRANCH_L7:
         case TAG_BRANCH_B:
         case TAG_BRANCH_U:
-            return remove_branch_step_occ<false>(
+            return remove_branch_step_reclaiming<false>(
                 guard, slot, e, key, level, [&](Edge& child, unsigned child_level, u32& word) {
                     return remove_occ<Unversioned>(alloc, child, key, static_cast<u8>(child_level),
                                                    SlotHolder::branch(word));

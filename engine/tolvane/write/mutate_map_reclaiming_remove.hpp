@@ -29,25 +29,25 @@
 //
 // The leaf level is the exclusive remove's own body (mutate_map_remove_leaf.hpp)
 // run through the slot guard; the branch level is shared with the set flavour
-// (mutate_occ_remove_branch.hpp).
+// (mutate_reclaiming_remove_branch.hpp).
 
 #include "tolvane/mem/alloc.hpp"
 #include "tolvane/core/fatal.hpp"
 #include "tolvane/write/mutate_map_leaf.hpp"
 #include "tolvane/write/mutate_map_remove.hpp"
 #include "tolvane/write/mutate_map_remove_leaf.hpp"
-#include "tolvane/write/mutate_occ.hpp"
-#include "tolvane/write/mutate_occ_remove_branch.hpp"
+#include "tolvane/write/mutate_reclaiming.hpp"
+#include "tolvane/write/mutate_reclaiming_remove_branch.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
 #include "tolvane/write/version.hpp"
 
 namespace tolvane::mutate_map {
 
-namespace occ_remove_detail {
+namespace reclaiming_remove_detail {
 
 using mutate::read_edge;
-using mutate::occ_detail::SlotGuard;
+using mutate::reclaiming_detail::SlotGuard;
 
 template <bool U>
 bool remove_frame(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
@@ -65,7 +65,7 @@ bool remove_frame(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
         case TAG_BRANCH_L7:
         case TAG_BRANCH_B:
         case TAG_BRANCH_U:
-            return mutate::occ_detail::remove_branch_step_occ<true>(
+            return mutate::reclaiming_detail::remove_branch_step_reclaiming<true>(
                 guard, slot, e, key, level, [&](Edge& child, unsigned child_level, u32& word) {
                     return remove_frame<U>(alloc, child, key, child_level,
                                            mutate::SlotHolder::branch(word), value);
@@ -80,7 +80,7 @@ bool remove_frame(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
     }
 }
 
-}  // namespace occ_remove_detail
+}  // namespace reclaiming_remove_detail
 
 // The typed spelling of both members: `holder` guards `edge` in the versioned
 // member (the root slot by default) and is ignored by the unversioned one.
@@ -88,8 +88,8 @@ template <bool Unversioned>
 RemoveResult map_remove_occ(NodeAlloc& alloc, Edge& edge, u64 key, unsigned level,
                             mutate::SlotHolder holder = mutate::SlotHolder::root()) {
     RemoveResult out;
-    out.found = occ_remove_detail::remove_frame<Unversioned>(alloc, edge, key, level, holder,
-                                                             out.value);
+    out.found = reclaiming_remove_detail::remove_frame<Unversioned>(alloc, edge, key, level,
+                                                                    holder, out.value);
     return out;
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 // Leaf level of the map insert, one body for the exclusive walk
-// (mutate_map.cpp) and the reclaiming one (mutate_map_occ_insert.hpp): what
+// (mutate_map.cpp) and the reclaiming one (mutate_map_reclaiming_insert.hpp): what
 // the key does to the empty edge, map immediate, map linear leaf or
 // LeafBitmapL it reaches. The slot type decides how each change is written
-// (mutate_occ.hpp): PlainSlot stores plainly and brackets nothing, and the
+// (mutate_reclaiming.hpp): ExclusiveSlot stores plainly and brackets nothing, and the
 // exclusive walk refills its insert path after a key went into a one-byte
 // leaf or a LeafBitmapL of a level-1 slot; SlotGuard<U> writes as follows,
 // and never refills the path:
@@ -41,18 +41,18 @@
 #include "tolvane/write/mutate_map_insert.hpp"
 #include "tolvane/write/mutate_map_leaf.hpp"
 #include "tolvane/write/mutate_map_leaf_grow.hpp"
-#include "tolvane/write/mutate_occ.hpp"
+#include "tolvane/write/mutate_reclaiming.hpp"
 #include "tolvane/write/insert_leaf.hpp"
-#include "tolvane/write/mutate_occ_insert.hpp"
+#include "tolvane/write/mutate_reclaiming_insert.hpp"
 #include "tolvane/write/mutate_path.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
 #include "tolvane/write/version.hpp"
 
-namespace tolvane::mutate_map::occ_detail {
+namespace tolvane::mutate_map::reclaiming_detail {
 
 using mutate::publish_edge;
-using mutate::occ_detail::SlotGuard;
+using mutate::reclaiming_detail::SlotGuard;
 
 // What one pass of a frame did: finished the call (the result is written),
 // or changed the form of the node in its slot, which must be read again.
@@ -128,9 +128,9 @@ void insert_into_immediate(const Slot& guard, InsertResult& out, Edge& slot, con
         const KeyValue pairs[2] = {key_first ? mine : other, key_first ? other : mine};
         Edge fresh;
         if (2 * w > MAP_IMMEDIATE_KEY_BYTES)
-            build_map_leaf<Slot::kShared>(alloc, fresh, static_cast<u8>(w), pairs, 2);
+            build_map_leaf<Slot::kReclaiming>(alloc, fresh, static_cast<u8>(w), pairs, 2);
         else
-            write_map_immed<Slot::kShared>(alloc, fresh, static_cast<u8>(w), pairs, 2);
+            write_map_immed<Slot::kReclaiming>(alloc, fresh, static_cast<u8>(w), pairs, 2);
         guard.publish(slot, fresh);
         return report_added(out, fresh.ptr<u64>() + (key_first ? 0 : 1));
     }
@@ -148,7 +148,7 @@ void insert_into_immediate(const Slot& guard, InsertResult& out, Edge& slot, con
         KeyValue pairs[MAP_IMMEDIATE_KEY_BYTES + 1];
         immediate_pairs_with(keys, values, n, w, i, k, value, pairs);
         Edge fresh;
-        build_map_leaf<Slot::kShared>(alloc, fresh, static_cast<u8>(w), pairs, n + 1);
+        build_map_leaf<Slot::kReclaiming>(alloc, fresh, static_cast<u8>(w), pairs, n + 1);
         guard.publish(slot, fresh);
         release_values(alloc, values, n);
         return report_added(out, fresh.ptr<u64>() + i);
@@ -190,7 +190,7 @@ void rebuild_full_leaf(const Slot& guard, InsertResult& out, Edge& slot, const E
     require(old_block != nullptr, "leaf");
     std::vector<KeyValue> pairs = full_leaf_pairs(e, level, w, i, key, value);
     Edge fresh;
-    const unsigned node_level = split_full_leaf_head<Slot::kShared>(alloc, fresh, pairs, level);
+    const unsigned node_level = split_full_leaf_head<Slot::kReclaiming>(alloc, fresh, pairs, level);
     if (node_level != 0) {
         u32 private_word = 0;
         for (const KeyValue& kv : pairs)
@@ -263,7 +263,7 @@ Frame insert_into_linear_leaf(const Slot& guard, InsertResult& out, Edge& slot, 
         block = fresh;
     }
     // The exclusive insert keeps a one-byte leaf of a level-1 slot hot.
-    if (!Slot::kShared && w == 1 && level == 1)
+    if (!Slot::kReclaiming && w == 1 && level == 1)
         path.fill(&slot, nullptr, block, static_cast<u16>(n + 1), key);
     report_added(out, e.ptr<u64>() + i);
     return Frame::Done;
@@ -305,9 +305,10 @@ Frame insert_into_bitmap_leaf(const Slot& guard, InsertResult& out, Edge& slot, 
     e.set_byte(8, static_cast<u8>(count - 1));
     guard.store_edge(slot, e);
     guard.end();
-    if (!Slot::kShared && level == 1) path.fill(&slot, leaf, nullptr, static_cast<u16>(count), key);
+    if (!Slot::kReclaiming && level == 1)
+        path.fill(&slot, leaf, nullptr, static_cast<u16>(count), key);
     report_added(out, leaf->value_subarrays[g] + r);
     return Frame::Done;
 }
 
-}  // namespace tolvane::mutate_map::occ_detail
+}  // namespace tolvane::mutate_map::reclaiming_detail

@@ -1,17 +1,17 @@
 #pragma once
 // A map-flavour tree driven through the reclaiming map insert and remove, in
-// one of the ways the engines use them (OccMode, occ_tree.hpp), as
+// one of the ways the engines use them (ReclaimingMode, reclaiming_tree.hpp), as
 // an oracle-harness subject mirrored on MapModel or as the shared tree of a
 // stress test.
 //
-//   OccMapTree tree(OccMode::DeferredCovered);   // collector, tree word
+//   ReclaimingMapTree tree(ReclaimingMode::DeferredCovered);   // collector, tree word
 //   tree.insert(k, v); tree.remove(k);
 //
 // The versioned modes call the versioned members on the root slot with the
 // bump flag clear, so a covered root is guarded by `tree_word`. With
 // `keep_existing` set inserts use the get-or-insert member.
 
-#include "support/occ_tree.hpp"
+#include "support/reclaiming_tree.hpp"
 #include "support/oracle.hpp"
 #include "tolvane/write/mutate_map_insert.hpp"
 #include "tolvane/write/mutate_map_remove.hpp"
@@ -19,9 +19,9 @@
 
 namespace tolvane::test {
 
-class OccMapTree : public OccTree<true> {
+class ReclaimingMapTree : public ReclaimingTree<true> {
   public:
-    using OccTree::OccTree;
+    using ReclaimingTree::ReclaimingTree;
 
     // Its `old` field holds kUntouched unless the insert wrote it.
     mutate_map::InsertResult insert(u64 key, u64 value);

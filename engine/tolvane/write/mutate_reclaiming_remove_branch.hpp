@@ -22,13 +22,13 @@
 #include "tolvane/write/mutate_branch.hpp"
 #include "tolvane/write/mutate_free.hpp"
 #include "tolvane/write/mutate_insert.hpp"
-#include "tolvane/write/mutate_occ.hpp"
-#include "tolvane/write/mutate_occ_branch.hpp"
+#include "tolvane/write/mutate_reclaiming.hpp"
+#include "tolvane/write/mutate_reclaiming_branch.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
 #include "tolvane/write/version.hpp"
 
-namespace tolvane::mutate::occ_detail {
+namespace tolvane::mutate::reclaiming_detail {
 
 // One key fewer in a population field of `width` bytes; a level-8 edge has
 // no such field.
@@ -172,7 +172,7 @@ bool remove_in_full_branch(const SlotGuard<U>& guard, Edge& slot, Edge e, u64 ke
 // the child slot, whose holder word is `word`, and answers whether it was
 // there; nothing changes when it was not.
 template <bool Map, bool U, class RemoveBelow>
-bool remove_branch_step_occ(const SlotGuard<U>& guard, Edge& slot, const Edge& e, u64 key,
+bool remove_branch_step_reclaiming(const SlotGuard<U>& guard, Edge& slot, const Edge& e, u64 key,
                             unsigned level, RemoveBelow&& remove_below) {
     switch (e.tag_byte()) {
         case TAG_BRANCH_L3:
@@ -188,4 +188,4 @@ bool remove_branch_step_occ(const SlotGuard<U>& guard, Edge& slot, const Edge& e
     }
 }
 
-}  // namespace tolvane::mutate::occ_detail
+}  // namespace tolvane::mutate::reclaiming_detail
