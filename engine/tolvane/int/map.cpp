@@ -17,6 +17,7 @@
 #include "tolvane/read/nav.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/check/validate.hpp"
+#include "tolvane/int/root_leaf_block.hpp"
 #include "tolvane/write/version.hpp"
 
 namespace tolvane {
@@ -33,10 +34,6 @@ bool same_class(u64 a, u64 b) noexcept {
 u64 load_state(const MapCore& core) noexcept { return load_acquire(core.root_state); }
 void publish_state(MapCore& core, u64 state) noexcept { store_release(core.root_state, state); }
 
-u64* new_leaf_block(NodeAlloc& alloc, u64 n) {
-    return static_cast<u64*>(alloc.allocate_zeroed(map_root_leaf_bytes(n)));
-}
-
 void set_leaf(MapCore& core, u64* block, u64 n) noexcept {
     core.root.w0 = reinterpret_cast<std::uintptr_t>(block);
     core.root.w1 = n;
@@ -48,7 +45,7 @@ void set_leaf(MapCore& core, u64* block, u64 n) noexcept {
 template <bool KeepExisting>
 bool leaf_put(MapCore& core, NodeAlloc& alloc, u64 key, u64 value, InsertResult& out) {
     if (load_state(core) == ROOT_EMPTY) {
-        u64* block = new_leaf_block(alloc, 1);
+        u64* block = root_leaf::new_block<2>(alloc, 1);
         block[0] = key;
         block[1] = value;
         set_leaf(core, block, 1);
@@ -59,10 +56,7 @@ bool leaf_put(MapCore& core, NodeAlloc& alloc, u64 key, u64 value, InsertResult&
     const u64 n = core.leaf_count();
     u64* keys = core.leaf_keys();
     u64* values = core.leaf_values();
-    map_detail::LeafSlot s{n, false};
-    if (key <= keys[n - 1])
-        s = key == keys[n - 1] ? map_detail::LeafSlot{n - 1, true}
-                               : map_detail::leaf_search(keys, n, key);
+    const map_detail::LeafSlot s = map_detail::insert_slot(keys, n, key);
     if (s.found) {
         out = {1, values[s.index], values + s.index};
         if (!KeepExisting) store_relaxed(values[s.index], value);
@@ -70,26 +64,15 @@ bool leaf_put(MapCore& core, NodeAlloc& alloc, u64 key, u64 value, InsertResult&
     }
     if (n >= ROOT_LEAF_MAX) return false;
     const u64 p = s.index;
-    if (same_class(n, n + 1)) {
-        move_words_shared(keys + p + 1, keys + p, n - p);
-        move_words_shared(values + p + 1, values + p, n - p);
-        store_relaxed(keys[p], key);
-        store_relaxed(values[p], value);
+    u64* block = root_leaf::open_gap<2>(alloc, keys, n, p);
+    u64* block_values = block + root_leaf::capacity_of(n + 1);
+    store_relaxed(block[p], key);
+    store_relaxed(block_values[p], value);
+    if (block == keys)
         core.root.w1 = n + 1;
-        out = {0, 0, values + p};
-    } else {
-        u64* fresh = new_leaf_block(alloc, n + 1);
-        u64* fresh_values = fresh + capacity_class(static_cast<std::size_t>(n + 1));
-        std::memcpy(fresh, keys, p * 8);
-        fresh[p] = key;
-        std::memcpy(fresh + p + 1, keys + p, (n - p) * 8);
-        std::memcpy(fresh_values, values, p * 8);
-        fresh_values[p] = value;
-        std::memcpy(fresh_values + p + 1, values + p, (n - p) * 8);
-        alloc.release(keys, map_root_leaf_bytes(n), 16);
-        set_leaf(core, fresh, n + 1);
-        out = {0, 0, fresh_values + p};
-    }
+    else
+        set_leaf(core, block, n + 1);
+    out = {0, 0, block_values + p};
     publish_state(core, ROOT_LEAF);
     return true;
 }
@@ -114,41 +97,13 @@ RemoveOutcome leaf_take(MapCore& core, NodeAlloc& alloc, u64 key) {
         publish_state(core, ROOT_EMPTY);
         return removed;
     }
-    if (same_class(n - 1, n)) {
-        move_words_shared(keys + i, keys + i + 1, n - i - 1);
-        move_words_shared(values + i, values + i + 1, n - i - 1);
+    u64* block = root_leaf::close_gap<2>(alloc, keys, n, i);
+    if (block == keys)
         core.root.w1 = n - 1;
-    } else {
-        u64* fresh = new_leaf_block(alloc, n - 1);
-        u64* fresh_values = fresh + capacity_class(static_cast<std::size_t>(n - 1));
-        std::memcpy(fresh, keys, i * 8);
-        std::memcpy(fresh + i, keys + i + 1, (n - i - 1) * 8);
-        std::memcpy(fresh_values, values, i * 8);
-        std::memcpy(fresh_values + i, values + i + 1, (n - i - 1) * 8);
-        alloc.release(keys, map_root_leaf_bytes(n), 16);
-        set_leaf(core, fresh, n - 1);
-    }
+    else
+        set_leaf(core, block, n - 1);
     publish_state(core, ROOT_LEAF);
     return removed;
-}
-
-// Copies every entry below a root edge (at most `n` of them) into a fresh
-// root-leaf block, ascending.
-u64* gather_leaf(NodeAlloc& alloc, const Edge& root, u64 n) {
-    u64* block = new_leaf_block(alloc, n);
-    u64* values = block + capacity_class(static_cast<std::size_t>(n));
-    u64 count = 0;
-    for (u64 k = 0;;) {
-        const std::optional<KeyValue> e = nav::next<true>(root, k, 8);
-        if (!e) break;
-        require(count < n, "condensed entries within the population");
-        block[count] = e->key;
-        values[count] = e->value;
-        ++count;
-        if (e->key == ~u64{0}) break;
-        k = e->key + 1;
-    }
-    return block;
 }
 
 KeyValue leaf_kv(const MapCore& core, u64 i) {
@@ -216,7 +171,7 @@ RemoveOutcome core_remove(MapCore& core, NodeAlloc& alloc, u64 key) {
         // Readers that load the state see either the tree or the complete
         // root leaf; the tree is freed only after the leaf is published.
         Edge snapshot = mutate::read_edge(core.root);
-        u64* block = gather_leaf(alloc, snapshot, core.len);
+        u64* block = root_leaf::gather<true>(alloc, snapshot, core.len);
         set_leaf(core, block, core.len);
         publish_state(core, ROOT_LEAF);
         mutate::free_subtree<!Exclusive, true>(alloc, snapshot);
@@ -428,7 +383,7 @@ RemoveOutcome TolvaneMap::remove(u64 key) noexcept {
 void TolvaneMap::condense() {
     if (core.root_state != ROOT_TREE)
         fatal("internal error: entered unreachable code: condense outside tree state");
-    u64* block = gather_leaf(alloc, core.root, core.len);
+    u64* block = root_leaf::gather<true>(alloc, core.root, core.len);
     clear_path();
     mutate::free_tree<true>(alloc, core.root);
     set_leaf(core, block, core.len);

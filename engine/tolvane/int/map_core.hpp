@@ -144,6 +144,14 @@ inline LeafSlot leaf_search(const u64* keys, u64 n, u64 key) noexcept {
     return {i, i < n && keys[i] == key};
 }
 
+// Where a new key goes among keys[0..n), n >= 1. The last key is tried
+// first, so that ascending inserts skip the search.
+inline LeafSlot insert_slot(const u64* keys, u64 n, u64 key) noexcept {
+    if (key > keys[n - 1]) return {n, false};
+    if (key == keys[n - 1]) return {n - 1, true};
+    return leaf_search(keys, n, key);
+}
+
 // Membership in a root leaf: a plain scan up to 8 keys, halving above.
 inline std::optional<u64> leaf_find(const u64* keys, u64 n, u64 key) noexcept {
     if (n <= 8) {

@@ -4,22 +4,20 @@
 #include "tolvane/int/set.hpp"
 
 #include <bit>
-#include <cstring>
 
 #include "tolvane/read/get.hpp"
 #include "tolvane/write/mode.hpp"
 #include "tolvane/read/nav.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/check/validate.hpp"
+#include "tolvane/int/root_leaf_block.hpp"
 #include "tolvane/write/version.hpp"
 
 namespace tolvane {
 
 namespace {
 
-constexpr std::size_t set_leaf_bytes(u64 n) noexcept {
-    return capacity_class(static_cast<std::size_t>(n)) * 8;
-}
+constexpr std::size_t set_leaf_bytes(u64 n) noexcept { return root_leaf::block_bytes<1>(n); }
 
 bool same_class(u64 a, u64 b) noexcept {
     return capacity_class(static_cast<std::size_t>(a)) ==
@@ -61,25 +59,12 @@ bool TolvaneSet::insert_deferred(u64 key) noexcept {
     if (root_state == ROOT_LEAF) {
         const u64 n = leaf_count();
         u64* keys = leaf_keys();
-        u64 p = n;
-        if (key <= keys[n - 1]) {
-            if (key == keys[n - 1]) return false;
-            const map_detail::LeafSlot s = map_detail::leaf_search(keys, n, key);
-            if (s.found) return false;
-            p = s.index;
-        }
+        const map_detail::LeafSlot s = map_detail::insert_slot(keys, n, key);
+        if (s.found) return false;
         if (n >= ROOT_LEAF_MAX) return convert_to_tree(key);
-        if (same_class(n, n + 1)) {
-            move_words_shared(keys + p + 1, keys + p, n - p);
-            store_relaxed(keys[p], key);
-        } else {
-            auto* fresh = static_cast<u64*>(alloc.allocate_zeroed(set_leaf_bytes(n + 1)));
-            std::memcpy(fresh, keys, p * 8);
-            fresh[p] = key;
-            std::memcpy(fresh + p + 1, keys + p, (n - p) * 8);
-            free_leaf_block(keys, n);
-            root.w1 = reinterpret_cast<std::uintptr_t>(fresh);
-        }
+        u64* block = root_leaf::open_gap<1>(alloc, keys, n, s.index);
+        store_relaxed(block[s.index], key);
+        if (block != keys) root.w1 = reinterpret_cast<std::uintptr_t>(block);
         root.w0 = n + 1;
         return true;
     }
@@ -190,16 +175,8 @@ bool TolvaneSet::remove_from_leaf(u64 key) {
     }
     const map_detail::LeafSlot s = map_detail::leaf_search(keys, n, key);
     if (!s.found) return false;
-    const u64 i = s.index;
-    if (same_class(n - 1, n)) {
-        move_words_shared(keys + i, keys + i + 1, n - i - 1);
-    } else {
-        auto* fresh = static_cast<u64*>(alloc.allocate_zeroed(set_leaf_bytes(n - 1)));
-        std::memcpy(fresh, keys, i * 8);
-        std::memcpy(fresh + i, keys + i + 1, (n - i - 1) * 8);
-        free_leaf_block(keys, n);
-        root.w1 = reinterpret_cast<std::uintptr_t>(fresh);
-    }
+    u64* block = root_leaf::close_gap<1>(alloc, keys, n, s.index);
+    if (block != keys) root.w1 = reinterpret_cast<std::uintptr_t>(block);
     root.w0 = n - 1;
     return true;
 }
@@ -209,16 +186,7 @@ void TolvaneSet::condense_to_root_leaf() noexcept {
     if (root_state != ROOT_TREE)
         fatal("internal error: entered unreachable code: condense outside tree state");
     const u64 n = len;
-    auto* keys = static_cast<u64*>(alloc.allocate_zeroed(set_leaf_bytes(n)));
-    u64 count = 0;
-    for (u64 k = 0;;) {
-        const std::optional<KeyValue> e = nav::next<false>(root, k, 8);
-        if (!e) break;
-        require(count < n, "condensed keys within the population");
-        keys[count++] = e->key;
-        if (e->key == ~u64{0}) break;
-        k = e->key + 1;
-    }
+    u64* keys = root_leaf::gather<false>(alloc, root, n);
     mutate::free_tree<false>(alloc, root);
     root.w0 = n;
     root.w1 = reinterpret_cast<std::uintptr_t>(keys);
