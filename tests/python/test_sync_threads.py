@@ -126,29 +126,36 @@ def test_eight_threads_on_one_set():
 def test_snapshots_taken_beside_a_writer_are_consistent(kind):
     c = SyncTolvaneMap() if kind == "map" else SyncTolvaneSet()
     mid = 1 << 40
-    done = threading.Event()
+    stop = threading.Event()
 
     def writer():
-        # One key above the midpoint ascending, then one below it descending.
+        # One key above the midpoint ascending, then one below it descending,
+        # until the reader has seen enough; bounded by count too.
         for i in range(60000):
+            if stop.is_set():
+                break
             for k in (mid + i, mid - 1 - i):
                 if kind == "map":
                     c[k] = i
                 else:
                     c.add(k)
-        done.set()
 
     t = threading.Thread(target=writer)
     t.start()
+    # Each snapshot walks the whole container while holding the interpreter
+    # lock, so the writer only moves between snapshots: stop after a bounded
+    # number of them rather than waiting for the writer to finish.
+    deadline = time.monotonic() + 5.0
     snapshots = during = 0
-    while not done.is_set() or snapshots < 5:
-        during += not done.is_set()
+    while t.is_alive() and during < 40 and time.monotonic() < deadline:
         keys = list(c.keys() if kind == "map" else c)
+        during += t.is_alive()
         lows = sum(1 for k in keys if k < mid)
         highs = len(keys) - lows
         assert highs in (lows, lows + 1)
         assert all(a < b for a, b in zip(keys, keys[1:]))
         snapshots += 1
+    stop.set()
     t.join()
     assert during >= 3
 
