@@ -1,6 +1,7 @@
 #include "frame/buffer.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "frame/convert.hpp"
 #include "frame/ref.hpp"
@@ -119,6 +120,22 @@ std::optional<KeyBytes> extract_str_key(PyObject* obj) {
 
 std::optional<KeyBytes> extract_bytes_key(PyObject* obj) {
     return extract_key(obj, false, "Expected bytes, bytearray, or str for key");
+}
+
+
+std::optional<KeysAndValues> collect_keys_and_values(PyObject* keys_obj, PyObject* values_obj) {
+    auto keys = collect_u64(keys_obj, "keys");
+    if (!keys) return std::nullopt;
+    auto values = collect_u64(values_obj, "values");
+    if (!values) return std::nullopt;
+    if (keys->size() != values->size()) {
+        PyErr_Format(PyExc_ValueError,
+                     "insert_many: keys (%zu) and values (%zu) must have the same number of "
+                     "elements",
+                     keys->size(), values->size());
+        return std::nullopt;
+    }
+    return KeysAndValues{std::move(*keys), std::move(*values)};
 }
 
 }  // namespace tolvane::py::buffer

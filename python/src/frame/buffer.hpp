@@ -43,6 +43,14 @@ PackedWords packed_u64(PyObject* obj, const char* name);
 // Packed when packed_byte_source says so, else iterated item by item.
 std::optional<std::vector<std::uint64_t>> collect_u64(PyObject* obj, const char* name);
 
+// The keys and values of a map's insert_many, both collected whole; ValueError
+// when their lengths differ.
+struct KeysAndValues {
+    std::vector<std::uint64_t> keys;
+    std::vector<std::uint64_t> values;
+};
+std::optional<KeysAndValues> collect_keys_and_values(PyObject* keys, PyObject* values);
+
 // The bytes of a key: a view of a bytes object (valid while the caller keeps
 // that object) or an owned copy.
 class KeyBytes {

@@ -159,24 +159,14 @@ PyObject* values(Obj& o) { return u64_list_result(o.native.values()); }
 // ---- bulk input -------------------------------------------------------------
 
 PyObject* insert_many(Obj& o, Args& a) {
-    auto keys = buffer::collect_u64(a[0], "keys");
-    if (!keys) return nullptr;
-    auto values = buffer::collect_u64(a[1], "values");
-    if (!values) return nullptr;
-    if (keys->size() != values->size()) {
-        PyErr_Format(PyExc_ValueError,
-                     "insert_many: keys (%zu) and values (%zu) must have the same number of "
-                     "elements",
-                     keys->size(), values->size());
-        return nullptr;
-    }
+    auto input = buffer::collect_keys_and_values(a[0], a[1]);
+    if (!input) return nullptr;
     // Both inputs are whole before anything is inserted: they go in key
     // order, a repeated key's values in the order given.
-    const std::size_t count = keys->size();
+    const std::size_t count = input->keys.size();
     std::vector<KeyValue> pairs(count);
-    for (std::size_t i = 0; i < count; ++i) pairs[i] = {(*keys)[i], (*values)[i]};
-    keys.reset();
-    values.reset();
+    for (std::size_t i = 0; i < count; ++i) pairs[i] = {input->keys[i], input->values[i]};
+    input.reset();
     key_order::sort_pairs_stable(pairs);
     for (const KeyValue& p : pairs) o.native.insert(p.key, p.value);
     return u64_result(count);

@@ -175,20 +175,12 @@ PyObject* items(Obj& o) {
 // ---- bulk input ---------------------------------------------------------------
 
 PyObject* insert_many(Obj& o, Args& a) {
-    auto keys = buffer::collect_u64(a[0], "keys");
-    if (!keys) return nullptr;
-    auto values = buffer::collect_u64(a[1], "values");
-    if (!values) return nullptr;
-    if (keys->size() != values->size()) {
-        PyErr_Format(PyExc_ValueError,
-                     "insert_many: keys (%zu) and values (%zu) must have the same number of "
-                     "elements",
-                     keys->size(), values->size());
-        return nullptr;
-    }
+    auto input = buffer::collect_keys_and_values(a[0], a[1]);
+    if (!input) return nullptr;
     // The interpreter lock stays held throughout.
-    for (std::size_t i = 0; i < keys->size(); ++i) o.native->insert((*keys)[i], (*values)[i]);
-    return u64_result(keys->size());
+    const std::size_t count = input->keys.size();
+    for (std::size_t i = 0; i < count; ++i) o.native->insert(input->keys[i], input->values[i]);
+    return u64_result(count);
 }
 
 // Another concurrent map, a TolvaneMap, a dict, or an iterable of pairs; all
