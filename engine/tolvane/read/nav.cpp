@@ -1,5 +1,6 @@
 #include "tolvane/read/nav.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "tolvane/leaf/leaf.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/node_view.hpp"
+#include "tolvane/read/sibling_pop.hpp"
 
 namespace tolvane::nav {
 
@@ -142,29 +144,6 @@ struct Found : Position {
     u64 rank = 0;
 };
 
-// Asks for the cache line that holds the level byte of the branch behind `e`
-// (the only part of a child node that its population needs); other edges
-// carry everything in themselves.
-inline void fetch_level(const Edge& e) {
-    const u8 t = e.tag_byte();
-    if (t == TAG_BRANCH_B)
-        __builtin_prefetch(e.ptr<const u8>() + offsetof(BranchB, level));
-    else if (t == TAG_BRANCH_L3 || t == TAG_BRANCH_L7)
-        __builtin_prefetch(e.ptr<const u8>() + offsetof(BranchL3, level));
-}
-
-// Keys behind a run of n sibling edges in slots of `level`. The nodes whose
-// level has to be read are asked for a few edges ahead of their use.
-u64 run_pop(const Edge* run, std::size_t n, unsigned level) {
-    constexpr std::size_t kAhead = 4;
-    u64 total = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i + kAhead < n) fetch_level(run[i + kAhead]);
-        total += edge_pop(run[i], level);
-    }
-    return total;
-}
-
 // Keys behind a branch of node level `level` as its edge holds them; 0 for a
 // level-8 branch, whose count lives in the container.
 u64 known_pop(const Edge& e, unsigned level) {
@@ -220,17 +199,27 @@ struct Runs {
         return n;
     }
 
+    // Asks for the lines of the edges [lo, hi), counted in digit order
+    // across the runs.
+    void fetch(std::size_t lo, std::size_t hi) const {
+        std::size_t base = 0;
+        for (unsigned r = 0; r < count && base < hi; base += size[r], ++r) {
+            const std::size_t from = std::max(lo, base);
+            const std::size_t to = std::min(hi, base + size[r]);
+            if (from < to) fetch_edges(edges[r] + (from - base), to - from);
+        }
+    }
+
     // Keys behind the children before p, and behind those after p's child.
-    u64 pop_before(const Position& p, unsigned child_level) const {
-        u64 total = run_pop(edges[p.run], p.index, child_level);
-        for (unsigned r = 0; r < p.run; ++r) total += run_pop(edges[r], size[r], child_level);
+    u64 pop_before(const Position& p, const SiblingPop& pops) const {
+        u64 total = pops.sum(edges[p.run], p.index);
+        for (unsigned r = 0; r < p.run; ++r) total += pops.sum(edges[r], size[r]);
         return total;
     }
-    u64 pop_after(const Position& p, unsigned child_level) const {
+    u64 pop_after(const Position& p, const SiblingPop& pops) const {
         const std::size_t from = p.index + (p.present ? 1 : 0);
-        u64 total = run_pop(edges[p.run] + from, size[p.run] - from, child_level);
-        for (unsigned r = p.run + 1; r < count; ++r)
-            total += run_pop(edges[r], size[r], child_level);
+        u64 total = pops.sum(edges[p.run] + from, size[p.run] - from);
+        for (unsigned r = p.run + 1; r < count; ++r) total += pops.sum(edges[r], size[r]);
         return total;
     }
 
@@ -238,30 +227,36 @@ struct Runs {
     // larger keys (!Up) among the children; the rank it reports counts from
     // the low end of that child either way.
     template <bool Up>
-    Found find(u64 rank, unsigned child_level) const {
-        constexpr std::size_t kAhead = 4;
+    Found find(u64 rank, const SiblingPop& pops) const {
         Found f;
         for (unsigned step = 0; step < count; ++step) {
             const unsigned r = Up ? step : count - 1 - step;
-            const Edge* run = edges[r];
-            const std::size_t n = size[r];
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::size_t j = Up ? i : n - 1 - i;
-                if (i + kAhead < n) fetch_level(run[Up ? j + kAhead : j - kAhead]);
-                const u64 p = edge_pop(run[j], child_level);
-                if (rank < p) {
-                    f.run = r;
-                    f.index = j;
-                    f.present = true;
-                    f.rank = Up ? rank : p - 1 - rank;
-                    return f;
-                }
-                rank -= p;
+            const std::size_t i = pops.find<Up>(edges[r], size[r], rank);
+            if (i < size[r]) {
+                f.run = r;
+                f.index = i;
+                f.present = true;
+                f.rank = Up ? rank : pops.of(edges[r][i]) - 1 - rank;
+                return f;
             }
         }
         return f;
     }
 };
+
+// Asks for the line of the node behind `e` that a rank walk reads first: the
+// edge of k's digit in an uncompressed branch, the header of any other node.
+// Immediates and full edges hold no node.
+inline void fetch_child(const Edge& e, u64 k, unsigned slot) {
+    const u8 t = e.tag_byte();
+    if (t == TAG_BRANCH_U) {
+        __builtin_prefetch(&e.ptr<const BranchU>()->children[digit_of(k, slot)]);
+    } else if (t == TAG_BRANCH_B) {
+        __builtin_prefetch(e.ptr<const u8>());
+        __builtin_prefetch(e.ptr<const u8>() + offsetof(BranchB, level));
+    } else if (t != TAG_EMPTY && t <= TAG_LEAF_BITMAP)
+        __builtin_prefetch(e.ptr<const u8>());
+}
 
 Runs runs_of(const Edge& e, unsigned slot) {
     Runs runs;
@@ -483,18 +478,27 @@ u64 count_below(const Edge& e, u64 k, unsigned slot, u64 population) {
             const u64 inner = k & low_bytes_mask(level);
             const Position d = runs.position(digit_of(inner, level));
             const Edge* child = d.present ? &runs.edges[d.run][d.index] : nullptr;
-            const u64 inside =
-                child ? count_below<Map>(*child, inner & low_bytes_mask(level - 1), level - 1) : 0;
+            const u64 below = inner & low_bytes_mask(level - 1);
+            // The child's first line is asked for before the siblings are
+            // summed, so that its miss overlaps with the sum.
+            if (child) fetch_child(*child, below, level - 1);
+            const SiblingPop pops(level - 1, total);
+            const std::size_t edges = runs.edge_count();
             const std::size_t lower = runs.edges_before(d);
-            const std::size_t upper = runs.edge_count() - lower - (child ? 1 : 0);
+            const std::size_t upper = edges - lower - (child ? 1 : 0);
             // The node's keys less those from d's child on, when that passes
             // fewer edges than summing the keys below d.
             if (total != 0 && upper < lower) {
-                const u64 from_d = runs.pop_after(d, level - 1) +
-                                   (child ? edge_pop(*child, level - 1) - inside : 0);
+                runs.fetch(edges - upper, edges);
+                const u64 after = runs.pop_after(d, pops);
+                const u64 from_d =
+                    child ? after + pops.of(*child) - count_below<Map>(*child, below, level - 1)
+                          : after;
                 return total - from_d;
             }
-            return runs.pop_before(d, level - 1) + inside;
+            runs.fetch(0, lower);
+            const u64 before = runs.pop_before(d, pops);
+            return before + (child ? count_below<Map>(*child, below, level - 1) : 0);
         }
         case TAG_LEAF_BITMAP: {
             const Placement at = place(e, 1, slot, k);
@@ -548,11 +552,24 @@ KeyValue by_count(const Edge& e, u64 r, unsigned slot, u64 population) {
             const u64 total = population != 0 ? population : known_pop(e, level);
             // Keys at rank r lie nearer the top when fewer keys follow them
             // than precede them; walk from that end.
-            const Found f = total != 0 && total - r < r ? runs.find<false>(total - 1 - r, level - 1)
-                                                        : runs.find<true>(r, level - 1);
+            const SiblingPop pops(level - 1, total);
+            const bool down = total != 0 && total - r < r;
+            const u64 from_end = down ? total - 1 - r : r;
+            // Asks for the edges up to where keys spread evenly would put the
+            // rank, and a few beyond.
+            if (total != 0) {
+                constexpr std::size_t kSlack = 8;
+                const std::size_t edges = runs.edge_count();
+                const std::size_t reach = std::min<std::size_t>(
+                    edges, static_cast<std::size_t>(static_cast<double>(from_end) /
+                                                    static_cast<double>(total) * edges) + kSlack);
+                down ? runs.fetch(edges - reach, edges) : runs.fetch(0, reach);
+            }
+            const Found f = down ? runs.find<false>(from_end, pops) : runs.find<true>(r, pops);
             if (!f.present)
                 fatal("internal error: entered unreachable code: select beyond branch population");
             const Edge& child = runs.edges[f.run][f.index];
+            fetch_child(child, 0, level - 1);
             const KeyValue hit = by_count<Map>(child, f.rank, level - 1);
             return KeyValue{join(prefix, level, runs.digit(f), hit.key), hit.value};
         }

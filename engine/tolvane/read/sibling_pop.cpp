@@ -1,0 +1,170 @@
+#include "tolvane/read/sibling_pop.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+
+#include "tolvane/core/node.hpp"
+
+namespace tolvane::nav {
+
+namespace {
+
+// How an edge's tag turns its w1 into a population: (w1 & mask) + add, the
+// mask further cut to the bits a child of this parent can use. Branch and
+// full tags take the whole decode area here (their level comes from the
+// parent or the node); an invalid tag adds kBadTag, which no valid add has.
+constexpr u8 kBadTag = 0x80;
+
+struct PopRules {
+    u64 mask[256] = {};
+    u8 add[256] = {};
+};
+
+constexpr PopRules make_pop_rules() {
+    PopRules rules;
+    for (unsigned t = 0; t < 256; ++t) {
+        const u8 tag = static_cast<u8>(t);
+        u64 mask = 0;
+        u8 add = 1;
+        if (tag == TAG_EMPTY) {
+            add = 0;
+        } else if (is_branch_tag(tag) || tag == TAG_FULL) {
+            mask = low_bytes_mask(7);
+        } else if (is_linear_leaf_tag(tag)) {
+            mask = low_bytes_mask(tag - TAG_LEAF_BASE);
+        } else if (tag == TAG_LEAF_BITMAP) {
+            mask = 0xFF;
+        } else if (const EdgeKind kind = decode_tag(tag); kind.is_immediate()) {
+            add = kind.count;
+        } else {
+            add = kBadTag;
+        }
+        rules.mask[t] = mask;
+        rules.add[t] = add;
+    }
+    return rules;
+}
+
+constexpr PopRules kRules = make_pop_rules();
+
+constexpr bool needs_level(u8 tag) noexcept {
+    return tag == TAG_BRANCH_L3 || tag == TAG_BRANCH_L7 || tag == TAG_BRANCH_B;
+}
+
+[[noreturn]] void invalid_tag() { fatal("valid edge tag"); }
+
+// Asks for the line holding the level byte of every linear or bitmap branch
+// among the n edges, so that their misses overlap instead of queueing.
+void fetch_levels(const Edge* run, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const u8 t = run[i].tag_byte();
+        if (t == TAG_BRANCH_B)
+            __builtin_prefetch(run[i].ptr<const u8>() + offsetof(BranchB, level));
+        else if (t == TAG_BRANCH_L3 || t == TAG_BRANCH_L7)
+            __builtin_prefetch(run[i].ptr<const u8>() + offsetof(BranchL3, level));
+    }
+}
+
+}  // namespace
+
+SiblingPop::SiblingPop(unsigned slot_level, u64 parent_population) noexcept
+    : mask_(low_bytes_mask(slot_level)), slot_(slot_level), reads_levels_(true) {
+    if (parent_population == 0) return;
+    const u64 pop0 = parent_population - 1;
+    const u64 bits = pop0 == 0 ? 0 : ~u64{0} >> std::countl_zero(pop0);
+    mask_ &= bits;
+    reads_levels_ = bits > 0xFFFF;
+}
+
+u64 SiblingPop::of(const Edge& e) const {
+    const u64 w1 = e.w1;
+    const u8 t = static_cast<u8>(w1 >> 56);
+    if (kRules.add[t] == kBadTag) invalid_tag();
+    if (reads_levels_ && needs_level(t)) return of_slow(e);
+    return (w1 & kRules.mask[t] & mask_) + kRules.add[t];
+}
+
+u64 SiblingPop::of_slow(const Edge& e) const {
+    return (e.w1 & LEVEL_MASK[node_level(e, slot_)]) + 1;
+}
+
+void fetch_edges(const Edge* run, std::size_t n) {
+    if (n == 0) return;
+    constexpr std::uintptr_t kLine = 64;
+    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(run + n - 1);
+    for (std::uintptr_t at = reinterpret_cast<std::uintptr_t>(run) & ~(kLine - 1); at <= last;
+         at += kLine)
+        __builtin_prefetch(reinterpret_cast<const void*>(at));
+}
+
+u64 SiblingPop::sum(const Edge* run, std::size_t n) const {
+    if (reads_levels_) fetch_levels(run, n);
+    return sum_fetched(run, n);
+}
+
+u64 SiblingPop::sum_fetched(const Edge* run, std::size_t n) const {
+    u64 total = 0;
+    u8 bad = 0;
+    if (reads_levels_) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const u64 w1 = run[i].w1;
+            const u8 t = static_cast<u8>(w1 >> 56);
+            bad |= kRules.add[t];
+            total += needs_level(t) ? of_slow(run[i]) : (w1 & kRules.mask[t] & mask_) + kRules.add[t];
+        }
+    } else {
+        // The common case: one load of each w1 and two table reads, no
+        // branch; the compiler unrolls it.
+        const u64 cut = mask_;
+#pragma GCC unroll 4
+        for (std::size_t i = 0; i < n; ++i) {
+            const u64 w1 = run[i].w1;
+            const u8 t = static_cast<u8>(w1 >> 56);
+            bad |= kRules.add[t];
+            total += (w1 & kRules.mask[t] & cut) + kRules.add[t];
+        }
+    }
+    if (bad & kBadTag) invalid_tag();
+    return total;
+}
+
+template <bool Up>
+std::size_t SiblingPop::find(const Edge* run, std::size_t n, u64& rank) const {
+    // Whole blocks are summed without a branch per edge; only the block that
+    // holds the rank is walked edge by edge.
+    // The levels a block needs are asked for one block ahead.
+    constexpr std::size_t kBlock = 8;
+    const auto block_at = [&](std::size_t done, std::size_t m) {
+        return Up ? run + done : run + (n - done - m);
+    };
+    if (reads_levels_) {
+        const std::size_t m = std::min(kBlock, n);
+        fetch_levels(block_at(0, m), m);
+    }
+    for (std::size_t done = 0; done < n;) {
+        const std::size_t m = std::min(kBlock, n - done);
+        const Edge* block = block_at(done, m);
+        if (reads_levels_ && done + m < n) {
+            const std::size_t next = std::min(kBlock, n - done - m);
+            fetch_levels(block_at(done + m, next), next);
+        }
+        const u64 s = sum_fetched(block, m);
+        if (rank < s) {
+            for (std::size_t j = 0; j < m; ++j) {
+                const std::size_t i = Up ? j : m - 1 - j;
+                const u64 p = of(block[i]);
+                if (rank < p) return static_cast<std::size_t>(block - run) + i;
+                rank -= p;
+            }
+        }
+        rank -= s;
+        done += m;
+    }
+    return n;
+}
+
+template std::size_t SiblingPop::find<true>(const Edge*, std::size_t, u64&) const;
+template std::size_t SiblingPop::find<false>(const Edge*, std::size_t, u64&) const;
+
+}  // namespace tolvane::nav
