@@ -30,6 +30,7 @@
 #include "tolvane/leaf/leaf.hpp"
 #include "tolvane/leaf/leaf_keys.hpp"
 #include "tolvane/mem/alloc.hpp"
+#include "tolvane/write/insert_branch.hpp"
 #include "tolvane/write/mutate_branch.hpp"
 #include "tolvane/write/mutate_insert.hpp"
 #include "tolvane/write/mutate_leaf_build.hpp"
@@ -45,19 +46,6 @@ enum class Outcome : u8 {
     Stored,    // the key is stored; the ancestors still owe their counts
     Reshaped,  // the slot holds a new form: dispatch on it again
 };
-
-// Puts a one-child BranchL3 at `at` above the node in the slot, whose
-// skipped prefix parts from the key there.
-template <class Slot>
-Outcome wrap_in_slot(const Slot& out, Edge& slot, Edge e, unsigned at, unsigned level,
-                     u64 population) {
-    out.begin();
-    wrap_skip_level<Slot::kReclaiming>(out.alloc, e, static_cast<u8>(at), static_cast<u8>(level),
-                                       population);
-    out.store_edge(slot, e);
-    out.end();
-    return Outcome::Reshaped;
-}
 
 // The empty slot: a level-8 slot first gets its root branch, any other a
 // one-key immediate.
@@ -165,8 +153,10 @@ Outcome into_linear_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned 
     if (w > 1) path.flush_and_reset();
     // A key whose skipped bytes differ belongs beside this leaf, not in it.
     if (w < level) {
-        if (const unsigned at = skip_mismatch_level(e, level, w, key))
-            return wrap_in_slot(out, slot, e, at, level, n);
+        if (const unsigned at = skip_mismatch_level(e, level, w, key)) {
+            insert_branch::wrap_in_slot(out, slot, e, at, level, n);
+            return Outcome::Reshaped;
+        }
     }
     u8* block = e.ptr<u8>();
     require(block != nullptr, "leaf ptr");
@@ -227,7 +217,8 @@ template <class Slot>
     if (level > 1) {
         if (const unsigned at = skip_mismatch_level(e, level, 1, key)) {
             path.flush_and_reset();
-            return wrap_in_slot(out, slot, e, at, level, e.pop0(1) + 1);
+            insert_branch::wrap_in_slot(out, slot, e, at, level, e.pop0(1) + 1);
+            return Outcome::Reshaped;
         }
     }
     auto* leaf = e.ptr<LeafB1>();

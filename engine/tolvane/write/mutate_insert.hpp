@@ -10,10 +10,11 @@
 // full edge (above slot level 1 it stays a LeafB1), a branch grows
 // (mutate_branch.hpp).
 //
-// The leaf level is one body with the reclaiming insert (insert_leaf.hpp).
-// The walk is a loop with an explicit descent stack; it grows a full node
-// into its next form before it adds a child, and wraps a node whose skipped
-// prefix differs from the key under a new BranchL3. The insert path is
+// The leaf and branch levels are one body each with the reclaiming insert
+// (insert_leaf.hpp, insert_branch.hpp). The walk is a loop with an explicit
+// descent stack; it grows a full node into its next form before it adds a
+// child, and wraps a node whose skipped prefix differs from the key under a
+// new BranchL3. The insert path is
 // flushed before every change of shape and refilled when the key went into
 // a level-1 leaf, so that the owner can add the next keys with the same
 // prefix straight into that leaf.
@@ -42,14 +43,6 @@ bool insert_with_path_flat(NodeAlloc& alloc, Edge& edge, u64 key, unsigned level
 // differing byte. 0 when they all match (or nothing is skipped).
 unsigned skip_mismatch_level(const Edge& edge, unsigned slot_level, unsigned node_level, u64 key);
 
-// When the key parts from the skipped bytes of the node behind `e` (at
-// `node_level`, its population kept in that many bytes, in a slot of
-// `slot_level`): flushes `path` and wraps the node under a new parent at the
-// parting level, so the walk dispatches on `e` again. False when nothing
-// parts (always at level 8, which keeps no population).
-bool wrap_where_key_parts(NodeAlloc& alloc, Edge& e, unsigned slot_level, unsigned node_level,
-                          u64 key, InsertPath& path);
-
 // Outcome of one branch step.
 enum class BranchStep : u8 {
     Descended,  // `slot` and `level` now name the child slot to continue in
@@ -57,10 +50,11 @@ enum class BranchStep : u8 {
                 // dispatch again on the same slot
 };
 
-// One step of an insert walk at a branch edge (tags 1 to 4): repairs a
-// diverging skipped prefix with a wrap, grows a full node, or finds or opens
-// the key's child slot, pushes the branch on `stack` and moves `slot` and
-// `level` to the child. Every reshaping flushes `path` first.
+// One step of the exclusive walk at a branch edge (tags 1 to 4), the shared
+// branch step of insert_branch.hpp: repairs a diverging skipped prefix with a
+// wrap, grows a full node, or finds or opens the key's child slot, pushes the
+// branch on `stack` and moves `slot` and `level` to the child. Every
+// reshaping flushes `path` first.
 BranchStep insert_branch_step(NodeAlloc& alloc, Edge*& slot, unsigned& level, u64 key,
                               DescentStack& stack, InsertPath& path);
 

@@ -42,7 +42,7 @@
 #include "tolvane/write/mutate_map_leaf.hpp"
 #include "tolvane/write/mutate_map_leaf_grow.hpp"
 #include "tolvane/write/mutate_reclaiming.hpp"
-#include "tolvane/write/insert_leaf.hpp"
+#include "tolvane/write/insert_branch.hpp"
 #include "tolvane/write/mutate_reclaiming_insert.hpp"
 #include "tolvane/write/mutate_path.hpp"
 #include "tolvane/core/node.hpp"
@@ -217,7 +217,7 @@ Frame insert_into_linear_leaf(const Slot& guard, InsertResult& out, Edge& slot, 
     const std::size_t n = static_cast<std::size_t>(e.pop0(w)) + 1;
     if (w < level) {
         if (const unsigned at = mutate::skip_mismatch_level(e, level, w, key)) {
-            mutate::insert_leaf::wrap_in_slot(guard, slot, e, at, level, n);
+            mutate::insert_branch::wrap_in_slot(guard, slot, e, at, level, n);
             return Frame::Again;
         }
     }
@@ -278,7 +278,7 @@ Frame insert_into_bitmap_leaf(const Slot& guard, InsertResult& out, Edge& slot, 
     if (level > 1) {
         if (const unsigned at = mutate::skip_mismatch_level(e, level, 1, key)) {
             path.flush_and_reset();
-            mutate::insert_leaf::wrap_in_slot(guard, slot, e, at, level, e.pop0(1) + 1);
+            mutate::insert_branch::wrap_in_slot(guard, slot, e, at, level, e.pop0(1) + 1);
             return Frame::Again;
         }
     }

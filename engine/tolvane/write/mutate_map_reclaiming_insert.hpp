@@ -18,9 +18,9 @@
 //     stops every frame above it from writing anything;
 //   - the insert path is flushed and emptied on entry and never refilled.
 //
-// The branch level is shared with the set flavour
-// (mutate_reclaiming_insert_branch.hpp); the leaf level, shared with the exclusive
-// insert, is mutate_map_insert_leaf.hpp.
+// The branch level is one body with the set flavour and the exclusive insert
+// (insert_branch.hpp); the leaf level, shared with the exclusive insert, is
+// mutate_map_insert_leaf.hpp.
 //
 // Members, chosen at compile time:
 //
@@ -48,13 +48,13 @@
 #include "tolvane/mem/alloc.hpp"
 #include "tolvane/core/bits.hpp"
 #include "tolvane/core/fatal.hpp"
+#include "tolvane/write/insert_branch.hpp"
 #include "tolvane/write/mutate_branch.hpp"
 #include "tolvane/write/mutate_map_insert.hpp"
 #include "tolvane/write/mutate_map_leaf.hpp"
 #include "tolvane/write/mutate_map_insert_leaf.hpp"
 #include "tolvane/write/mutate_reclaiming.hpp"
 #include "tolvane/write/mutate_reclaiming_insert.hpp"
-#include "tolvane/write/mutate_reclaiming_insert_branch.hpp"
 #include "tolvane/write/mutate_path.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
@@ -93,9 +93,9 @@ void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 
             case TAG_BRANCH_L7:
             case TAG_BRANCH_B:
             case TAG_BRANCH_U: {
-                const mutate::reclaiming_detail::InsertStep step =
-                    mutate::reclaiming_detail::insert_branch_step_reclaiming(
-                        guard, slot, e, key, level,
+                const mutate::insert_branch::InsertStep step =
+                    mutate::insert_branch::descend_reclaiming(
+                        guard, slot, e, key, level, path,
                         [&](Edge& child, unsigned child_level, u32& word) {
                             insert_frame<K, U>(out, alloc, child, key, value, child_level, path,
                                                mutate::SlotHolder::branch(word));

@@ -18,8 +18,8 @@
 // stored the key, the frame adds one to its own slot's population and
 // republishes it. The insert path is flushed and emptied at entry of every
 // frame and never filled: the hot-leaf cache is for exclusive trees only.
-// The branch level is shared with the map flavour
-// (mutate_reclaiming_insert_branch.hpp), the leaf level with the exclusive insert
+// The branch level is one body with the map flavour and the exclusive insert
+// (insert_branch.hpp), the leaf level with the exclusive insert
 // (insert_leaf.hpp).
 //
 // Unversioned = true: no arguments beyond the path, brackets around descents.
@@ -37,13 +37,13 @@
 #include "tolvane/core/fatal.hpp"
 #include "tolvane/core/forms.hpp"
 #include "tolvane/leaf/leaf.hpp"
+#include "tolvane/write/insert_branch.hpp"
 #include "tolvane/write/insert_leaf.hpp"
 #include "tolvane/write/mutate_branch.hpp"
 #include "tolvane/write/mutate_insert.hpp"
 #include "tolvane/write/mutate_leaf_build.hpp"
 #include "tolvane/write/mutate_leaf_split.hpp"
 #include "tolvane/write/mutate_reclaiming.hpp"
-#include "tolvane/write/mutate_reclaiming_insert_branch.hpp"
 #include "tolvane/write/mutate_path.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
@@ -81,8 +81,8 @@ bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
                 case TAG_BRANCH_L7:
                 case TAG_BRANCH_B:
                 case TAG_BRANCH_U: {
-                    const InsertStep step = insert_branch_step_reclaiming(
-                        guard, slot, e, key, level,
+                    const insert_branch::InsertStep step = insert_branch::descend_reclaiming(
+                        guard, slot, e, key, level, path,
                         [&](Edge& child, unsigned child_level, u32& word) {
                             return insert_with_path_occ<Unversioned>(
                                 alloc, child, key, child_level, path, SlotHolder::branch(word));
