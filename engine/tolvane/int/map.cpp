@@ -119,7 +119,8 @@ void core_tree_insert(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, 
     if constexpr (Exclusive)
         mutate_map::map_insert_with_path_flat<false>(out, alloc, edge, key, value, 8, fresh);
     else
-        mutate_map::map_insert_occ<false, true>(out, alloc, edge, key, value, 8, fresh);
+        mutate_map::map_insert_with_path_occ<false, true, true>(out, alloc, edge, key, value, 8,
+                                                                fresh);
 }
 
 template <bool Exclusive>

@@ -185,9 +185,9 @@ OlcOutcome split_full_leaf(const At& at, unsigned w, std::size_t n, std::size_t 
         for (const KeyValue& kv : pairs) {
             mutate_map::InsertResult ignored;
             InsertPath path;
-            mutate_map::map_insert_occ<true, false>(ignored, alloc, fresh, kv.key, kv.value,
-                                                    at.level, path,
-                                                    mutate::SlotHolder::branch(private_word));
+            mutate_map::map_insert_with_path_occ<true, true, false>(
+                ignored, alloc, fresh, kv.key, kv.value, at.level, path,
+                mutate::SlotHolder::branch(private_word));
         }
         fresh.set_pop0(node_level, pairs.size() - 1);
     }

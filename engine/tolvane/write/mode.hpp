@@ -72,11 +72,11 @@ void map_insert(mutate_map::InsertResult& out, NodeAlloc& alloc, Edge& root, u64
             return mutate_map::map_insert_with_path_flat<KeepExisting>(out, alloc, root, key, value,
                                                                        8, path);
         case WriteMode::Versioned:
-            return mutate_map::map_insert_occ<KeepExisting, false>(out, alloc, root, key, value, 8,
-                                                                   path, holder);
+            return mutate_map::map_insert_with_path_occ<KeepExisting, true, false>(
+                out, alloc, root, key, value, 8, path, holder);
         case WriteMode::Unversioned:
-            return mutate_map::map_insert_occ<KeepExisting, true>(out, alloc, root, key, value, 8,
-                                                                  path);
+            return mutate_map::map_insert_with_path_occ<KeepExisting, true, true>(
+                out, alloc, root, key, value, 8, path);
     }
     fatal("valid write mode");
 }

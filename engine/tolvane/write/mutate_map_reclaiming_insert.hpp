@@ -127,23 +127,16 @@ void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 
 
 }  // namespace reclaiming_detail
 
-// The typed spelling of both members: `holder` guards `edge` in the versioned
-// member (the root slot by default) and is ignored by the unversioned one.
-template <bool KeepExisting, bool Unversioned>
-void map_insert_occ(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value,
-                    unsigned level, InsertPath& path,
-                    mutate::SlotHolder holder = mutate::SlotHolder::root()) {
+// Every member with the typed spelling of the holder: `holder` guards `edge`
+// in the versioned members (the root slot by default) and is ignored by the
+// unversioned ones, which take no extra arguments.
+template <bool KeepExisting, bool Occ, bool Unversioned>
+    requires(Occ)
+void map_insert_with_path_occ(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value,
+                              u32 level, InsertPath& path,
+                              mutate::SlotHolder holder = mutate::SlotHolder::root()) {
     reclaiming_detail::insert_frame<KeepExisting, Unversioned>(out, alloc, edge, key, value, level,
                                                                path, holder);
-}
-
-// The unversioned members: for trees whose root slot no tree word guards
-// (the integer engines in local mode included).
-template <bool KeepExisting, bool Occ, bool Unversioned>
-    requires(Occ && Unversioned)
-void map_insert_with_path_occ(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value,
-                              u32 level, InsertPath& path) {
-    map_insert_occ<KeepExisting, true>(out, alloc, edge, key, value, level, path);
 }
 
 // The versioned members: bit 0 of `bump_node_word` set means `caller_word`
@@ -153,8 +146,9 @@ template <bool KeepExisting, bool Occ, bool Unversioned>
     requires(Occ && !Unversioned)
 void map_insert_with_path_occ(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value,
                               u32 level, InsertPath& path, u64 bump_node_word, u32* caller_word) {
-    map_insert_occ<KeepExisting, false>(out, alloc, edge, key, value, level, path,
-                                        mutate::SlotHolder::of(bump_node_word, caller_word));
+    map_insert_with_path_occ<KeepExisting, true, false>(
+        out, alloc, edge, key, value, level, path,
+        mutate::SlotHolder::of(bump_node_word, caller_word));
 }
 
 }  // namespace tolvane::mutate_map
