@@ -124,3 +124,75 @@ def test_bulk_loads_in_key_order_end_as_inserts_one_by_one(seed):
     assert bulk_map.items() == one_by_one_map.items() == sorted(expected.items())
     assert bulk_map.validate()
     assert bulk_map.total_node_allocs() <= one_by_one_map.total_node_allocs()
+
+
+def ordered_inputs():
+    import random
+    rng = random.Random(17)
+    wide = [rng.getrandbits(64) for _ in range(3000)]
+    # Keys crowded into one narrow band with a far outlier all fall into one
+    # run of the first digit, longer than the sorts take through scratch.
+    crowded = [2**40 + rng.randrange(1 << 24) for _ in range(70000)] + [2**64 - 1, 3]
+    rng.shuffle(crowded)
+    return {
+        "empty": [],
+        "one": [5],
+        "ascending": sorted(wide),
+        "descending": sorted(wide, reverse=True),
+        "all equal": [2**63 + 9] * 500,
+        "two alternating": [7, 2**64 - 1] * 300,
+        "low byte only": [rng.randrange(256) for _ in range(2000)],
+        "wide": wide,
+        "crowded": crowded,
+        "repeated runs": [k for k in wide[:200] for _ in range(3)],
+    }
+
+
+@pytest.mark.parametrize("name", sorted(ordered_inputs()))
+def test_bulk_loads_of_shaped_inputs_end_as_inserts_one_by_one(name):
+    keys = ordered_inputs()[name]
+    values = [(k * 7 + i) % 2**64 for i, k in enumerate(keys)]
+    single_set, bulk_set = TolvaneSet(), TolvaneSet()
+    for k in keys:
+        single_set.add(k)
+    assert bulk_set.insert_many(packed(*keys)) == len(keys)
+    assert bulk_set.to_list() == single_set.to_list() == sorted(set(keys))
+    assert len(bulk_set) == len(single_set) and bulk_set.validate()
+    expected = dict(zip(keys, values))  # the last value of a repeated key
+    bulk_map = TolvaneMap()
+    assert bulk_map.insert_many(packed(*keys), packed(*values)) == len(keys)
+    assert bulk_map.items() == sorted(expected.items())
+    assert len(bulk_map) == len(expected) and bulk_map.validate()
+    ranks = sorted(expected)
+    for i in range(0, len(ranks), max(1, len(ranks) // 50)):
+        assert bulk_set.by_count(i) == ranks[i] and bulk_map.count_below(ranks[i]) == i
+
+
+def test_bulk_loads_read_unaligned_and_mixed_inputs():
+    # A bytearray whose front was cut off starts off its allocation's
+    # alignment; packed keys beside iterated values and the reverse.
+    keys = [9, 3, 2**64 - 2, 3, 0]
+    cut = bytearray(b"\x00" + packed(*keys))
+    del cut[:1]
+    s = TolvaneSet()
+    assert s.insert_many(cut) == 5 and s.to_list() == [0, 3, 9, 2**64 - 2]
+    for k_arg, v_arg in [(cut, [1, 2, 3, 4, 5]), (keys, bytearray(packed(1, 2, 3, 4, 5))),
+                         (iter(keys), iter([1, 2, 3, 4, 5]))]:
+        m = TolvaneMap({3: 100, 7: 70})
+        assert m.insert_many(k_arg, v_arg) == 5
+        assert m.items() == [(0, 5), (3, 4), (7, 70), (9, 1), (2**64 - 2, 3)]
+
+
+def test_bulk_load_into_a_filled_tree_keeps_what_was_there():
+    import random
+    rng = random.Random(3)
+    before = [rng.getrandbits(64) for _ in range(5000)]
+    more = [rng.getrandbits(64) for _ in range(5000)] + before[:100]
+    s = TolvaneSet(before)
+    assert s.insert_many(packed(*more)) == len(more)
+    assert s.to_list() == sorted(set(before) | set(more)) and s.validate()
+    m = TolvaneMap((k, 1) for k in before)
+    assert m.insert_many(packed(*more), packed(*range(len(more)))) == len(more)
+    expected = {k: 1 for k in before}
+    expected.update(zip(more, range(len(more))))
+    assert m.items() == sorted(expected.items()) and m.validate()

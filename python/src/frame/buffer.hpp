@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "frame/ref.hpp"
+
 namespace tolvane::py::buffer {
 
 struct PackedSource {
@@ -25,6 +27,44 @@ struct PackedSource {
 // bytes, bytearray (or subclasses) and exact memoryview are packed; anything
 // else is not, and no buffer interface is consulted for it.
 PackedSource packed_byte_source(PyObject* obj);
+
+// The bytes of a packed object without a copy: a bytes or bytearray object's
+// own storage, or the bytes a memoryview's tobytes() returns, which `owner`
+// keeps alive. Valid until Python code runs that could resize a bytearray.
+// Error with the exception set when tobytes() fails.
+struct PackedView {
+    PackedSource::Kind kind;
+    Ref owner;
+    std::string_view bytes;
+};
+PackedView packed_view(PyObject* obj);
+// True for the objects packed_view reads.
+bool is_packed(PyObject* obj);
+
+// ValueError unless `bytes` holds whole 8-byte elements. `name` is the
+// parameter named in the message.
+bool whole_words(std::string_view bytes, const char* name);
+
+// The native-order words of one bulk argument: read where they lie when it
+// is packed, collected by iterating it otherwise.
+class WordInput {
+public:
+    static std::optional<WordInput> of(PyObject* obj, const char* name);
+
+    const char* data() const;
+    std::size_t count() const;
+    // Copies words read where they lie, so that Python code run afterwards
+    // cannot change them.
+    void keep_copy();
+
+private:
+    WordInput() = default;
+    PackedView view_{PackedSource::Kind::NotPacked, Ref(), {}};
+    std::vector<std::uint64_t> collected_;
+};
+
+// ValueError unless a map's keys and values are equally many.
+bool same_count(std::size_t keys, std::size_t values);
 
 // Native-order u64 elements of a packed buffer; ValueError unless the length
 // is a multiple of 8. `name` is the parameter named in the message.

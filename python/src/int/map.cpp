@@ -159,16 +159,23 @@ PyObject* values(Obj& o) { return u64_list_result(o.native.values()); }
 // ---- bulk input -------------------------------------------------------------
 
 PyObject* insert_many(Obj& o, Args& a) {
-    auto input = buffer::collect_keys_and_values(a[0], a[1]);
-    if (!input) return nullptr;
+    auto keys = buffer::WordInput::of(a[0], "keys");
+    if (!keys) return nullptr;
+    // Iterating the values runs Python code, which could resize a bytearray
+    // whose keys are read where they lie.
+    if (!buffer::is_packed(a[1])) keys->keep_copy();
+    auto values = buffer::WordInput::of(a[1], "values");
+    if (!values) return nullptr;
+    const std::size_t count = keys->count();
+    if (!buffer::same_count(count, values->count())) return nullptr;
     // Both inputs are whole before anything is inserted: they go in key
     // order, a repeated key's values in the order given.
-    const std::size_t count = input->keys.size();
-    std::vector<KeyValue> pairs(count);
-    for (std::size_t i = 0; i < count; ++i) pairs[i] = {input->keys[i], input->values[i]};
-    input.reset();
-    key_order::sort_pairs_stable(pairs);
-    for (const KeyValue& p : pairs) o.native.insert(p.key, p.value);
+    auto pairs = key_order::sorted_pairs(keys->data(), values->data(), count);
+    keys.reset();
+    values.reset();
+    pairs.consume([&](const KeyValue* run, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) o.native.insert(run[i].key, run[i].value);
+    });
     return u64_result(count);
 }
 

@@ -15,6 +15,7 @@
 #include "int/classes.hpp"
 #include "int/int_container.hpp"
 #include "tolvane/int/set.hpp"
+#include "tolvane/int/set_bulk.hpp"
 
 namespace tolvane::py {
 namespace {
@@ -82,14 +83,18 @@ PyObject* pop(Obj& o) {
 }
 
 PyObject* insert_many(Obj& o, Args& a) {
-    buffer::PackedWords packed = buffer::packed_u64(a[0], "keys");
+    buffer::PackedView packed = buffer::packed_view(a[0]);
     if (packed.kind == buffer::PackedSource::Kind::Error) return nullptr;
     if (packed.kind == buffer::PackedSource::Kind::Packed) {
         // A whole buffer goes in key order; an iterable goes in as it is
         // read, so that a failing item keeps what came before it.
-        key_order::sort_keys(packed.words);
-        for (std::uint64_t key : packed.words) o.native.insert_deferred(key);
-        return u64_result(packed.words.size());
+        if (!buffer::whole_words(packed.bytes, "keys")) return nullptr;
+        auto keys = key_order::sorted_keys(packed.bytes.data(), packed.bytes.size() / 8);
+        packed.owner = Ref();  // a memoryview's copy is no longer needed
+        keys.consume([&](const std::uint64_t* run, std::size_t count) {
+            tolvane::insert_ascending(o.native, run, count);
+        });
+        return u64_result(keys.size());
     }
     std::uint64_t count = 0;
     if (!insert_from_iterable(o.native, a[0], count)) return nullptr;
