@@ -99,19 +99,16 @@ void fetch_edges(const Edge* run, std::size_t n) {
 }
 
 u64 SiblingPop::sum(const Edge* run, std::size_t n) const {
-    if (reads_levels_) fetch_levels(run, n);
-    return sum_fetched(run, n);
-}
-
-u64 SiblingPop::sum_fetched(const Edge* run, std::size_t n) const {
     u64 total = 0;
     u8 bad = 0;
     if (reads_levels_) {
+        fetch_levels(run, n);
         for (std::size_t i = 0; i < n; ++i) {
             const u64 w1 = run[i].w1;
             const u8 t = static_cast<u8>(w1 >> 56);
             bad |= kRules.add[t];
-            total += needs_level(t) ? of_slow(run[i]) : (w1 & kRules.mask[t] & mask_) + kRules.add[t];
+            total += needs_level(t) ? of_slow(run[i])
+                                    : (w1 & kRules.mask[t] & mask_) + kRules.add[t];
         }
     } else {
         // The common case: one load of each w1 and two table reads, no
@@ -131,35 +128,39 @@ u64 SiblingPop::sum_fetched(const Edge* run, std::size_t n) const {
 
 template <bool Up>
 std::size_t SiblingPop::find(const Edge* run, std::size_t n, u64& rank) const {
-    // Whole blocks are summed without a branch per edge; only the block that
-    // holds the rank is walked edge by edge.
-    // The levels a block needs are asked for one block ahead.
+    if (!reads_levels_) {
+        // One predictable branch per edge, taken once at the end.
+        const u64 cut = mask_;
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::size_t i = Up ? j : n - 1 - j;
+            const u64 w1 = run[i].w1;
+            const u8 t = static_cast<u8>(w1 >> 56);
+            if (kRules.add[t] == kBadTag) invalid_tag();
+            const u64 p = (w1 & kRules.mask[t] & cut) + kRules.add[t];
+            if (rank < p) return i;
+            rank -= p;
+        }
+        return n;
+    }
+    // The levels of a block of edges are asked for a block ahead.
     constexpr std::size_t kBlock = 8;
     const auto block_at = [&](std::size_t done, std::size_t m) {
         return Up ? run + done : run + (n - done - m);
     };
-    if (reads_levels_) {
-        const std::size_t m = std::min(kBlock, n);
-        fetch_levels(block_at(0, m), m);
-    }
-    for (std::size_t done = 0; done < n;) {
+    fetch_levels(block_at(0, std::min(kBlock, n)), std::min(kBlock, n));
+    for (std::size_t done = 0; done < n; done += kBlock) {
         const std::size_t m = std::min(kBlock, n - done);
         const Edge* block = block_at(done, m);
-        if (reads_levels_ && done + m < n) {
+        if (done + m < n) {
             const std::size_t next = std::min(kBlock, n - done - m);
             fetch_levels(block_at(done + m, next), next);
         }
-        const u64 s = sum_fetched(block, m);
-        if (rank < s) {
-            for (std::size_t j = 0; j < m; ++j) {
-                const std::size_t i = Up ? j : m - 1 - j;
-                const u64 p = of(block[i]);
-                if (rank < p) return static_cast<std::size_t>(block - run) + i;
-                rank -= p;
-            }
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::size_t i = Up ? j : m - 1 - j;
+            const u64 p = of(block[i]);
+            if (rank < p) return static_cast<std::size_t>(block - run) + i;
+            rank -= p;
         }
-        rank -= s;
-        done += m;
     }
     return n;
 }

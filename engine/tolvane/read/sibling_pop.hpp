@@ -11,7 +11,7 @@
 // branch's level is at least 2, so while b <= 16 those bits never reach a
 // skipped key byte and the mask of b bits reads every sibling's pop0
 // without the node. Parents of more keys (or of an unknown count) read the
-// level of their branch children, asked for all at once before summing.
+// level of their linear and bitmap branch children, asked for ahead of use.
 
 #include <cstddef>
 
@@ -45,8 +45,6 @@ class SiblingPop {
   private:
     // Tags whose node level the edge does not give: fatal on invalid ones.
     u64 of_slow(const Edge& e) const;
-    // sum() once the levels it needs have been asked for.
-    u64 sum_fetched(const Edge* run, std::size_t n) const;
 
     u64 mask_;
     unsigned slot_;
