@@ -14,6 +14,7 @@
 #include "frame/key_order.hpp"
 #include "int/classes.hpp"
 #include "int/int_container.hpp"
+#include "tolvane/int/ascending.hpp"
 #include "tolvane/int/map.hpp"
 
 namespace tolvane::py {
@@ -174,7 +175,7 @@ PyObject* insert_many(Obj& o, Args& a) {
     keys.reset();
     values.reset();
     pairs.consume([&](const KeyValue* run, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) o.native.insert(run[i].key, run[i].value);
+        tolvane::insert_ascending(o.native, run, n);
     });
     return u64_result(count);
 }

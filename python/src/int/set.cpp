@@ -14,8 +14,8 @@
 #include "frame/key_order.hpp"
 #include "int/classes.hpp"
 #include "int/int_container.hpp"
+#include "tolvane/int/ascending.hpp"
 #include "tolvane/int/set.hpp"
-#include "tolvane/int/set_bulk.hpp"
 
 namespace tolvane::py {
 namespace {
