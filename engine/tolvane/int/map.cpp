@@ -17,7 +17,8 @@
 #include "tolvane/read/nav.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/check/validate.hpp"
-#include "tolvane/int/root_leaf_block.hpp"
+#include "tolvane/int/hot_window.hpp"
+#include "tolvane/int/root_leaf.hpp"
 #include "tolvane/write/version.hpp"
 
 namespace tolvane {
@@ -26,84 +27,16 @@ namespace {
 
 using mutate_map::InsertResult;
 
-bool same_class(u64 a, u64 b) noexcept {
-    return capacity_class(static_cast<std::size_t>(a)) ==
-           capacity_class(static_cast<std::size_t>(b));
-}
+root_leaf::MapRootRecord record(MapCore& core) noexcept { return root_leaf::MapRootRecord(core); }
 
-u64 load_state(const MapCore& core) noexcept { return load_acquire(core.root_state); }
-void publish_state(MapCore& core, u64 state) noexcept { store_release(core.root_state, state); }
-
-void set_leaf(MapCore& core, u64* block, u64 n) noexcept {
-    core.root.w0 = reinterpret_cast<std::uintptr_t>(block);
-    core.root.w1 = n;
-}
-
-// Root-leaf insert shared by MapCore and TolvaneMap. Returns false, with
-// nothing changed, when the key is new and the leaf already holds 31
-// entries: the caller builds the tree.
+// What a put that reached a leaf directly reports; a present key's value is
+// overwritten unless KeepExisting.
 template <bool KeepExisting>
-bool leaf_put(MapCore& core, NodeAlloc& alloc, u64 key, u64 value, InsertResult& out) {
-    if (load_state(core) == ROOT_EMPTY) {
-        u64* block = root_leaf::new_block<2>(alloc, 1);
-        block[0] = key;
-        block[1] = value;
-        set_leaf(core, block, 1);
-        publish_state(core, ROOT_LEAF);
-        out = {0, 0, block + 1};
-        return true;
-    }
-    const u64 n = core.leaf_count();
-    u64* keys = core.leaf_keys();
-    u64* values = core.leaf_values();
-    const map_detail::LeafSlot s = map_detail::insert_slot(keys, n, key);
-    if (s.found) {
-        out = {1, values[s.index], values + s.index};
-        if (!KeepExisting) store_relaxed(values[s.index], value);
-        return true;
-    }
-    if (n >= ROOT_LEAF_MAX) return false;
-    const u64 p = s.index;
-    u64* block = root_leaf::open_gap<2>(alloc, keys, n, p);
-    u64* block_values = block + root_leaf::capacity_of(n + 1);
-    store_relaxed(block[p], key);
-    store_relaxed(block_values[p], value);
-    if (block == keys)
-        core.root.w1 = n + 1;
-    else
-        set_leaf(core, block, n + 1);
-    out = {0, 0, block_values + p};
-    publish_state(core, ROOT_LEAF);
-    return true;
-}
-
-// Root-leaf removal shared by MapCore and TolvaneMap.
-RemoveOutcome leaf_take(MapCore& core, NodeAlloc& alloc, u64 key) {
-    const u64 n = core.leaf_count();
-    u64* keys = core.leaf_keys();
-    u64* values = core.leaf_values();
-    if (n == 0) return {};
-    u64 i = 0;
-    if (n == 1) {
-        if (keys[0] != key) return {};
-    } else {
-        const map_detail::LeafSlot s = map_detail::leaf_search(keys, n, key);
-        if (!s.found) return {};
-        i = s.index;
-    }
-    const RemoveOutcome removed{true, values[i]};
-    if (n == 1) {
-        alloc.release(keys, map_root_leaf_bytes(1), 16);
-        publish_state(core, ROOT_EMPTY);
-        return removed;
-    }
-    u64* block = root_leaf::close_gap<2>(alloc, keys, n, i);
-    if (block == keys)
-        core.root.w1 = n - 1;
-    else
-        set_leaf(core, block, n - 1);
-    publish_state(core, ROOT_LEAF);
-    return removed;
+InsertResult reported(const PutPlace& at, u64 value) {
+    if (at.outcome == PutPlace::Added) return {0, 0, at.value};
+    const InsertResult out{1, *at.value, at.value};
+    if (!KeepExisting) store_relaxed(*at.value, value);
+    return out;
 }
 
 KeyValue leaf_kv(const MapCore& core, u64 i) {
@@ -114,8 +47,8 @@ KeyValue leaf_kv(const MapCore& core, u64 i) {
 // exclusive mutators, for a core only its owner's thread reads and whose
 // allocator stays local; otherwise the unversioned reclaiming members.
 template <bool Exclusive>
-void core_tree_insert(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value) {
-    InsertPath fresh;
+void core_tree_insert(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value,
+                      InsertPath& fresh) {
     if constexpr (Exclusive)
         mutate_map::map_insert_with_path_flat<false>(out, alloc, edge, key, value, 8, fresh);
     else
@@ -134,47 +67,44 @@ mutate_map::RemoveResult core_tree_remove(NodeAlloc& alloc, Edge& edge, u64 key)
 template <bool Exclusive>
 InsertOutcome core_insert(MapCore& core, NodeAlloc& alloc, u64 key, u64 value) {
     InsertResult out;
-    if (load_state(core) == ROOT_TREE) {
-        core_tree_insert<Exclusive>(out, alloc, core.root, key, value);
+    if (record(core).load_state() == ROOT_TREE) {
+        InsertPath fresh;
+        core_tree_insert<Exclusive>(out, alloc, core.root, key, value, fresh);
         if (!out.existed) ++core.len;
         return {out.existed != 0, out.old};
     }
-    if (leaf_put<false>(core, alloc, key, value, out)) return {out.existed != 0, out.old};
-
-    // The 32nd key: every entry goes into a private edge, which then
-    // replaces the root leaf.
-    const u64 n = core.leaf_count();
-    const u64* keys = core.leaf_keys();
-    const u64* values = core.leaf_values();
-    Edge built;
-    for (u64 i = 0; i < n; ++i) core_tree_insert<Exclusive>(out, alloc, built, keys[i], values[i]);
-    core_tree_insert<Exclusive>(out, alloc, built, key, value);
-    alloc.release(core.root.ptr<void>(), map_root_leaf_bytes(n), 16);
-    core.len = n + 1;
-    core.root.w0 = built.w0;
-    core.root.w1 = built.w1;
-    publish_state(core, ROOT_TREE);
+    const PutPlace at = root_leaf::put(record(core), alloc, key, value);
+    if (at.outcome != PutPlace::Declined) {
+        out = reported<false>(at, value);
+        return {out.existed != 0, out.old};
+    }
+    InsertPath fresh;
+    root_leaf::convert_to_tree(record(core), alloc, key, value, fresh,
+                               [&](Edge& edge, u64 k, u64 v, InsertPath& p) {
+                                   core_tree_insert<Exclusive>(out, alloc, edge, k, v, p);
+                               });
     return {};
 }
 
 template <bool Exclusive>
 RemoveOutcome core_remove(MapCore& core, NodeAlloc& alloc, u64 key) {
-    const u64 state = load_state(core);
+    root_leaf::MapRootRecord rec = record(core);
+    const u64 state = rec.load_state();
     if (state == ROOT_EMPTY) return {};
-    if (state == ROOT_LEAF) return leaf_take(core, alloc, key);
+    if (state == ROOT_LEAF) return root_leaf::take(rec, alloc, key);
     const mutate_map::RemoveResult r = core_tree_remove<Exclusive>(alloc, core.root, key);
     const RemoveOutcome removed{r.found, r.value};
     if (!removed.found) return removed;
     --core.len;
     if (core.len == 0) {
-        publish_state(core, ROOT_EMPTY);
+        rec.publish(ROOT_EMPTY);
     } else if (core.len <= forms::ROOT_LEAF_CONDENSE_AT) {
-        // Readers that load the state see either the tree or the complete
-        // root leaf; the tree is freed only after the leaf is published.
+        // Unlike the engines' condensing, the leaf is gathered from a
+        // snapshot and published before the tree is freed: readers that
+        // load the state see either the tree or the complete root leaf.
         Edge snapshot = mutate::read_edge(core.root);
-        u64* block = root_leaf::gather<true>(alloc, snapshot, core.len);
-        set_leaf(core, block, core.len);
-        publish_state(core, ROOT_LEAF);
+        rec.set_leaf(root_leaf::gather<true>(alloc, snapshot, core.len), core.len);
+        rec.publish(ROOT_LEAF);
         mutate::free_subtree<!Exclusive, true>(alloc, snapshot);
     }
     return removed;
@@ -247,111 +177,69 @@ void TolvaneMap::tree_insert(InsertResult& out, Edge& edge, u64 key, u64 value, 
 
 template <bool KeepExisting>
 InsertResult TolvaneMap::put(u64 key, u64 value) {
-    InsertResult out;
     if (core.root_state != ROOT_TREE) {
-        if (leaf_put<KeepExisting>(core, alloc, key, value, out)) return out;
-        return convert_to_tree<KeepExisting>(key, value);
+        const PutPlace at = root_leaf::put(record(core), alloc, key, value);
+        if (at.outcome != PutPlace::Declined) return reported<KeepExisting>(at, value);
+        return convert_to_tree(key, value);
     }
-    if (path.len != 0 && (key >> 8) == path.prefix && put_hot<KeepExisting>(key, value, out))
-        return out;
+    const PutPlace hot =
+        hot_window::put<true>(path, core.len, key, value, [&] { return put_hot(key, value); });
+    if (hot.outcome != PutPlace::Declined) return reported<KeepExisting>(hot, value);
+    InsertResult out;
     clear_path();
     tree_insert<KeepExisting>(out, core.root, key, value, path, nullptr);
     if (!out.existed) ++core.len;
     return out;
 }
 
-// The hot-leaf fast path. False when it declines; the caller then takes the
-// full insert.
-template <bool KeepExisting>
-bool TolvaneMap::put_hot(u64 key, u64 value, InsertResult& out) {
-    if (path.hot_bitmap != nullptr) {
-        auto* leaf = static_cast<LeafBitmapL*>(path.hot_bitmap);
-        const unsigned g = static_cast<unsigned>(key >> 5) & 7;
-        const u32 bit = u32{1} << (key & 31);
-        const u32 group = leaf->bitmap[g];
-        const unsigned i = popcount32(group & (bit - 1));
-        u64* values = leaf->value_subarrays[g];
-        if (group & bit) {
-            out = {1, values[i], values + i};
-            if (!KeepExisting) values[i] = value;
-            return true;
-        }
-        const unsigned c = popcount32(group);
-        if (c == 0) {
-            values = static_cast<u64*>(alloc.allocate_zeroed(value_array_bytes(1)));
-        } else if (same_class(c, c + 1)) {
-            std::memmove(values + i + 1, values + i, (c - i) * 8);
-        } else {
-            auto* fresh = static_cast<u64*>(alloc.allocate_zeroed(value_array_bytes(c + 1)));
-            std::memcpy(fresh, values, i * 8);
-            std::memcpy(fresh + i + 1, values + i, (c - i) * 8);
-            alloc.release(values, value_array_bytes(c), LEAF_ALIGN);
-            values = fresh;
-        }
-        leaf->value_subarrays[g] = values;
-        values[i] = value;
-        leaf->bitmap[g] = group | bit;
-        ++path.pending;
-        ++core.len;
-        path.edges[0]->set_byte(8, static_cast<u8>(path.hot_count));
-        ++path.hot_count;
-        out = {0, 0, values + i};
-        return true;
+// A key with the hot bitmap leaf's prefix: its group's value subarray
+// takes the value, growing into the next capacity class when full.
+PutPlace TolvaneMap::put_hot(u64 key, u64 value) {
+    auto* leaf = static_cast<LeafBitmapL*>(path.hot_bitmap);
+    const unsigned g = static_cast<unsigned>(key >> 5) & 7;
+    const u32 bit = u32{1} << (key & 31);
+    const u32 group = leaf->bitmap[g];
+    const unsigned i = popcount32(group & (bit - 1));
+    u64* values = leaf->value_subarrays[g];
+    if (group & bit) return {PutPlace::Present, values + i};
+    const unsigned c = popcount32(group);
+    if (c == 0) {
+        values = static_cast<u64*>(alloc.allocate_zeroed(value_array_bytes(1)));
+    } else if (hot_window::same_capacity(c, c + 1)) {
+        std::memmove(values + i + 1, values + i, (c - i) * 8);
+    } else {
+        auto* fresh = static_cast<u64*>(alloc.allocate_zeroed(value_array_bytes(c + 1)));
+        std::memcpy(fresh, values, i * 8);
+        std::memcpy(fresh + i + 1, values + i, (c - i) * 8);
+        alloc.release(values, value_array_bytes(c), LEAF_ALIGN);
+        values = fresh;
     }
-    if (path.hot_linear != nullptr) {
-        const u64 n = path.hot_count;
-        u8* block = path.hot_linear;
-        auto* values = reinterpret_cast<u64*>(block);
-        u8* keys = block + map_leaf_key_offset(n);
-        const u8 d = static_cast<u8>(key);
-        const u8 last = keys[n - 1];
-        if (d == last) {
-            out = {1, values[n - 1], values + n - 1};
-            if (!KeepExisting) values[n - 1] = value;
-            return true;
-        }
-        if (d > last && n >= 3 && n <= 23 && same_class(n, n + 1)) {
-            keys[n] = d;
-            values[n] = value;
-            path.edges[0]->set_byte(8, static_cast<u8>(n));
-            path.hot_count = static_cast<u16>(n + 1);
-            ++path.pending;
-            ++core.len;
-            out = {0, 0, values + n};
-            return true;
-        }
-    }
-    return false;
+    leaf->value_subarrays[g] = values;
+    values[i] = value;
+    leaf->bitmap[g] = group | bit;
+    ++path.pending;
+    ++core.len;
+    path.edges[0]->set_byte(8, static_cast<u8>(path.hot_count));
+    ++path.hot_count;
+    return {PutPlace::Added, values + i};
 }
 
-// The 32nd key: the 31 root-leaf entries and the new one go into a private
-// edge, which then replaces the root leaf.
-template <bool KeepExisting>
 InsertResult TolvaneMap::convert_to_tree(u64 key, u64 value) {
-    const u64 n = core.leaf_count();
-    const u64* keys = core.leaf_keys();
-    const u64* values = core.leaf_values();
-    Edge built;
     u32 private_word = 0;
-    InsertResult out;
-    for (u64 i = 0; i < n; ++i) {
-        InsertPath scratch;
-        tree_insert<false>(out, built, keys[i], values[i], scratch, &private_word);
-    }
-    tree_insert<KeepExisting>(out, built, key, value, path, &private_word);
-    // The path names `built`, a local edge about to be copied into the root:
-    // forget it, or a later flush would write into a dead frame. Nothing is
-    // pending on a path that was just filled.
+    root_leaf::convert_to_tree(record(core), alloc, key, value, path,
+                               [&](Edge& edge, u64 k, u64 v, InsertPath& p) {
+                                   InsertResult ignored;
+                                   tree_insert<false>(ignored, edge, k, v, p, &private_word);
+                               });
+    // The path names the private edge the tree was built under, whose words
+    // now sit in the root: forget it, or a later flush would write into a
+    // dead frame. Nothing is pending on a path that was just filled.
     path.reset();
-    alloc.release(core.root.ptr<void>(), map_root_leaf_bytes(n), 16);
-    core.len = n + 1;
-    core.root = built;
-    core.root_state = ROOT_TREE;
     // The value word lies inside a node, never in the moved edge, but find
     // it again rather than rely on that.
-    out.slot = get::locate_slot(&core.root, key, 8);
-    require(out.slot != nullptr, "just-ensured key");
-    return {0, 0, out.slot};
+    u64* slot = get::locate_slot(&core.root, key, 8);
+    require(slot != nullptr, "just-ensured key");
+    return {0, 0, slot};
 }
 
 InsertOutcome TolvaneMap::insert(u64 key, u64 value) noexcept {
@@ -364,41 +252,17 @@ u64* TolvaneMap::ensure_slot(u64 key, u64 initial) noexcept { return put<true>(k
 RemoveOutcome TolvaneMap::remove(u64 key) noexcept {
     clear_path();
     if (core.root_state == ROOT_EMPTY) return {};
-    if (core.root_state == ROOT_LEAF) return leaf_take(core, alloc, key);
+    if (core.root_state == ROOT_LEAF) return root_leaf::take(record(core), alloc, key);
     const mutate_map::RemoveResult r = mutate::map_remove(alloc, core.root, key);
     const RemoveOutcome removed{r.found, r.value};
     if (!removed.found) return removed;
-    --core.len;
-    if (core.len > forms::ROOT_LEAF_CONDENSE_AT) return removed;
-    // The tree word (when the root is covered) is odd across the change of
-    // the root state.
-    mutate::slot_version_begin(alloc, 0, nullptr);
-    if (core.len == 0)
-        core.root_state = ROOT_EMPTY;
-    else
-        condense();
-    mutate::slot_version_end(alloc, 0, nullptr);
+    root_leaf::shrink_after_tree_remove(record(core), alloc);
     return removed;
-}
-
-void TolvaneMap::condense() {
-    if (core.root_state != ROOT_TREE)
-        fatal("internal error: entered unreachable code: condense outside tree state");
-    u64* block = root_leaf::gather<true>(alloc, core.root, core.len);
-    clear_path();
-    mutate::free_tree<true>(alloc, core.root);
-    set_leaf(core, block, core.len);
-    core.root_state = ROOT_LEAF;
 }
 
 void TolvaneMap::clear_entries() noexcept {
     clear_path();
-    if (core.root_state == ROOT_TREE) {
-        mutate::free_tree<true>(alloc, core.root);
-    } else if (core.root_state == ROOT_LEAF) {
-        alloc.release(core.root.ptr<void>(), map_root_leaf_bytes(core.leaf_count()), 16);
-    }
-    core.root_state = ROOT_EMPTY;
+    root_leaf::clear(record(core), alloc);
 }
 
 // ===========================================================================

@@ -32,6 +32,7 @@
 #include "tolvane/core/key_value.hpp"
 #include "tolvane/read/listing.hpp"
 #include "tolvane/int/map_core.hpp"
+#include "tolvane/int/put_place.hpp"
 #include "tolvane/write/mutate_map_insert.hpp"
 #include "tolvane/write/mutate_path.hpp"
 #include "tolvane/int/shared_tree.hpp"
@@ -105,14 +106,11 @@ class TolvaneMap {
   private:
     template <bool KeepExisting>
     mutate_map::InsertResult put(u64 key, u64 value);
-    template <bool KeepExisting>
-    bool put_hot(u64 key, u64 value, mutate_map::InsertResult& out);
+    PutPlace put_hot(u64 key, u64 value);
     template <bool KeepExisting>
     void tree_insert(mutate_map::InsertResult& out, Edge& edge, u64 key, u64 value, InsertPath& p,
                      u32* private_word);
-    template <bool KeepExisting>
     mutate_map::InsertResult convert_to_tree(u64 key, u64 value);
-    void condense();
     void settle() { settle_pending(path); }
 };
 

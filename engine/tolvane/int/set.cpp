@@ -10,19 +10,15 @@
 #include "tolvane/read/nav.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/check/validate.hpp"
-#include "tolvane/int/root_leaf_block.hpp"
+#include "tolvane/int/hot_window.hpp"
+#include "tolvane/int/root_leaf.hpp"
 #include "tolvane/write/version.hpp"
 
 namespace tolvane {
 
 namespace {
 
-constexpr std::size_t set_leaf_bytes(u64 n) noexcept { return root_leaf::block_bytes<1>(n); }
-
-bool same_class(u64 a, u64 b) noexcept {
-    return capacity_class(static_cast<std::size_t>(a)) ==
-           capacity_class(static_cast<std::size_t>(b));
-}
+root_leaf::SetRootRecord record(TolvaneSet& s) noexcept { return {s.root_state, s.root, s.len}; }
 
 }  // namespace
 
@@ -31,7 +27,7 @@ TolvaneSet::~TolvaneSet() { clear_entries(); }
 void TolvaneSet::clear_path() { path.flush_and_reset(); }
 
 // ---------------------------------------------------------------------------
-// Tree services by allocator state.
+// Insert.
 
 // `private_word` non-null: the tree behind `edge` is still private (being
 // built from a root leaf), so the versioned insert bumps that word instead
@@ -42,49 +38,16 @@ bool TolvaneSet::tree_insert(Edge& edge, u64 key, InsertPath& p, u32* private_wo
                                            : mutate::SlotHolder::root());
 }
 
-void TolvaneSet::free_leaf_block(u64* keys, u64 n) { alloc.release(keys, set_leaf_bytes(n), 16); }
-
-// ---------------------------------------------------------------------------
-// Insert.
-
 bool TolvaneSet::insert_deferred(u64 key) noexcept {
-    if (root_state == ROOT_EMPTY) {
-        auto* keys = static_cast<u64*>(alloc.allocate_zeroed(set_leaf_bytes(1)));
-        keys[0] = key;
-        root.w0 = 1;
-        root.w1 = reinterpret_cast<std::uintptr_t>(keys);
-        root_state = ROOT_LEAF;
+    if (root_state != ROOT_TREE) {
+        const PutPlace at = root_leaf::put(record(*this), alloc, key, 0);
+        if (at.outcome != PutPlace::Declined) return at.outcome == PutPlace::Added;
+        convert_to_tree(key);
         return true;
     }
-    if (root_state == ROOT_LEAF) {
-        const u64 n = leaf_count();
-        u64* keys = leaf_keys();
-        const map_detail::LeafSlot s = map_detail::insert_slot(keys, n, key);
-        if (s.found) return false;
-        if (n >= ROOT_LEAF_MAX) return convert_to_tree(key);
-        u64* block = root_leaf::open_gap<1>(alloc, keys, n, s.index);
-        store_relaxed(block[s.index], key);
-        if (block != keys) root.w1 = reinterpret_cast<std::uintptr_t>(block);
-        root.w0 = n + 1;
-        return true;
-    }
-    if (path.len != 0 && (key >> 8) == path.prefix) {
-        if (path.hot_bitmap != nullptr) return insert_hot(key);
-        if (path.hot_linear != nullptr) {
-            const u64 n = path.hot_count;
-            const u8 b = static_cast<u8>(key);
-            const u8 last = path.hot_linear[n - 1];
-            if (b == last) return false;
-            if (b > last && n >= 3 && n <= 23 && same_class(n, n + 1)) {
-                path.hot_linear[n] = b;
-                path.edges[0]->set_byte(8, static_cast<u8>(n));
-                path.hot_count = static_cast<u16>(n + 1);
-                ++path.pending;
-                ++len;
-                return true;
-            }
-        }
-    }
+    const PutPlace hot =
+        hot_window::put<false>(path, len, key, 0, [&] { return insert_hot(key); });
+    if (hot.outcome != PutPlace::Declined) return hot.outcome == PutPlace::Added;
     clear_path();
     if (!tree_insert(root, key, path, nullptr)) return false;
     ++len;
@@ -93,11 +56,11 @@ bool TolvaneSet::insert_deferred(u64 key) noexcept {
 
 // A key with the hot bitmap leaf's prefix: set its bit; the 256th key turns
 // the leaf into a full edge.
-bool TolvaneSet::insert_hot(u64 key) {
+PutPlace TolvaneSet::insert_hot(u64 key) {
     auto* words = static_cast<u64*>(path.hot_bitmap);
     u64& word = words[(key >> 6) & 3];
     const u64 bit = u64{1} << (key & 63);
-    if (word & bit) return false;
+    if (word & bit) return {PutPlace::Present};
     word |= bit;
     ++path.pending;
     ++path.hot_count;
@@ -112,30 +75,19 @@ bool TolvaneSet::insert_hot(u64 key) {
         path.reset();
     }
     ++len;
-    return true;
+    return {PutPlace::Added};
 }
 
-// The 32nd key: the 31 root-leaf keys and the new one are inserted into a
-// separate root edge, which then replaces the root leaf.
-bool TolvaneSet::convert_to_tree(u64 key) {
-    u64* keys = leaf_keys();
-    const u64 n = leaf_count();
-    Edge fresh;
+void TolvaneSet::convert_to_tree(u64 key) {
     u32 private_word = 0;
-    for (u64 i = 0; i < n; ++i) {
-        InsertPath scratch;
-        tree_insert(fresh, keys[i], scratch, &private_word);
-    }
-    tree_insert(fresh, key, path, &private_word);
-    // The path names `fresh`, a local edge that is about to be copied into
-    // the root: forget it, or a later flush would write into a dead frame.
-    // Nothing is pending on a path that was just filled.
+    root_leaf::convert_to_tree(record(*this), alloc, key, 0, path,
+                               [&](Edge& edge, u64 k, u64, InsertPath& p) {
+                                   tree_insert(edge, k, p, &private_word);
+                               });
+    // The path names the private edge the tree was built under, whose words
+    // now sit in the root: forget it, or a later flush would write into a
+    // dead frame. Nothing is pending on a path that was just filled.
     path.reset();
-    free_leaf_block(keys, n);
-    len = n + 1;
-    root = fresh;
-    root_state = ROOT_TREE;
-    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -144,53 +96,15 @@ bool TolvaneSet::convert_to_tree(u64 key) {
 bool TolvaneSet::remove_deferred(u64 key) noexcept {
     clear_path();
     if (root_state == ROOT_EMPTY) return false;
-    if (root_state == ROOT_TREE) return remove_from_tree(key);
-    return remove_from_leaf(key);
-}
-
-bool TolvaneSet::remove_from_tree(u64 key) {
+    if (root_state == ROOT_LEAF) return root_leaf::take(record(*this), alloc, key).found;
     if (!mutate::set_remove(alloc, root, key)) return false;
-    --len;
-    if (len > forms::ROOT_LEAF_CONDENSE_AT) return true;
-    // The tree word (when the root is covered) is odd across the change of
-    // the root state.
-    mutate::slot_version_begin(alloc, 0, nullptr);
-    if (len == 0)
-        root_state = ROOT_EMPTY;
-    else
-        condense_to_root_leaf();
-    mutate::slot_version_end(alloc, 0, nullptr);
-    return true;
-}
-
-bool TolvaneSet::remove_from_leaf(u64 key) {
-    const u64 n = leaf_count();
-    u64* keys = leaf_keys();
-    if (n == 0) return false;
-    if (n == 1) {
-        if (keys[0] != key) return false;
-        free_leaf_block(keys, 1);
-        root_state = ROOT_EMPTY;
-        return true;
-    }
-    const map_detail::LeafSlot s = map_detail::leaf_search(keys, n, key);
-    if (!s.found) return false;
-    u64* block = root_leaf::close_gap<1>(alloc, keys, n, s.index);
-    if (block != keys) root.w1 = reinterpret_cast<std::uintptr_t>(block);
-    root.w0 = n - 1;
+    root_leaf::shrink_after_tree_remove(record(*this), alloc);
     return true;
 }
 
 void TolvaneSet::condense_to_root_leaf() noexcept {
     clear_path();
-    if (root_state != ROOT_TREE)
-        fatal("internal error: entered unreachable code: condense outside tree state");
-    const u64 n = len;
-    u64* keys = root_leaf::gather<false>(alloc, root, n);
-    mutate::free_tree<false>(alloc, root);
-    root.w0 = n;
-    root.w1 = reinterpret_cast<std::uintptr_t>(keys);
-    root_state = ROOT_LEAF;
+    root_leaf::condense(record(*this), alloc);
 }
 
 std::optional<u64> TolvaneSet::pop() noexcept {
@@ -206,12 +120,7 @@ std::optional<u64> TolvaneSet::pop() noexcept {
 
 void TolvaneSet::clear_entries() noexcept {
     clear_path();
-    if (root_state == ROOT_TREE) {
-        mutate::free_tree<false>(alloc, root);
-    } else if (root_state == ROOT_LEAF) {
-        free_leaf_block(leaf_keys(), leaf_count());
-    }
-    root_state = ROOT_EMPTY;
+    root_leaf::clear(record(*this), alloc);
 }
 
 bool TolvaneSet::contains(u64 key) const {

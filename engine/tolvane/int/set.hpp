@@ -36,6 +36,7 @@
 #include "tolvane/read/iter.hpp"
 #include "tolvane/read/listing.hpp"
 #include "tolvane/int/map_core.hpp"
+#include "tolvane/int/put_place.hpp"
 #include "tolvane/write/mutate_path.hpp"
 #include "tolvane/int/shared_tree.hpp"
 #include "tolvane/core/types.hpp"
@@ -112,11 +113,8 @@ class TolvaneSet {
 
   private:
     bool tree_insert(Edge& edge, u64 key, InsertPath& p, u32* private_word);
-    bool insert_hot(u64 key);
-    bool convert_to_tree(u64 key);
-    bool remove_from_tree(u64 key);
-    bool remove_from_leaf(u64 key);
-    void free_leaf_block(u64* keys, u64 n);
+    PutPlace insert_hot(u64 key);
+    void convert_to_tree(u64 key);
     void settle() { settle_pending(path); }
 };
 

@@ -1,0 +1,204 @@
+#pragma once
+// The root leaf of the integer engines, one body for the set and the map:
+// the put and the take of one entry, the conversion of a full root leaf into
+// a tree, and the condensing of a small tree back into a root leaf.
+//
+// The bodies see a container's root through a record of its flavour:
+//   SetRootRecord   keys only; the root leaf's words are (count, key array);
+//                   root-state changes are plain stores, since only the
+//                   set's writer reads its root state
+//   MapRootRecord   keys then values; the words are (block, count); the root
+//                   state is loaded with acquire and stored with release, so
+//                   that readers of a shared MapCore that load it see
+//                   matching root words
+// Both name the container's fields: root_state, root, len (the tree's entry
+// count). Their invariants are those of MapCore and TolvaneSet: 1 to 31
+// entries in a root leaf, 32 or more in a tree except between a removal
+// and its condensing.
+
+#include "tolvane/core/fatal.hpp"
+#include "tolvane/core/forms.hpp"
+#include "tolvane/core/node.hpp"
+#include "tolvane/core/types.hpp"
+#include "tolvane/int/map_core.hpp"
+#include "tolvane/int/put_place.hpp"
+#include "tolvane/int/root_leaf_block.hpp"
+#include "tolvane/mem/alloc.hpp"
+#include "tolvane/write/mode.hpp"
+#include "tolvane/write/mutate_path.hpp"
+#include "tolvane/write/version.hpp"
+
+namespace tolvane::root_leaf {
+
+struct SetRootRecord {
+    static constexpr bool kMap = false;
+    u64& state;
+    Edge& root;
+    u64& len;
+
+    u64 load_state() const noexcept { return state; }
+    void publish(u64 s) noexcept { state = s; }
+    u64 count() const noexcept { return root.w0; }
+    u64* block() const noexcept {
+        return reinterpret_cast<u64*>(static_cast<std::uintptr_t>(root.w1));
+    }
+    void set_count(u64 n) noexcept { root.w0 = n; }
+    void set_block(u64* b) noexcept { root.w1 = reinterpret_cast<std::uintptr_t>(b); }
+    // Word 0 first, then word 1.
+    void set_leaf(u64* b, u64 n) noexcept {
+        set_count(n);
+        set_block(b);
+    }
+};
+
+struct MapRootRecord {
+    static constexpr bool kMap = true;
+    u64& state;
+    Edge& root;
+    u64& len;
+
+    explicit MapRootRecord(MapCore& core) noexcept
+        : state(core.root_state), root(core.root), len(core.len) {}
+
+    u64 load_state() const noexcept { return load_acquire(state); }
+    void publish(u64 s) noexcept { store_release(state, s); }
+    u64 count() const noexcept { return root.w1; }
+    u64* block() const noexcept { return root.ptr<u64>(); }
+    void set_count(u64 n) noexcept { root.w1 = n; }
+    void set_block(u64* b) noexcept { root.w0 = reinterpret_cast<std::uintptr_t>(b); }
+    // Word 0 first, then word 1.
+    void set_leaf(u64* b, u64 n) noexcept {
+        set_block(b);
+        set_count(n);
+    }
+};
+
+template <class Record>
+inline constexpr unsigned kArrays = Record::kMap ? 2 : 1;
+
+// Value word of entry i of a root-leaf block of n entries.
+inline u64* value_word(u64* block, u64 n, u64 i) noexcept { return block + capacity_of(n) + i; }
+
+// Puts the key (and, in a map, its value) into an empty root or a root
+// leaf; Declined, with nothing changed, when the key is new and the leaf
+// already holds the most a root leaf may (the caller builds the tree). A
+// present key keeps its value here: overwriting is the caller's choice.
+template <class Record>
+PutPlace put(Record r, NodeAlloc& alloc, u64 key, u64 value) {
+    constexpr unsigned A = kArrays<Record>;
+    if (r.load_state() == ROOT_EMPTY) {
+        u64* block = new_block<A>(alloc, 1);
+        block[0] = key;
+        if constexpr (Record::kMap) block[1] = value;
+        r.set_leaf(block, 1);
+        r.publish(ROOT_LEAF);
+        return {PutPlace::Added, Record::kMap ? block + 1 : nullptr};
+    }
+    const u64 n = r.count();
+    u64* keys = r.block();
+    const map_detail::LeafSlot s = map_detail::insert_slot(keys, n, key);
+    if (s.found) return {PutPlace::Present, Record::kMap ? value_word(keys, n, s.index) : nullptr};
+    if (n >= forms::ROOT_LEAF_MAX) return {};
+    const u64 p = s.index;
+    u64* block = open_gap<A>(alloc, keys, n, p);
+    store_relaxed(block[p], key);
+    if constexpr (Record::kMap) store_relaxed(*value_word(block, n + 1, p), value);
+    if (block != keys) r.set_block(block);
+    r.set_count(n + 1);
+    r.publish(ROOT_LEAF);
+    return {PutPlace::Added, Record::kMap ? value_word(block, n + 1, p) : nullptr};
+}
+
+// Takes the key out of a root leaf; a map also hands back its value. The
+// last entry frees the block and empties the root.
+template <class Record>
+RemoveOutcome take(Record r, NodeAlloc& alloc, u64 key) {
+    constexpr unsigned A = kArrays<Record>;
+    const u64 n = r.count();
+    u64* keys = r.block();
+    if (n == 0) return {};
+    u64 i = 0;
+    if (n == 1) {
+        if (keys[0] != key) return {};
+    } else {
+        const map_detail::LeafSlot s = map_detail::leaf_search(keys, n, key);
+        if (!s.found) return {};
+        i = s.index;
+    }
+    const RemoveOutcome removed{true, Record::kMap ? *value_word(keys, n, i) : 0};
+    if (n == 1) {
+        alloc.release(keys, block_bytes<A>(1), 16);
+        r.publish(ROOT_EMPTY);
+        return removed;
+    }
+    u64* block = close_gap<A>(alloc, keys, n, i);
+    if (block != keys) r.set_block(block);
+    r.set_count(n - 1);
+    r.publish(ROOT_LEAF);
+    return removed;
+}
+
+// The key past a full root leaf: every entry, in ascending order, then the
+// new one go into a private edge, which then replaces the root leaf.
+// `insert_entry(edge, key, value, path)` is the container's tree insert;
+// the old entries get a fresh path each, the new key `new_key_path`.
+template <class Record, class InsertEntry>
+void convert_to_tree(Record r, NodeAlloc& alloc, u64 key, u64 value, InsertPath& new_key_path,
+                     InsertEntry insert_entry) {
+    const u64 n = r.count();
+    u64* keys = r.block();
+    Edge built;
+    for (u64 i = 0; i < n; ++i) {
+        InsertPath scratch;
+        insert_entry(built, keys[i], Record::kMap ? *value_word(keys, n, i) : 0, scratch);
+    }
+    insert_entry(built, key, value, new_key_path);
+    alloc.release(keys, block_bytes<kArrays<Record>>(n), 16);
+    r.len = n + 1;
+    r.root.w0 = built.w0;
+    r.root.w1 = built.w1;
+    r.publish(ROOT_TREE);
+}
+
+// Rebuilds a tree of at most 30 entries as a root leaf: the entries are
+// copied out, the tree freed (in place, or through the collector when the
+// allocator is deferred), and only then is the root leaf stored.
+template <class Record>
+void condense(Record r, NodeAlloc& alloc) {
+    if (r.load_state() != ROOT_TREE)
+        fatal("internal error: entered unreachable code: condense outside tree state");
+    const u64 n = r.len;
+    u64* block = gather<Record::kMap>(alloc, r.root, n);
+    mutate::free_tree<Record::kMap>(alloc, r.root);
+    r.set_leaf(block, n);
+    r.publish(ROOT_LEAF);
+}
+
+// After a tree remove took one entry: a tree left empty empties the root,
+// one left with 30 entries or fewer is condensed. When the root is covered,
+// the tree word is odd across that change of the root state.
+template <class Record>
+void shrink_after_tree_remove(Record r, NodeAlloc& alloc) {
+    --r.len;
+    if (r.len > forms::ROOT_LEAF_CONDENSE_AT) return;
+    mutate::slot_version_begin(alloc, 0, nullptr);
+    if (r.len == 0)
+        r.publish(ROOT_EMPTY);
+    else
+        condense(r, alloc);
+    mutate::slot_version_end(alloc, 0, nullptr);
+}
+
+// Frees the tree or the root-leaf block and empties the root; the root
+// words and len keep stale values.
+template <class Record>
+void clear(Record r, NodeAlloc& alloc) {
+    const u64 state = r.load_state();
+    if (state == ROOT_TREE)
+        mutate::free_tree<Record::kMap>(alloc, r.root);
+    else if (state == ROOT_LEAF)
+        alloc.release(r.block(), block_bytes<kArrays<Record>>(r.count()), 16);
+    r.publish(ROOT_EMPTY);
+}
+
+}  // namespace tolvane::root_leaf
