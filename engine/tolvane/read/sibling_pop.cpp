@@ -66,6 +66,68 @@ void fetch_levels(const Edge* run, std::size_t n) {
     }
 }
 
+// Keys behind one edge in a slot of `slot`, its pop0 cut to `cut`. With
+// Levels, a linear or bitmap branch reads its level from its node. Invalid
+// tags are the caller's to catch.
+template <bool Levels>
+inline u64 pop_of(const Edge& e, u64 cut, unsigned slot) {
+    const u64 w1 = e.w1;
+    const u8 t = static_cast<u8>(w1 >> 56);
+    if (Levels && needs_level(t)) return (w1 & LEVEL_MASK[node_level(e, slot)]) + 1;
+    return (w1 & kRules.mask[t] & cut) + kRules.add[t];
+}
+
+template <bool Levels>
+u64 sum_run(const Edge* run, std::size_t n, u64 cut, unsigned slot) {
+    if (Levels) fetch_levels(run, n);
+    u64 total = 0;
+    u8 bad = 0;
+    // Without levels: one load of each w1 and two table reads, no branch.
+#pragma GCC unroll 4
+    for (std::size_t i = 0; i < n; ++i) {
+        bad |= kRules.add[run[i].tag_byte()];
+        total += pop_of<Levels>(run[i], cut, slot);
+    }
+    if (bad & kBadTag) invalid_tag();
+    return total;
+}
+
+// One predictable branch per edge, taken once at the end; the levels of
+// linear and bitmap branches, where needed, are asked for a block ahead.
+// The rank is counted down in a local: through the reference the compiler
+// would store it after every edge, as an edge word might alias it.
+template <bool Up, bool Levels>
+std::size_t find_in_run(const Edge* run, std::size_t n, u64& rank, u64 cut, unsigned slot) {
+    constexpr std::size_t kBlock = Levels ? 8 : ~std::size_t{0};
+    const auto block = [&](std::size_t done, std::size_t m) {
+        return Up ? run + done : run + (n - done - m);
+    };
+    if (Levels) fetch_levels(block(0, std::min(kBlock, n)), std::min(kBlock, n));
+    u64 left = rank;
+    std::size_t found = n;
+    u8 bad = 0;
+    for (std::size_t done = 0; done < n && found == n; done += std::min(kBlock, n - done)) {
+        const std::size_t m = std::min(kBlock, n - done);
+        if (Levels && done + m < n) {
+            const std::size_t next = std::min(kBlock, n - done - m);
+            fetch_levels(block(done + m, next), next);
+        }
+        for (std::size_t j = done; j < done + m; ++j) {
+            const std::size_t i = Up ? j : n - 1 - j;
+            bad |= kRules.add[run[i].tag_byte()];
+            const u64 p = pop_of<Levels>(run[i], cut, slot);
+            if (left < p) {
+                found = i;
+                break;
+            }
+            left -= p;
+        }
+    }
+    if (bad & kBadTag) invalid_tag();
+    rank = left;
+    return found;
+}
+
 }  // namespace
 
 SiblingPop::SiblingPop(unsigned slot_level, u64 parent_population) noexcept
@@ -78,15 +140,8 @@ SiblingPop::SiblingPop(unsigned slot_level, u64 parent_population) noexcept
 }
 
 u64 SiblingPop::of(const Edge& e) const {
-    const u64 w1 = e.w1;
-    const u8 t = static_cast<u8>(w1 >> 56);
-    if (kRules.add[t] == kBadTag) invalid_tag();
-    if (reads_levels_ && needs_level(t)) return of_slow(e);
-    return (w1 & kRules.mask[t] & mask_) + kRules.add[t];
-}
-
-u64 SiblingPop::of_slow(const Edge& e) const {
-    return (e.w1 & LEVEL_MASK[node_level(e, slot_)]) + 1;
+    if (kRules.add[e.tag_byte()] == kBadTag) invalid_tag();
+    return reads_levels_ ? pop_of<true>(e, mask_, slot_) : pop_of<false>(e, mask_, slot_);
 }
 
 void fetch_edges(const Edge* run, std::size_t n) {
@@ -99,70 +154,14 @@ void fetch_edges(const Edge* run, std::size_t n) {
 }
 
 u64 SiblingPop::sum(const Edge* run, std::size_t n) const {
-    u64 total = 0;
-    u8 bad = 0;
-    if (reads_levels_) {
-        fetch_levels(run, n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const u64 w1 = run[i].w1;
-            const u8 t = static_cast<u8>(w1 >> 56);
-            bad |= kRules.add[t];
-            total += needs_level(t) ? of_slow(run[i])
-                                    : (w1 & kRules.mask[t] & mask_) + kRules.add[t];
-        }
-    } else {
-        // The common case: one load of each w1 and two table reads, no
-        // branch; the compiler unrolls it.
-        const u64 cut = mask_;
-#pragma GCC unroll 4
-        for (std::size_t i = 0; i < n; ++i) {
-            const u64 w1 = run[i].w1;
-            const u8 t = static_cast<u8>(w1 >> 56);
-            bad |= kRules.add[t];
-            total += (w1 & kRules.mask[t] & cut) + kRules.add[t];
-        }
-    }
-    if (bad & kBadTag) invalid_tag();
-    return total;
+    return reads_levels_ ? sum_run<true>(run, n, mask_, slot_)
+                         : sum_run<false>(run, n, mask_, slot_);
 }
 
 template <bool Up>
 std::size_t SiblingPop::find(const Edge* run, std::size_t n, u64& rank) const {
-    if (!reads_levels_) {
-        // One predictable branch per edge, taken once at the end.
-        const u64 cut = mask_;
-        for (std::size_t j = 0; j < n; ++j) {
-            const std::size_t i = Up ? j : n - 1 - j;
-            const u64 w1 = run[i].w1;
-            const u8 t = static_cast<u8>(w1 >> 56);
-            if (kRules.add[t] == kBadTag) invalid_tag();
-            const u64 p = (w1 & kRules.mask[t] & cut) + kRules.add[t];
-            if (rank < p) return i;
-            rank -= p;
-        }
-        return n;
-    }
-    // The levels of a block of edges are asked for a block ahead.
-    constexpr std::size_t kBlock = 8;
-    const auto block_at = [&](std::size_t done, std::size_t m) {
-        return Up ? run + done : run + (n - done - m);
-    };
-    fetch_levels(block_at(0, std::min(kBlock, n)), std::min(kBlock, n));
-    for (std::size_t done = 0; done < n; done += kBlock) {
-        const std::size_t m = std::min(kBlock, n - done);
-        const Edge* block = block_at(done, m);
-        if (done + m < n) {
-            const std::size_t next = std::min(kBlock, n - done - m);
-            fetch_levels(block_at(done + m, next), next);
-        }
-        for (std::size_t j = 0; j < m; ++j) {
-            const std::size_t i = Up ? j : m - 1 - j;
-            const u64 p = of(block[i]);
-            if (rank < p) return static_cast<std::size_t>(block - run) + i;
-            rank -= p;
-        }
-    }
-    return n;
+    return reads_levels_ ? find_in_run<Up, true>(run, n, rank, mask_, slot_)
+                         : find_in_run<Up, false>(run, n, rank, mask_, slot_);
 }
 
 template std::size_t SiblingPop::find<true>(const Edge*, std::size_t, u64&) const;

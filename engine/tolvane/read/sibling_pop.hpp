@@ -43,8 +43,6 @@ class SiblingPop {
     std::size_t find(const Edge* run, std::size_t n, u64& rank) const;
 
   private:
-    // Tags whose node level the edge does not give: fatal on invalid ones.
-    u64 of_slow(const Edge& e) const;
 
     u64 mask_;
     unsigned slot_;
