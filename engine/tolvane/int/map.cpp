@@ -27,7 +27,7 @@ namespace {
 
 using mutate_map::InsertResult;
 
-root_leaf::MapRootRecord record(MapCore& core) noexcept { return root_leaf::MapRootRecord(core); }
+root_leaf::MapRootRecord record(MapCore& core) noexcept { return {core}; }
 
 // What a put that reached a leaf directly reports; a present key's value is
 // overwritten unless KeepExisting.

@@ -11,8 +11,8 @@
 //                   state is loaded with acquire and stored with release, so
 //                   that readers of a shared MapCore that load it see
 //                   matching root words
-// Both name the container's fields: root_state, root, len (the tree's entry
-// count). Their invariants are those of MapCore and TolvaneSet: 1 to 31
+// Both name the container's fields root_state, root and len (the tree's
+// entry count) through one reference, so that they travel in a register. Their invariants are those of MapCore and TolvaneSet: 1 to 31
 // entries in a root leaf, 32 or more in a tree except between a removal
 // and its condensing.
 
@@ -30,22 +30,23 @@
 
 namespace tolvane::root_leaf {
 
+template <class Owner>
 struct SetRootRecord {
     static constexpr bool kMap = false;
-    u64& state;
-    Edge& root;
-    u64& len;
+    Owner& owner;
 
-    u64 load_state() const noexcept { return state; }
-    void publish(u64 s) noexcept { state = s; }
-    u64 count() const noexcept { return root.w0; }
+    u64 load_state() const noexcept { return owner.root_state; }
+    void publish(u64 s) const noexcept { owner.root_state = s; }
+    Edge& root() const noexcept { return owner.root; }
+    u64& len() const noexcept { return owner.len; }
+    u64 count() const noexcept { return owner.root.w0; }
     u64* block() const noexcept {
-        return reinterpret_cast<u64*>(static_cast<std::uintptr_t>(root.w1));
+        return reinterpret_cast<u64*>(static_cast<std::uintptr_t>(owner.root.w1));
     }
-    void set_count(u64 n) noexcept { root.w0 = n; }
-    void set_block(u64* b) noexcept { root.w1 = reinterpret_cast<std::uintptr_t>(b); }
+    void set_count(u64 n) const noexcept { owner.root.w0 = n; }
+    void set_block(u64* b) const noexcept { owner.root.w1 = reinterpret_cast<std::uintptr_t>(b); }
     // Word 0 first, then word 1.
-    void set_leaf(u64* b, u64 n) noexcept {
+    void set_leaf(u64* b, u64 n) const noexcept {
         set_count(n);
         set_block(b);
     }
@@ -53,21 +54,18 @@ struct SetRootRecord {
 
 struct MapRootRecord {
     static constexpr bool kMap = true;
-    u64& state;
-    Edge& root;
-    u64& len;
+    MapCore& core;
 
-    explicit MapRootRecord(MapCore& core) noexcept
-        : state(core.root_state), root(core.root), len(core.len) {}
-
-    u64 load_state() const noexcept { return load_acquire(state); }
-    void publish(u64 s) noexcept { store_release(state, s); }
-    u64 count() const noexcept { return root.w1; }
-    u64* block() const noexcept { return root.ptr<u64>(); }
-    void set_count(u64 n) noexcept { root.w1 = n; }
-    void set_block(u64* b) noexcept { root.w0 = reinterpret_cast<std::uintptr_t>(b); }
+    u64 load_state() const noexcept { return load_acquire(core.root_state); }
+    void publish(u64 s) const noexcept { store_release(core.root_state, s); }
+    Edge& root() const noexcept { return core.root; }
+    u64& len() const noexcept { return core.len; }
+    u64 count() const noexcept { return core.root.w1; }
+    u64* block() const noexcept { return core.root.ptr<u64>(); }
+    void set_count(u64 n) const noexcept { core.root.w1 = n; }
+    void set_block(u64* b) const noexcept { core.root.w0 = reinterpret_cast<std::uintptr_t>(b); }
     // Word 0 first, then word 1.
-    void set_leaf(u64* b, u64 n) noexcept {
+    void set_leaf(u64* b, u64 n) const noexcept {
         set_block(b);
         set_count(n);
     }
@@ -101,12 +99,13 @@ PutPlace put(Record r, NodeAlloc& alloc, u64 key, u64 value) {
     if (n >= forms::ROOT_LEAF_MAX) return {};
     const u64 p = s.index;
     u64* block = open_gap<A>(alloc, keys, n, p);
+    u64* value_at = Record::kMap ? value_word(block, n + 1, p) : nullptr;
     store_relaxed(block[p], key);
-    if constexpr (Record::kMap) store_relaxed(*value_word(block, n + 1, p), value);
+    if constexpr (Record::kMap) store_relaxed(*value_at, value);
     if (block != keys) r.set_block(block);
     r.set_count(n + 1);
     r.publish(ROOT_LEAF);
-    return {PutPlace::Added, Record::kMap ? value_word(block, n + 1, p) : nullptr};
+    return {PutPlace::Added, value_at};
 }
 
 // Takes the key out of a root leaf; a map also hands back its value. The
@@ -154,9 +153,9 @@ void convert_to_tree(Record r, NodeAlloc& alloc, u64 key, u64 value, InsertPath&
     }
     insert_entry(built, key, value, new_key_path);
     alloc.release(keys, block_bytes<kArrays<Record>>(n), 16);
-    r.len = n + 1;
-    r.root.w0 = built.w0;
-    r.root.w1 = built.w1;
+    r.len() = n + 1;
+    r.root().w0 = built.w0;
+    r.root().w1 = built.w1;
     r.publish(ROOT_TREE);
 }
 
@@ -167,9 +166,9 @@ template <class Record>
 void condense(Record r, NodeAlloc& alloc) {
     if (r.load_state() != ROOT_TREE)
         fatal("internal error: entered unreachable code: condense outside tree state");
-    const u64 n = r.len;
-    u64* block = gather<Record::kMap>(alloc, r.root, n);
-    mutate::free_tree<Record::kMap>(alloc, r.root);
+    const u64 n = r.len();
+    u64* block = gather<Record::kMap>(alloc, r.root(), n);
+    mutate::free_tree<Record::kMap>(alloc, r.root());
     r.set_leaf(block, n);
     r.publish(ROOT_LEAF);
 }
@@ -179,10 +178,10 @@ void condense(Record r, NodeAlloc& alloc) {
 // the tree word is odd across that change of the root state.
 template <class Record>
 void shrink_after_tree_remove(Record r, NodeAlloc& alloc) {
-    --r.len;
-    if (r.len > forms::ROOT_LEAF_CONDENSE_AT) return;
+    const u64 n = --r.len();
+    if (n > forms::ROOT_LEAF_CONDENSE_AT) return;
     mutate::slot_version_begin(alloc, 0, nullptr);
-    if (r.len == 0)
+    if (n == 0)
         r.publish(ROOT_EMPTY);
     else
         condense(r, alloc);
@@ -195,7 +194,7 @@ template <class Record>
 void clear(Record r, NodeAlloc& alloc) {
     const u64 state = r.load_state();
     if (state == ROOT_TREE)
-        mutate::free_tree<Record::kMap>(alloc, r.root);
+        mutate::free_tree<Record::kMap>(alloc, r.root());
     else if (state == ROOT_LEAF)
         alloc.release(r.block(), block_bytes<kArrays<Record>>(r.count()), 16);
     r.publish(ROOT_EMPTY);

@@ -18,7 +18,7 @@ namespace tolvane {
 
 namespace {
 
-root_leaf::SetRootRecord record(TolvaneSet& s) noexcept { return {s.root_state, s.root, s.len}; }
+root_leaf::SetRootRecord<TolvaneSet> record(TolvaneSet& s) noexcept { return {s}; }
 
 }  // namespace
 
@@ -97,6 +97,12 @@ bool TolvaneSet::remove_deferred(u64 key) noexcept {
     clear_path();
     if (root_state == ROOT_EMPTY) return false;
     if (root_state == ROOT_LEAF) return root_leaf::take(record(*this), alloc, key).found;
+    return remove_from_tree(key);
+}
+
+// Apart from remove_deferred, so that the root-leaf removal does not pay for
+// the registers the tree removal needs.
+bool TolvaneSet::remove_from_tree(u64 key) {
     if (!mutate::set_remove(alloc, root, key)) return false;
     root_leaf::shrink_after_tree_remove(record(*this), alloc);
     return true;

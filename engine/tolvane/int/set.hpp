@@ -115,6 +115,7 @@ class TolvaneSet {
     bool tree_insert(Edge& edge, u64 key, InsertPath& p, u32* private_word);
     PutPlace insert_hot(u64 key);
     void convert_to_tree(u64 key);
+    bool remove_from_tree(u64 key);
     void settle() { settle_pending(path); }
 };
 

@@ -18,11 +18,11 @@ namespace {
 
 // Owns the fields a record names and the allocator behind them.
 struct SetRoot {
-    using Record = root_leaf::SetRootRecord;
-    u64 state = ROOT_EMPTY;
+    using Record = root_leaf::SetRootRecord<SetRoot>;
+    u64 root_state = ROOT_EMPTY;
     Edge root;
     u64 len = 0;
-    Record record() { return {state, root, len}; }
+    Record record() { return {*this}; }
     // The words as the set lays them out: (count, pointer).
     u64 count_word() const { return root.w0; }
     u64 pointer_word() const { return root.w1; }
@@ -31,7 +31,7 @@ struct SetRoot {
 struct MapRoot {
     using Record = root_leaf::MapRootRecord;
     MapCore core;
-    Record record() { return Record(core); }
+    Record record() { return {core}; }
     u64 count_word() const { return core.root.w1; }
     u64 pointer_word() const { return core.root.w0; }
 };
@@ -158,18 +158,18 @@ TYPED_TEST(RootLeafBodies, ConvertsToATreeAndCondensesBack) {
     auto r = this->root.record();
     ASSERT_EQ(inserted, 32u);
     ASSERT_EQ(r.load_state(), ROOT_TREE);
-    ASSERT_EQ(r.len, 32u);
+    ASSERT_EQ(r.len(), 32u);
     ValidateStats stats{};
-    const validate::Validation v = validate::tolvane_validate_and_stats<kMap>(r.root, 8, stats, 0);
+    const validate::Validation v = validate::tolvane_validate_and_stats<kMap>(r.root(), 8, stats, 0);
     ASSERT_TRUE(v.ok()) << v.error;
     ASSERT_EQ(v.population, 32u);
 
     // Two removals: 31 stay a tree, 30 become a root leaf in key order.
     for (u64 key : {u64{500}, u64{0}}) {
         if constexpr (kMap)
-            ASSERT_TRUE(mutate::map_remove(this->alloc, r.root, key).found);
+            ASSERT_TRUE(mutate::map_remove(this->alloc, r.root(), key).found);
         else
-            ASSERT_TRUE(mutate::set_remove(this->alloc, r.root, key));
+            ASSERT_TRUE(mutate::set_remove(this->alloc, r.root(), key));
         this->model.erase(key);
         root_leaf::shrink_after_tree_remove(this->root.record(), this->alloc);
         ASSERT_EQ(r.load_state(), this->model.size() == 31 ? ROOT_TREE : ROOT_LEAF);
