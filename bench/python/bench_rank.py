@@ -6,9 +6,10 @@ side with sortedcontainers' SortedSet (bisect_left, index) and SortedDict
 Rounds are interleaved (ours, peer, ours, peer, ...) on one pinned core; each
 round times every probe once. Probes are fresh int objects, as a program's
 computed keys would be. Printed per size and operation: our time per call
-(median over rounds), and ours / peer as the median of the per-round ratios
-with their lowest and highest; a spread that straddles 1 reads "within
-noise". No timing is ever asserted: this is a measuring tool.
+(median over rounds, with the fastest and slowest round), and ours / peer as
+the median of the per-round ratios with their lowest and highest; a spread
+that straddles 1 reads "within noise". No timing is ever asserted: this is a
+measuring tool.
 
     bench_rank.py --sizes 1e5,1e6,1e7 --rounds 7
 """
@@ -47,7 +48,8 @@ def main():
     pin_to_one_core(opts.cpu)
     print(f"CPU: {cpu_description()}; {opts.rounds} interleaved rounds, "
           f"{opts.probes} fresh probes per round")
-    print("| keys | operation | ours (ns/call) | peer | ours / peer (median, low–high) |")
+    print("| keys | operation | ours (ns/call, median, low–high) | peer | "
+          "ours / peer (median, low–high) |")
     print("|---|---|---|---|---|")
     for size in [int(float(s)) for s in opts.sizes.split(",")]:
         rng = random.Random(size)
@@ -82,7 +84,8 @@ def main():
             for probes in rounds:
                 ours_ns.append(timed(ours, probes[which]))
                 peer_ns.append(timed(peer, probes[which]))
-            print(f"| {size:,} | {label} | {statistics.median(ours_ns):.0f} | {peer_label} | "
+            print(f"| {size:,} | {label} | {statistics.median(ours_ns):.0f} "
+                  f"({min(ours_ns):.0f}–{max(ours_ns):.0f}) | {peer_label} | "
                   f"{spread_cell(ratio_spread(ours_ns, peer_ns))} |")
         del ours_set, ours_map, peer_set, peer_map
 
