@@ -141,6 +141,8 @@ def ordered_inputs():
         "descending": sorted(wide, reverse=True),
         "all equal": [2**63 + 9] * 500,
         "two alternating": [7, 2**64 - 1] * 300,
+        # Runs of one key each longer than a sort's scratch.
+        "two alternating, long": [7, 2**64 - 1] * 70000,
         "low byte only": [rng.randrange(256) for _ in range(2000)],
         "wide": wide,
         "crowded": crowded,

@@ -16,8 +16,8 @@ constexpr std::size_t kShortRun = 32;
 // The widest first digit: 4096 runs are dealt to at once, about as many
 // write streams as the caches keep open.
 constexpr unsigned kWidestFirstDigit = 12;
-// Without a stable order to keep, runs longer than this are sorted in place
-// rather than through a scratch array of their length.
+// Runs longer than this are sorted in place rather than through a scratch
+// array of their length, which would need as much room again as the copy.
 constexpr std::size_t kLongestScratch = std::size_t{1} << 16;
 
 inline std::uint64_t load_word(const char* words, std::size_t i) {
@@ -73,8 +73,7 @@ void deal_in_place(T* items, const std::size_t (&count)[256], unsigned shift) {
 
 // Sorts items[0, n), which agree on every bit above the byte at `shift`.
 // Runs of at most `scratch_size` items go through `scratch` and keep their
-// order among equal keys; longer runs are only given when that order does
-// not matter.
+// order among equal keys; longer runs are dealt in place and do not.
 template <class T>
 void sort_run(T* items, std::size_t n, unsigned shift, T* scratch, std::size_t scratch_size) {
     if (n <= kShortRun) {
@@ -109,8 +108,16 @@ void sort_run(T* items, std::size_t n, unsigned shift, T* scratch, std::size_t s
     insertion_sort(items, n);
 }
 
-// Sorts the `n` items that `item(i)` reads into `out`. `stable` keeps the
-// input order among equal keys.
+// Whether sorted items[0, n) hold a key twice.
+template <class T>
+bool has_repeats(const T* items, std::size_t n) {
+    for (std::size_t i = 1; i < n; ++i)
+        if (key_of(items[i - 1]) == key_of(items[i])) return true;
+    return false;
+}
+
+// Sorts the `n` items that `item(i)` reads into `out`. `stable`: the last
+// of the items with one key is the one read last.
 template <class T, class Item>
 void sort_into(T* out, std::size_t n, Item item, bool stable) {
     std::uint64_t any = 0, all = ~std::uint64_t{0};
@@ -148,12 +155,27 @@ void sort_into(T* out, std::size_t n, Item item, bool stable) {
         out[start[(key_of(x) >> shift) & mask]++] = x;
     }
     if (shift == 0) return;  // each run holds one key
-    const std::size_t scratch_size = stable ? longest : std::min(longest, kLongestScratch);
+    const std::size_t scratch_size = std::min(longest, kLongestScratch);
     const auto scratch = std::make_unique_for_overwrite<T[]>(scratch_size);
+    bool lost_order = false;
     std::size_t begin = 0;
     for (std::size_t end : start) {  // each start has moved to its run's end
         sort_run(out + begin, end - begin, next_shift(shift), scratch.get(), scratch_size);
+        lost_order |= end - begin > scratch_size && has_repeats(out + begin, end - begin);
         begin = end;
+    }
+    if (!stable || !lost_order) return;
+    // A long run sorted in place may hold a repeated key in any order. Only
+    // its last item is inserted last, so it is given the value read last
+    // for its key, by reading the input once more in its own order.
+    for (std::size_t i = 0; i < n; ++i) {
+        const T x = item(i);
+        const std::size_t run = (key_of(x) >> shift) & mask;
+        const std::size_t run_begin = run == 0 ? 0 : start[run - 1];
+        if (start[run] - run_begin <= scratch_size) continue;
+        T* last = std::upper_bound(out + run_begin, out + start[run], key_of(x),
+                                   [](std::uint64_t key, const T& y) { return key < key_of(y); });
+        *(last - 1) = x;
     }
 }
 
