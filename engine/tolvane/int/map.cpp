@@ -16,7 +16,6 @@
 #include "tolvane/write/mode.hpp"
 #include "tolvane/read/nav.hpp"
 #include "tolvane/core/node.hpp"
-#include "tolvane/check/validate.hpp"
 #include "tolvane/int/hot_window.hpp"
 #include "tolvane/int/root_leaf.hpp"
 #include "tolvane/write/version.hpp"
@@ -345,25 +344,7 @@ std::optional<KeyValue> TolvaneMap::by_count(u64 r) {
 
 std::optional<std::string> TolvaneMap::validate_defensive() {
     settle();
-    if (core.root_state == ROOT_LEAF) {
-        const u64 n = core.leaf_count();
-        if (n == 0 || n > ROOT_LEAF_MAX)
-            return "root leaf pop " + std::to_string(n) + " out of range";
-        const u64* keys = core.leaf_keys();
-        for (u64 j = 1; j < n; ++j)
-            if (keys[j - 1] >= keys[j]) return std::string("root leaf keys unsorted");
-        return std::nullopt;
-    }
-    if (core.root_state != ROOT_TREE) return std::nullopt;
-    if (core.root.tag_byte() == TAG_EMPTY) return std::string("tree root with null top");
-    ValidateStats stats{};
-    const validate::Validation v =
-        validate::tolvane_validate_and_stats<true>(core.root, 8, stats, 0);
-    if (!v.ok()) return v.error;
-    if (v.population != core.len)
-        return "total population " + std::to_string(core.len) + " disagrees with tree " +
-               std::to_string(v.population);
-    return std::nullopt;
+    return root_leaf::check(record(core));
 }
 
 // ===========================================================================

@@ -1,7 +1,8 @@
 #pragma once
 // The root leaf of the integer engines, one body for the set and the map:
 // the put and the take of one entry, the conversion of a full root leaf into
-// a tree, and the condensing of a small tree back into a root leaf.
+// a tree, the condensing of a small tree back into a root leaf, clearing,
+// and the defensive check of the root.
 //
 // The bodies see a container's root through a record of its flavour:
 //   SetRootRecord   keys only; the root leaf's words are (count, key array);
@@ -16,6 +17,10 @@
 // entries in a root leaf, 32 or more in a tree except between a removal
 // and its condensing.
 
+#include <optional>
+#include <string>
+
+#include "tolvane/check/validate.hpp"
 #include "tolvane/core/fatal.hpp"
 #include "tolvane/core/forms.hpp"
 #include "tolvane/core/node.hpp"
@@ -198,6 +203,32 @@ void clear(Record r, NodeAlloc& alloc) {
     else if (state == ROOT_LEAF)
         alloc.release(r.block(), block_bytes<kArrays<Record>>(r.count()), 16);
     r.publish(ROOT_EMPTY);
+}
+
+// None when the root is sound, else the first broken invariant found. The
+// caller settles any pending population delta first.
+template <class Record>
+std::optional<std::string> check(Record r) {
+    const u64 state = r.load_state();
+    if (state == ROOT_LEAF) {
+        const u64 n = r.count();
+        if (n == 0 || n > forms::ROOT_LEAF_MAX)
+            return "root leaf pop " + std::to_string(n) + " out of range";
+        const u64* keys = r.block();
+        for (u64 j = 1; j < n; ++j)
+            if (keys[j - 1] >= keys[j]) return std::string("root leaf keys unsorted");
+        return std::nullopt;
+    }
+    if (state != ROOT_TREE) return std::nullopt;
+    if (r.root().tag_byte() == TAG_EMPTY) return std::string("tree root with null top");
+    ValidateStats stats{};
+    const validate::Validation v =
+        validate::tolvane_validate_and_stats<Record::kMap>(r.root(), 8, stats, 0);
+    if (!v.ok()) return v.error;
+    if (v.population != r.len())
+        return "total population " + std::to_string(r.len()) + " disagrees with tree " +
+               std::to_string(v.population);
+    return std::nullopt;
 }
 
 }  // namespace tolvane::root_leaf

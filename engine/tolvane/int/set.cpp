@@ -9,7 +9,6 @@
 #include "tolvane/write/mode.hpp"
 #include "tolvane/read/nav.hpp"
 #include "tolvane/core/node.hpp"
-#include "tolvane/check/validate.hpp"
 #include "tolvane/int/hot_window.hpp"
 #include "tolvane/int/root_leaf.hpp"
 #include "tolvane/write/version.hpp"
@@ -198,25 +197,8 @@ std::optional<u64> TolvaneSet::by_count(u64 r) {
 }
 
 std::optional<std::string> TolvaneSet::validate_defensive() {
-    if (root_state == ROOT_LEAF) {
-        const u64 n = leaf_count();
-        if (n == 0 || n > ROOT_LEAF_MAX)
-            return "root leaf pop " + std::to_string(n) + " out of range";
-        const u64* keys = leaf_keys();
-        for (u64 j = 1; j < n; ++j)
-            if (keys[j - 1] >= keys[j]) return std::string("root leaf keys unsorted");
-        return std::nullopt;
-    }
-    if (root_state != ROOT_TREE) return std::nullopt;
-    if (root.tag_byte() == TAG_EMPTY) return std::string("tree root with null top");
     settle();
-    ValidateStats stats{};
-    const validate::Validation v = validate::tolvane_validate_and_stats<false>(root, 8, stats, 0);
-    if (!v.ok()) return v.error;
-    if (v.population != len)
-        return "total population " + std::to_string(len) + " disagrees with tree " +
-               std::to_string(v.population);
-    return std::nullopt;
+    return root_leaf::check(record(*this));
 }
 
 // ---------------------------------------------------------------------------
