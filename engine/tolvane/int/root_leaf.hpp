@@ -6,16 +6,19 @@
 //
 // The bodies see a container's root through a record of its flavour:
 //   SetRootRecord   keys only; the root leaf's words are (count, key array);
-//                   root-state changes are plain stores, since only the
-//                   set's writer reads its root state
+//                   root-state changes are plain stores: readers never load
+//                   the set's root state, they see the root only as its
+//                   owner publishes it
 //   MapRootRecord   keys then values; the words are (block, count); the root
 //                   state is loaded with acquire and stored with release, so
 //                   that readers of a shared MapCore that load it see
 //                   matching root words
-// Both name the container's fields root_state, root and len (the tree's
-// entry count) through one reference, so that they travel in a register. Their invariants are those of MapCore and TolvaneSet: 1 to 31
-// entries in a root leaf, 32 or more in a tree except between a removal
-// and its condensing.
+// Both reach the container's fields root_state, root and len (the tree's
+// entry count) through one reference, which travels in a register. (The
+// set's record is a template only so that this header need not include the
+// set.) Their invariants are those of MapCore and TolvaneSet: 1 to 31
+// entries in a root leaf, 32 or more in a tree except between a removal and
+// its condensing.
 
 #include <optional>
 #include <string>
