@@ -1,5 +1,6 @@
 // Engine containers against std::set / std::map / std::unordered_map and the
-// abseil btrees, on random, dense and clustered key sets.
+// abseil btrees, on random, dense and clustered key sets; rank and select
+// also against libstdc++'s order-statistics tree, the one peer that has them.
 //
 // Extra flags, read before Google Benchmark's own:
 //   --sizes=N[,N...]      key counts (default 10000,1000000; 1e7 style allowed)
@@ -177,6 +178,20 @@ void register_container(const char* family, KeyShape shape, std::size_t n) {
     reg("erase", [=](benchmark::State& s) { bm_erase<A>(s, shape, n); });
 }
 
+// A peer timed on rank and select only (its other operations are the red-black
+// tree's that std::set already stands for).
+template <class A>
+void register_ranked_peer(const char* family, KeyShape shape, std::size_t n) {
+    const std::string prefix = std::string(family) + "/" + shape_name(shape) + "/" +
+                               std::to_string(n) + "/" + A::name + "/";
+    benchmark::RegisterBenchmark((prefix + "rank").c_str(), [=](benchmark::State& s) {
+        bm_probe<A>(s, shape, n, Probe::rank);
+    })->Unit(benchmark::kNanosecond);
+    benchmark::RegisterBenchmark((prefix + "select").c_str(), [=](benchmark::State& s) {
+        bm_probe<A>(s, shape, n, Probe::select);
+    })->Unit(benchmark::kNanosecond);
+}
+
 void register_all(const std::vector<std::size_t>& sizes, const std::vector<KeyShape>& shapes) {
     register_blob_benchmarks(sizes);
     for (std::size_t n : sizes) {
@@ -184,9 +199,11 @@ void register_all(const std::vector<std::size_t>& sizes, const std::vector<KeySh
             register_container<OurSet>("set", shape, n);
             register_container<AbslSet>("set", shape, n);
             register_container<StdSet>("set", shape, n);
+            register_ranked_peer<OrderSet>("set", shape, n);
             register_container<OurMap>("map", shape, n);
             register_container<AbslMap>("map", shape, n);
             register_container<StdMap>("map", shape, n);
+            register_ranked_peer<OrderMap>("map", shape, n);
             register_container<StdUnorderedMap>("map", shape, n);
         }
     }

@@ -21,6 +21,9 @@
 #include <set>
 #include <unordered_map>
 
+#include <ext/pb_ds/assoc_container.hpp>
+#include <ext/pb_ds/tree_policy.hpp>
+
 #include "absl/container/btree_map.h"
 #include "absl/container/btree_set.h"
 #include "counting_alloc.hpp"
@@ -175,6 +178,27 @@ struct StdMap : OrderedPeer<std::map<u64, u64, std::less<u64>, PairAlloc>, true>
 };
 struct AbslMap : OrderedPeer<absl::btree_map<u64, u64, std::less<u64>, PairAlloc>, true> {
     static constexpr const char* name = "absl::btree_map";
+};
+
+// libstdc++'s red-black tree that keeps subtree sizes: the one peer that
+// answers rank (order_of_key) and select (find_by_order).
+template <class Mapped>
+using OrderTree = __gnu_pbds::tree<u64, Mapped, std::less<u64>, __gnu_pbds::rb_tree_tag,
+                                   __gnu_pbds::tree_order_statistics_node_update,
+                                   CountingAllocator<char>>;
+
+struct OrderSet : OrderedPeer<OrderTree<__gnu_pbds::null_type>, false> {
+    static constexpr const char* name = "pb_ds::tree_set";
+    static constexpr bool ranked = true;
+    u64 rank(u64 k) { return c.order_of_key(k); }
+    u64 select(u64 r) { return *c.find_by_order(r); }
+};
+struct OrderMap : OrderedPeer<OrderTree<u64>, true> {
+    static constexpr const char* name = "pb_ds::tree_map";
+    static constexpr bool ranked = true;
+    void insert(u64 k) { c[k] = value_of(k); }
+    u64 rank(u64 k) { return c.order_of_key(k); }
+    u64 select(u64 r) { return c.find_by_order(r)->first; }
 };
 
 struct StdUnorderedMap {

@@ -27,6 +27,18 @@ void counted_release(void* p, std::size_t bytes);
 template <class T>
 struct CountingAllocator {
     using value_type = T;
+    // The older allocator interface, which libstdc++'s policy-based trees
+    // still read.
+    using size_type = std::size_t;
+    using difference_type = std::ptrdiff_t;
+    using pointer = T*;
+    using const_pointer = const T*;
+    using reference = T&;
+    using const_reference = const T&;
+    template <class U>
+    struct rebind {
+        using other = CountingAllocator<U>;
+    };
 
     CountingAllocator() noexcept = default;
     template <class U>

@@ -31,9 +31,11 @@ BEGIN = "<!-- engine-bench:begin -->"
 END = "<!-- engine-bench:end -->"
 OURS = {"set": "TolvaneSet", "map": "TolvaneMap"}
 PEERS = {
-    "set": ["absl::btree_set", "std::set"],
-    "map": ["absl::btree_map", "std::map", "std::unordered_map"],
+    "set": ["absl::btree_set", "std::set", "pb_ds::tree_set"],
+    "map": ["absl::btree_map", "std::map", "std::unordered_map", "pb_ds::tree_map"],
 }
+# Peers timed on rank and select only: no build, so no memory row.
+RANKED_ONLY = {"pb_ds::tree_set", "pb_ds::tree_map"}
 OPS = ["insert", "insert_sorted", "lookup_hit", "lookup_miss", "next", "prev", "iterate",
        "rank", "select", "erase"]
 SHAPES = ["random", "dense", "clustered"]
@@ -116,7 +118,8 @@ def memory_table(runs):
            "headers and rounding included). Trie: the allocator's bytes_held plus "
            "the container object (slab pages taken whole, free blocks included) / "
            "the bytes of the blocks in use.\n"]
-    containers = [OURS["set"]] + PEERS["set"] + [OURS["map"]] + PEERS["map"]
+    containers = [c for c in [OURS["set"]] + PEERS["set"] + [OURS["map"]] + PEERS["map"]
+                  if c not in RANKED_ONLY]
     head = ["shape", "n"] + containers
     out += header(head)
     for shape in SHAPES:
