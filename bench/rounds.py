@@ -27,6 +27,26 @@ def pin_to_one_core(cpu=None):
         return None
 
 
+def pin_to_cores(cores):
+    """Pins this process (and what it starts later) to a fixed set of cores,
+    for benchmarks whose threads need more than one; returns the set, or None
+    where the platform cannot pin."""
+    try:
+        os.sched_setaffinity(0, set(cores))
+        return sorted(cores)
+    except (AttributeError, OSError):
+        return None
+
+
+def parse_cores(text):
+    """'0-3,6' as [0, 1, 2, 3, 6]."""
+    cores = []
+    for part in text.split(","):
+        low, _, high = part.partition("-")
+        cores += range(int(low), int(high or low) + 1)
+    return cores
+
+
 def cpu_description():
     """CPU model and data / unified cache sizes of core 0, as Linux reports them."""
     model = "unknown CPU"

@@ -13,11 +13,25 @@ one sample, their median.
 
 With --write the tables replace the engine section of that file (between
 its markers, appended when absent); otherwise they go to stdout.
+
+The other engine programs (string map, blob map, concurrent containers) name
+their benchmarks `family/.../container/operation`, some with a thread count;
+--pairs lists which of them to set side by side, and --section names the
+marked section their table replaces:
+
+    report.py runs/str/round-*.json --section str-engine-bench \
+        --pairs 'TolvaneStrMap:std::map,TolvaneStrMap:absl::btree_map'
+
+A pair is OURS:PEER, each side a container, optionally with /operation and
+@threads when the peer's row differs (`SyncTolvaneMap/get@1:TolvaneMap/get`);
+a row is one benchmark of ours matched with the peer's benchmark of the same
+prefix (the name before the container).
 """
 import argparse
 import json
 import os
 import platform
+import re
 import statistics
 import subprocess
 import sys
@@ -70,6 +84,98 @@ def load(paths):
     for r in runs.values():
         r["ns"] += [None] * (len(paths) - len(r["ns"]))
     return runs, context or {}
+
+
+# Name parts that only say how a benchmark was timed, not what it measures.
+TIMING_PARTS = re.compile(r"^(iterations:\d+|real_time|manual_time|repeats:\d+|min_time:.*)$")
+
+
+def split_name(name):
+    """(prefix, container, op, threads) of a benchmark name, or None: the
+    container is the part before the operation, the prefix what precedes it."""
+    parts = [p for p in name.split("/") if not TIMING_PARTS.match(p)]
+    threads = 1
+    if parts and parts[-1].startswith("threads:"):
+        threads = int(parts.pop().split(":", 1)[1])
+    if len(parts) < 3:
+        return None
+    return "/".join(parts[:-2]), parts[-2], parts[-1], threads
+
+
+def load_named(paths):
+    """{(prefix, container, op, threads): {'ns': [per round], counter: [...]}},
+    one 'ns' entry per file as load() keeps them."""
+    runs = defaultdict(lambda: defaultdict(list))
+    context = None
+    for index, path in enumerate(paths):
+        with open(path) as f:
+            doc = json.load(f)
+        context = context or doc.get("context", {})
+        round_ns = defaultdict(list)
+        for b in doc.get("benchmarks", []):
+            if b.get("run_type") == "aggregate" or "items_per_second" not in b:
+                continue
+            key = split_name(b.get("run_name", b["name"]))
+            if key is None:
+                continue
+            round_ns[key].append(1e9 / b["items_per_second"])
+            for counter in ("B/key", "B/key_sys", "B/entry"):
+                if counter in b:
+                    runs[key][counter].append(b[counter])
+        for key, ns in round_ns.items():
+            runs[key]["ns"] += [None] * (index - len(runs[key]["ns"])) + [statistics.median(ns)]
+    for r in runs.values():
+        r["ns"] += [None] * (len(paths) - len(r["ns"]))
+    return runs, context or {}
+
+
+def parse_side(text):
+    """'Container[/op][@threads]' as (container, op or None, threads or None)."""
+    threads = None
+    if "@" in text:
+        text, t = text.rsplit("@", 1)
+        threads = int(t)
+    container, _, op = text.partition("/")
+    return container, op or None, threads
+
+
+def pair_table(runs, pairs):
+    """One row per benchmark of ours that has its peer: ns of both, the ratio
+    ours / peer as the median of the per-round ratios with their spread, and
+    bytes per key where both report them."""
+    out = ["| benchmark | threads | ours | ns | peer | ns | ours / peer | B/key ours, peer |",
+           "|---|---|---|---|---|---|---|---|"]
+    sides = [tuple(parse_side(t) for t in spec.split(":", 1)) for spec in pairs]
+    for (prefix, c, op, th), r in runs.items():
+        for (oc, oop, oth), (pc, pop, pth) in sides:
+            if c != oc or (oop and op != oop) or (oth and th != oth):
+                continue
+            peer_key = (prefix, pc, pop or op, pth or th)
+            if peer_key not in runs:
+                continue
+            p = runs[peer_key]
+            mem = "–"
+            mine_b, theirs_b = med(r.get("B/key", r.get("B/entry", []))), \
+                med(p.get("B/key", p.get("B/entry", [])))
+            if mine_b is not None and theirs_b is not None:
+                mem = f"{mine_b:.1f}, {theirs_b:.1f}"
+            peer_name = pc + (f"/{pop}" if pop else "") + (f" ({pth} threads)" if pth else "")
+            out.append(row([f"{prefix.replace('/', ' ')} {op}", str(th), oc, fmt_ns(med(r["ns"])),
+                            peer_name, fmt_ns(med(p["ns"])),
+                            spread_cell(ratio_spread(r["ns"], p["ns"])), mem]))
+    out.append("")
+    return out
+
+
+def render_pairs(runs, pairs, context, build, rounds, section, title, pinned):
+    begin, end = f"<!-- {section}:begin -->", f"<!-- {section}:end -->"
+    lines = [begin, ""]
+    if title:
+        lines += [title, ""]
+    lines += machine(context, build, rounds, pinned)
+    lines += pair_table(runs, pairs)
+    lines.append(end)
+    return begin, end, "\n".join(lines) + "\n"
 
 
 def med(values):
@@ -145,7 +251,7 @@ def memory_table(runs):
     return out
 
 
-def machine(context, build, rounds):
+def machine(context, build, rounds, pinned="one pinned core"):
     try:
         cxx = subprocess.run(["c++", "--version"], capture_output=True, text=True,
                              check=False).stdout.splitlines()[0]
@@ -159,7 +265,7 @@ def machine(context, build, rounds):
         f"{cpu_description().split(' (caches')[0]}, "
         f"{context.get('num_cpus', '?')} CPUs at {context.get('mhz_per_cpu', '?')} MHz "
         f"({platform.machine()}); caches: {caches}",
-        f"- {rounds} interleaved rounds on one pinned core; load average at the first round "
+        f"- {rounds} interleaved rounds on {pinned}; load average at the first round "
         + (f"{load[0]:.0f} (5 min: {load[1]:.0f})" if len(load) >= 2 else "unknown")
         + "; a spread that reaches across 1 says \"within noise\"",
         f"- Compiler: {cxx}; build: {build}",
@@ -181,7 +287,26 @@ def main():
     ap.add_argument("json", nargs="+")
     ap.add_argument("--write", metavar="MARKDOWN")
     ap.add_argument("--build", default="Release (-O3)")
+    ap.add_argument("--pairs", help="comma list OURS:PEER for the other engine programs")
+    ap.add_argument("--section", help="marker name of the section the --pairs table replaces")
+    ap.add_argument("--title", default="", help="a line above the --pairs table")
+    ap.add_argument("--pinned", default="one pinned core",
+                    help="how the rounds were pinned, as the page says it")
     args = ap.parse_args()
+    if args.pairs:
+        if not args.section:
+            ap.error("--pairs needs --section")
+        runs, context = load_named(args.json)
+        if not runs:
+            sys.exit("no benchmark results in " + ", ".join(args.json))
+        rounds = max(sum(v is not None for v in r["ns"]) for r in runs.values())
+        begin, end, text = render_pairs(runs, args.pairs.split(","), context, args.build,
+                                        rounds, args.section, args.title, args.pinned)
+        if args.write:
+            write_section(args.write, text, begin, end)
+        else:
+            sys.stdout.write(text)
+        return
     runs, context = load(args.json)
     if not runs:
         sys.exit("no benchmark results in " + ", ".join(args.json))

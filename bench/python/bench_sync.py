@@ -13,8 +13,10 @@ Rows:
 Throughput is keys per second of wall time over all threads, the median of
 `--rounds` interleaved rounds (each round times the concurrent class and its
 peer one after the other); a ratio is the median of the per-round ratios
-with their spread. The process is not pinned: the threads need their cores. Memory is bytes per key from mem_held(). The section
-between its markers in docs/benchmarks.md is replaced unless --no-write.
+with their spread. The threaded rows run on a fixed set of cores (--cpus,
+default every core allowed), the single calls pinned to one of them. Memory
+is bytes per key from mem_held(). The section between its markers in
+docs/benchmarks.md is replaced unless --no-write.
 
     bench_sync.py --size 1000000
     bench_sync.py --size 20000 --rounds 1 --no-write     # smoke run
@@ -32,7 +34,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from markdown_table import header, ratio, row, write_section  # noqa: E402
-from rounds import MIN_ROUNDS, cpu_description, interleaved, median, ratio_spread, spread_cell  # noqa: E402
+from rounds import (MIN_ROUNDS, cpu_description, interleaved, median, parse_cores,  # noqa: E402
+                    pin_to_cores, pin_to_one_core, ratio_spread, spread_cell)
 from tolvane_trie import SyncTolvaneMap, SyncTolvaneSet, TolvaneMap, TolvaneSet  # noqa: E402
 
 BEGIN = "<!-- python-sync-bench:begin -->"
@@ -130,9 +133,10 @@ def timed(fn):
     return time.perf_counter() - start
 
 
-def report(n, bulk, single, batch):
+def report(n, bulk, single, batch, cores, core):
     lines = [BEGIN, f"## Concurrent classes from Python threads, {n:,} keys", "",
              f"Python {platform.python_version()}, {os.cpu_count()} cores ({cpu_description()}); "
+             f"threads on cores {cores}, single calls on core {core}; "
              f"calls of {batch:,} keys, packed u64 input; throughput in million keys per second "
              "of wall time over all threads (median of the interleaved rounds); `ratio` is "
              "SyncTolvaneMap / dict+Lock, the median of the per-round ratios (lowest–highest), "
@@ -168,11 +172,14 @@ def main():
     p.add_argument("--batch", type=int, default=10_000)
     p.add_argument("--output", default=DEFAULT_OUTPUT)
     p.add_argument("--no-write", action="store_true")
+    p.add_argument("--cpus", help="fixed set of cores for the threads, e.g. 0-7 (default: all allowed)")
     args = p.parse_args()
     n = int(args.size)
+    cores = pin_to_cores(parse_cores(args.cpus) if args.cpus else os.sched_getaffinity(0))
     bulk = bulk_rows(n, args.rounds, args.batch)
+    core = pin_to_one_core()
     single = single_rows(n, args.rounds)
-    text = report(n, bulk, single, args.batch)
+    text = report(n, bulk, single, args.batch, f"{cores[0]}-{cores[-1]}" if cores else "unpinned", core)
     print(text)
     if not args.no_write:
         write_section(args.output, text, BEGIN, END)
