@@ -159,6 +159,9 @@ def pair_table(runs, pairs):
                 med(p.get("B/key", p.get("B/entry", [])))
             if mine_b is not None and theirs_b is not None:
                 mem = f"{mine_b:.1f}, {theirs_b:.1f}"
+                mine_s, theirs_s = med(r.get("B/key_sys", [])), med(p.get("B/key_sys", []))
+                if mine_s is not None and theirs_s is not None:
+                    mem += f" (from the system: {mine_s:.1f}, {theirs_s:.1f})"
             peer_name = pc + (f"/{pop}" if pop else "") + (f" ({pth} threads)" if pth else "")
             out.append(row([f"{prefix.replace('/', ' ')} {op}", str(th), oc, fmt_ns(med(r["ns"])),
                             peer_name, fmt_ns(med(p["ns"])),

@@ -676,6 +676,10 @@ def memory_per_key(name, ops, d, family):
             used += c_after - c_before
             note = "incl. C allocator"
     del c
+    if used <= 0:
+        # The freed input lists can give back more of the C heap than a
+        # container this small takes from it: nothing to report then.
+        return None, "too small to measure"
     return used / d.n, note
 
 
@@ -730,7 +734,8 @@ def table(family, shape, n, names, results, memory, op_list):
     mem_row = []
     for p in names[1:]:
         b, note = memory[p]
-        mem_row.append((f"{b:.1f}" if b >= 10 else f"{b:.2f}") + (f" ({note})" if note else ""))
+        mem_row.append(("–" if b is None else f"{b:.1f}" if b >= 10 else f"{b:.2f}")
+                       + (f" ({note})" if note else ""))
     lines.append(row(["bytes/key"] + mem_row))
     lines.append("")
     return lines
