@@ -12,7 +12,8 @@ Round i of one build sits next to round i of the other, so every figure is
 the median of per-round quotients with the lowest and highest: ours new / old,
 and for each peer the ratio ours / peer before and after with the change
 after / before. A change above 1.05 means that ratio got more than 5% worse;
-those rows are listed at the end. Nothing is asserted: a measuring tool.
+those rows are listed at the end ("within noise" where the rounds' change
+reaches across 1). Nothing is asserted: a measuring tool.
 """
 import argparse
 import glob
@@ -38,10 +39,6 @@ def spread(values):
     return (statistics.median(values), min(values), max(values)) if values else None
 
 
-def plain(s):
-    return "–" if s is None else f"{s[0]:.2f} ({s[1]:.2f}–{s[2]:.2f})"
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("folder", help="the --out folder of run_rounds.py --baseline")
@@ -64,7 +61,7 @@ def main():
             if fam != family or container != ours or (fam, shape, n, ours, op) not in old:
                 continue
             mine_old, mine_new = old[(fam, shape, n, ours, op)]["ns"], new[(fam, shape, n, ours, op)]["ns"]
-            cells = [shape, f"{n:,}", op, plain(spread(quotients(mine_new, mine_old)))]
+            cells = [shape, f"{n:,}", op, spread_cell(spread(quotients(mine_new, mine_old)))]
             for p in peers:
                 key = (fam, shape, n, p, op)
                 if key not in old or key not in new:
@@ -73,11 +70,11 @@ def main():
                 before = quotients(mine_old, old[key]["ns"])
                 after = quotients(mine_new, new[key]["ns"])
                 change = spread([a / b for a, b in zip(after, before)])
-                cells += [spread_cell(spread(before)), spread_cell(spread(after)), plain(change)]
+                cells += [spread_cell(spread(before)), spread_cell(spread(after)), spread_cell(change)]
                 if change and change[0] > WORSE:
                     worse.append(f"- {family} {shape} {n:,} {op} ÷ {p}: "
                                  f"{statistics.median(before):.2f} → {statistics.median(after):.2f}, "
-                                 f"after / before {plain(change)}")
+                                 f"after / before {spread_cell(change)}")
             lines.append(row(cells))
         print("\n".join(lines) + "\n")
     print(f"Ratios against a peer more than {round((WORSE - 1) * 100)}% worse after than before:")
