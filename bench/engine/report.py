@@ -162,8 +162,10 @@ def pair_table(runs, pairs):
                 mine_s, theirs_s = med(r.get("B/key_sys", [])), med(p.get("B/key_sys", []))
                 if mine_s is not None and theirs_s is not None:
                     mem += f" (from the system: {mine_s:.1f}, {theirs_s:.1f})"
-            peer_name = pc + (f"/{pop}" if pop else "") + (f" ({pth} threads)" if pth else "")
-            out.append(row([f"{prefix.replace('/', ' ')} {op}", str(th), oc, fmt_ns(med(r["ns"])),
+            peer_name = pc + (f"/{pop}" if pop else "") + \
+                (f" ({pth} thread{'s' if pth != 1 else ''})" if pth else "")
+            words = [f"{int(w):,}" if w.isdigit() else w for w in prefix.split("/")]
+            out.append(row([" ".join(words + [op]), str(th), oc, fmt_ns(med(r["ns"])),
                             peer_name, fmt_ns(med(p["ns"])),
                             spread_cell(ratio_spread(r["ns"], p["ns"])), mem]))
     out.append("")
