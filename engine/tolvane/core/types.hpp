@@ -134,13 +134,16 @@ struct alignas(16) Edge {
 
     static constexpr Edge empty() noexcept { return Edge{}; }
 
-    u8 byte(std::size_t i) const noexcept {
-        u8 b;
-        std::memcpy(&b, reinterpret_cast<const unsigned char*>(this) + i, 1);
-        return b;
+    // By shifts within the word rather than through memory, so that an edge
+    // built in registers stays there: a byte stored into a stack copy and
+    // read back as a whole edge stalls the store buffer.
+    constexpr u8 byte(std::size_t i) const noexcept {
+        return static_cast<u8>((i < 8 ? w0 : w1) >> (8 * (i & 7)));
     }
-    void set_byte(std::size_t i, u8 b) noexcept {
-        std::memcpy(reinterpret_cast<unsigned char*>(this) + i, &b, 1);
+    constexpr void set_byte(std::size_t i, u8 b) noexcept {
+        u64& w = i < 8 ? w0 : w1;
+        const unsigned shift = 8 * (i & 7);
+        w = (w & ~(u64{0xFF} << shift)) | (u64{b} << shift);
     }
 
     constexpr u8 tag_byte() const noexcept { return static_cast<u8>(w1 >> 56); }

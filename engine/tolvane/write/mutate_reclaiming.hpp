@@ -73,8 +73,13 @@ struct ExclusiveSlot {
 
     void begin() const {}
     void end() const {}
-    void publish(Edge& slot, const Edge& e) const { slot = e; }
-    static void store_edge(Edge& slot, const Edge& e) { slot = e; }
+    void publish(Edge& slot, const Edge& e) const { store_edge(slot, e); }
+    // Word by word: the edge is often a copy just changed in one word, and a
+    // whole-edge load of it would wait for that word's store to drain.
+    static void store_edge(Edge& slot, const Edge& e) {
+        slot.w0 = e.w0;
+        slot.w1 = e.w1;
+    }
     template <class T>
     static void store(T& field, T value) {
         field = value;
