@@ -55,10 +55,12 @@ OPS = ["insert", "insert_sorted", "lookup_hit", "lookup_miss", "next", "prev", "
 SHAPES = ["random", "dense", "clustered"]
 
 
-def load(paths):
-    """{(family, shape, n, container, op): {'ns': [per round], 'bkey': [...], 'bsys': [...]}},
-    and the first file's context. 'ns' holds one entry per file (None where
-    the file lacks the benchmark), so ours and a peer line up by round."""
+def load_rounds(paths, key_of, keep_counters):
+    """Per-round timings of every benchmark that `key_of` names (None skips
+    it), with the counters `keep_counters(runs, key, b)` copies (touching a
+    key's entry only for a counter it has, which keeps the tables' row order), and the first file's
+    context. 'ns' holds one entry per file (None where the file lacks the
+    benchmark), so ours and a peer line up by round."""
     runs = defaultdict(lambda: defaultdict(list))
     context = None
     for index, path in enumerate(paths):
@@ -69,21 +71,35 @@ def load(paths):
         for b in doc.get("benchmarks", []):
             if b.get("run_type") == "aggregate" or "items_per_second" not in b:
                 continue
-            parts = b.get("run_name", b["name"]).split("/")
-            if len(parts) != 5:
+            key = key_of(b.get("run_name", b["name"]))
+            if key is None:
                 continue
-            family, shape, n, container, op = parts
-            key = (family, shape, int(n), container, op)
             round_ns[key].append(1e9 / b["items_per_second"])
-            if "B/key" in b:
-                runs[key]["bkey"].append(b["B/key"])
-                runs[key]["bsys"].append(b["B/key_sys"])
-                runs[key]["blive"].append(b.get("B/key_live", b["B/key"]))
+            keep_counters(runs, key, b)
         for key, ns in round_ns.items():
             runs[key]["ns"] += [None] * (index - len(runs[key]["ns"])) + [statistics.median(ns)]
     for r in runs.values():
         r["ns"] += [None] * (len(paths) - len(r["ns"]))
     return runs, context or {}
+
+
+def load(paths):
+    """{(family, shape, n, container, op): {'ns': [per round], 'bkey': [...], 'bsys': [...]}},
+    and the first file's context."""
+    def key_of(name):
+        parts = name.split("/")
+        if len(parts) != 5:
+            return None
+        family, shape, n, container, op = parts
+        return (family, shape, int(n), container, op)
+
+    def keep_counters(runs, key, b):
+        if "B/key" in b:
+            runs[key]["bkey"].append(b["B/key"])
+            runs[key]["bsys"].append(b["B/key_sys"])
+            runs[key]["blive"].append(b.get("B/key_live", b["B/key"]))
+
+    return load_rounds(paths, key_of, keep_counters)
 
 
 # Name parts that only say how a benchmark was timed, not what it measures.
@@ -105,28 +121,12 @@ def split_name(name):
 def load_named(paths):
     """{(prefix, container, op, threads): {'ns': [per round], counter: [...]}},
     one 'ns' entry per file as load() keeps them."""
-    runs = defaultdict(lambda: defaultdict(list))
-    context = None
-    for index, path in enumerate(paths):
-        with open(path) as f:
-            doc = json.load(f)
-        context = context or doc.get("context", {})
-        round_ns = defaultdict(list)
-        for b in doc.get("benchmarks", []):
-            if b.get("run_type") == "aggregate" or "items_per_second" not in b:
-                continue
-            key = split_name(b.get("run_name", b["name"]))
-            if key is None:
-                continue
-            round_ns[key].append(1e9 / b["items_per_second"])
-            for counter in ("B/key", "B/key_sys", "B/entry"):
-                if counter in b:
-                    runs[key][counter].append(b[counter])
-        for key, ns in round_ns.items():
-            runs[key]["ns"] += [None] * (index - len(runs[key]["ns"])) + [statistics.median(ns)]
-    for r in runs.values():
-        r["ns"] += [None] * (len(paths) - len(r["ns"]))
-    return runs, context or {}
+    def keep_counters(runs, key, b):
+        for counter in ("B/key", "B/key_sys", "B/entry"):
+            if counter in b:
+                runs[key][counter].append(b[counter])
+
+    return load_rounds(paths, split_name, keep_counters)
 
 
 def parse_side(text):
