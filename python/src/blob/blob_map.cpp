@@ -381,11 +381,10 @@ PyMethodDef* methods() {
     // Made once and never freed: the class object points into it for good.
     static auto& t = *new MethodTable<BlobMapClass>;
     t.keywords<X, kSetReclaim, set_reclaim_at_cap>(
-         "($self, on)",
          "Turns the reclaim at the capacity cap on (the default) or off. Off, an\ninsert the cap "
          "refuses compacts nothing.")
-        .noargs<S, reclaim_at_cap>("reclaim_at_cap",
-                                   "True if an insert the capacity cap refuses may compact the arena.")
+        .noargs<S, reclaim_at_cap>(
+            "reclaim_at_cap", "True if an insert the capacity cap refuses may compact the arena.")
         .noargs<S, arena_stats>(
             "arena_stats",
             "Arena accounting as a dict: `live_bytes` (payloads plus 8-byte headers),\n"
@@ -400,17 +399,16 @@ PyMethodDef* methods() {
             "not fit).")
         .noargs<S, len>("len", "Number of entries stored in the map.")
         .noargs<S, Sized::is_empty>("is_empty", "True when no entries are in the map.")
-        .keywords<S, kContains, contains>("($self, key)", "Returns True if key exists in the map.")
-        .keywords<S, kContainsKey, contains>("($self, key)",
-                                             "Returns True if key exists in the map.")
+        .keywords<S, kContains, contains>("Returns True if key exists in the map.")
+        .keywords<S, kContainsKey, contains>("Returns True if key exists in the map.")
         .keywords<X, kInsert, insert>("($self, key, data, hot_meta=0)",
                                       "Inserts a key-blob pair with optional 32-bit hot metadata.")
-        .keywords<S, kGet, get>("($self, key)",
-                                "Retrieves `(bytes_payload, hot_meta)` for a key, or None if absent.")
+        .keywords<S, kGet, get>(
+            "Retrieves `(bytes_payload, hot_meta)` for a key, or None if absent.")
         .keywords<S, kGetBytes, get_bytes>(
-            "($self, key)", "Retrieves only the byte payload for a key, or None if absent.")
-        .keywords<X, kRemove, remove>("($self, key)",
-                                      "Removes a key from the map; returns True if key was present.")
+            "Retrieves only the byte payload for a key, or None if absent.")
+        .keywords<X, kRemove, remove>(
+            "Removes a key from the map; returns True if key was present.")
         .noargs<X, clear>("clear", "Clears all entries and resets the slab arena.")
         .noargs<S, mem_used>("mem_used", "Returns total heap memory used by index and slab arena.")
         .noargs<X, compact>("compact",
@@ -418,11 +416,9 @@ PyMethodDef* methods() {
                             "`(live_bytes_before, live_bytes_after, total_allocated_before, "
                             "total_allocated_after)`.")
         .keywords<S, kScan, scan_filtered>(
-            "($self, start_key, end_key, predicate=None, callback=None)",
             "Executes a range scan over keys in `[start_key, end_key]` with optional predicate "
             "filtering\non 32-bit hot metadata.")
-        .keywords<S, kSave, save_to_file>("($self, path)",
-                                          "Saves the map to a relocatable binary image file.")
+        .keywords<S, kSave, save_to_file>("Saves the map to a relocatable binary image file.")
         .static_keywords<kLoad, load_from_file>(
             "(path)", "Loads a map from a relocatable binary image file.");
     return t.finish();

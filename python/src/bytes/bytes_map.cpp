@@ -125,18 +125,16 @@ PyMethodDef* methods() {
     static auto& t = *new MethodTable<BytesMapClass>;
     t.noargs<S, Shared::is_empty>("is_empty",
                                   "True when no entries are in the map.\nTrue when empty.")
-        .keywords<S, Shared::kContains, Shared::contains>("($self, key)",
-                                                          "Returns True if key exists in the map.")
+        .keywords<S, Shared::kContains, Shared::contains>("Returns True if key exists in the map.")
         .keywords<S, Shared::kContainsKey, Shared::contains>(
-            "($self, key)", "Returns True if key exists in the map.")
+            "Returns True if key exists in the map.")
         .keywords<S, Shared::kGet, Shared::get>(
-            "($self, key, default=None)", "Look up `key`, returning `default` (or None) if absent.")
+            "Look up `key`, returning `default` (or None) if absent.")
         .keywords<X, Shared::kInsert, Shared::insert>(
-            "($self, key, val)", "Inserts `key -> val`; returns previous value, if any.")
+            "Inserts `key -> val`; returns previous value, if any.")
         .keywords<X, Shared::kRemove, Shared::remove>(
-            "($self, key)", "Removes `key`; returns its value or None if missing.")
+            "Removes `key`; returns its value or None if missing.")
         .keywords<X, Shared::kPop, Shared::pop>(
-            "($self, key, default=None)",
             "Removes `key` and returns its value. If `key` is absent, returns `default`\nif given, "
             "otherwise raises `KeyError`.")
         .noargs<X, clear>("clear", "Removes all entries and releases memory.")
@@ -144,10 +142,9 @@ PyMethodDef* methods() {
         .noargs<S, keys>("keys", "Returns an iterator of all byte keys.")
         .noargs<S, values>("values", "Returns an iterator of all values.")
         .keywords<S, kForEach, for_each>(
-            "($self, callback)", "Iterates over all (key, value) pairs with a Python callback.")
+            "Iterates over all (key, value) pairs with a Python callback.")
         .noargs<S, items>("items", "Returns an iterator of `(key, value)` pairs.")
         .keywords<X, Shared::kUpdate, Shared::update>(
-            "($self, other)",
             "Updates the map from another mapping or iterable of `(key, value)` pairs.");
     return t.finish();
 }

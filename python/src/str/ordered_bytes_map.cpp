@@ -152,20 +152,17 @@ PyMethodDef* methods() {
     // Made once and never freed: the class object points into it for good.
     static auto& t = *new MethodTable<OrderedBytesMapClass>;
     t.noargs<S, Shared::is_empty>("is_empty", "True when no entries are in the map.")
-        .keywords<S, Shared::kContains, Shared::contains>("($self, key)",
-                                                          "Returns True if key exists in the map.")
+        .keywords<S, Shared::kContains, Shared::contains>("Returns True if key exists in the map.")
         .keywords<S, Shared::kGet, Shared::get>(
-            "($self, key, default=None)", "Look up `key`, returning `default` (or None) if absent.")
+            "Look up `key`, returning `default` (or None) if absent.")
         .keywords<X, Shared::kInsert, Shared::insert>(
-            "($self, key, val)", "Inserts `key -> val`; returns the previous value, if any.")
+            "Inserts `key -> val`; returns the previous value, if any.")
         .keywords<X, Shared::kRemove, Shared::remove>(
-            "($self, key)", "Removes `key`; returns its value or None if missing.")
+            "Removes `key`; returns its value or None if missing.")
         .keywords<S, kSlot, slot>(
-            "($self, key)",
             "Value stored for `key`, or None when absent.\n\nPython has no writable value pointer, "
             "so this reads the slot's value; store through `map[key] = val`.")
         .keywords<X, kInsSlot, ins_slot>(
-            "($self, key)",
             "Inserts `key` with value 0 if absent (an existing value is kept) and returns its "
             "value.\n\nPython has no writable value pointer; store through `map[key] = val`.")
         .noargs<X, clear>("clear", "Removes all entries and releases memory.")

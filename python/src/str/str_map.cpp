@@ -241,38 +241,35 @@ constexpr Signature kRange =
 PyMethodDef* methods() {
     // Made once and never freed: the class object points into it for good.
     static auto& t = *new MethodTable<StrMapClass>;
-    t.keywords<S, Shared::kContains, Shared::contains>("($self, key)",
-                                                       "Returns True if key is present in the map.")
+    t.keywords<S, Shared::kContains, Shared::contains>("Returns True if key is present in the map.")
         .keywords<S, Shared::kContainsKey, Shared::contains>(
-            "($self, key)", "Returns True if key is present in the map.")
+            "Returns True if key is present in the map.")
         .keywords<S, Shared::kGet, Shared::get>(
-            "($self, key, default=None)", "Look up `key`, returning `default` (or None) if absent.")
+            "Look up `key`, returning `default` (or None) if absent.")
         .keywords<X, Shared::kInsert, Shared::insert>(
-            "($self, key, val)", "Inserts `key -> val`; returns previous value, if any.")
+            "Inserts `key -> val`; returns previous value, if any.")
         .keywords<X, Shared::kRemove, Shared::remove>(
-            "($self, key)", "Removes `key`; returns its value or None if missing.")
+            "Removes `key`; returns its value or None if missing.")
         .keywords<X, Shared::kPop, Shared::pop>(
-            "($self, key, default=None)",
             "Removes `key` and returns its value. If `key` is absent, returns `default`\nif given, "
             "otherwise raises `KeyError`.")
         .noargs<X, clear>("clear", "Removes all strings and frees allocated trie nodes.")
         .noargs<S, mem_used>("mem_used", "Heap bytes used by the prefix trie.")
-        .noargs<S, mem_held>("mem_held",
-                             "Heap bytes the string map holds from the system allocator: "
-                             "`mem_used()`\nplus freed blocks kept for reuse and unused slab space.")
+        .noargs<S, mem_held>(
+            "mem_held",
+            "Heap bytes the string map holds from the system allocator: "
+            "`mem_used()`\nplus freed blocks kept for reuse and unused slab space.")
         .noargs<X, shrink_to_fit>(
             "shrink_to_fit",
             "Returns the freed blocks the string map retains to the system allocator\nand returns "
             "the bytes released. Nothing moves and `mem_used()` is\nunchanged; `clear()` also "
             "returns them.")
-        .noargs<X, first>(
-            "first",
-            "Smallest entry `(key, value)` in byte-lexicographical order."
-            "\n\nThe key is a `str` for UTF-8 keys, or `bytes` for non-UTF-8 keys.")
-        .noargs<X, last>(
-            "last",
-            "Largest entry `(key, value)` in byte-lexicographical order."
-            "\n\nThe key is a `str` for UTF-8 keys, or `bytes` for non-UTF-8 keys.")
+        .noargs<X, first>("first",
+                          "Smallest entry `(key, value)` in byte-lexicographical order."
+                          "\n\nThe key is a `str` for UTF-8 keys, or `bytes` for non-UTF-8 keys.")
+        .noargs<X, last>("last",
+                         "Largest entry `(key, value)` in byte-lexicographical order."
+                         "\n\nThe key is a `str` for UTF-8 keys, or `bytes` for non-UTF-8 keys.")
         .keywords<X, kNext, step<true>>(
             "($self, key, inclusive=False)",
             "Smallest entry with key `> key` (or `>= key` if `inclusive=True`)."
@@ -296,17 +293,18 @@ PyMethodDef* methods() {
                          "Returns all keys in lexicographical order (`str` for UTF-8, `bytes` "
                          "otherwise).")
         .noargs<X, values>("values", "")
-        .noargs<X, items>("items",
-                          "Returns all `(key, value)` pairs in lexicographical order (key `str` for "
-                          "UTF-8, `bytes` otherwise).")
+        .noargs<X, items>(
+            "items",
+            "Returns all `(key, value)` pairs in lexicographical order (key `str` for "
+            "UTF-8, `bytes` otherwise).")
         .keywords<X, kRange, range>(
             "($self, start=None, end=None, inclusive=True)",
             "Range scan over string keys returning a list of `(key, value)` pairs.\n\nEach key is "
             "a `str` for UTF-8 keys, or `bytes` for non-UTF-8 keys.")
         .keywords<X, Shared::kUpdate, Shared::update>(
-            "($self, other)",
             "Updates the map from another mapping or iterable of `(key, value)` pairs.")
-        .noargs<S, Shared::is_empty>("is_empty", "True when no strings are stored.\nTrue when empty.");
+        .noargs<S, Shared::is_empty>("is_empty",
+                                     "True when no strings are stored.\nTrue when empty.");
     return t.finish();
 }
 

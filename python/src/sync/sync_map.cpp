@@ -285,22 +285,21 @@ PyMethodDef* methods() {
             "allocator; returns the bytes released. Runs beside readers\nand writers (releases "
             "the GIL).")
         .keywords<S, kGet, get>(
-            "($self, key, default=None)",
             "Look up `key` releasing the GIL, returning `default` (or None) if absent.")
         .keywords<S, kInsert, insert>(
-            "($self, key, val)",
             "Inserts `key -> val` releasing the GIL; returns the previous value, if any.")
         .keywords<S, kRemove, remove>(
-            "($self, key)",
             "Removes `key` releasing the GIL; returns its previous value, or `None` if absent.\n\n"
             "This mirrors `TolvaneMap.remove` (which returns an `Optional[int]`); use\n`del "
             "map[key]` or `pop(key)` for the KeyError-on-missing semantics.")
-        .keywords<S, kPop, pop>("($self, key, default=None)",
-                                "Removes `key` and returns its value. If `key` is absent, returns "
-                                "`default`\nif given, otherwise raises `KeyError`.")
+        .keywords<S, kPop, pop>(
+            "Removes `key` and returns its value. If `key` is absent, returns "
+            "`default`\nif given, otherwise raises `KeyError`.")
         .noargs<S, Common::clear>("clear", "Removes all entries from the concurrent map.")
-        .noargs<S, first>("first", "Smallest entry `(key, value)` releasing the GIL (optimistic read).")
-        .noargs<S, last>("last", "Largest entry `(key, value)` releasing the GIL (optimistic read).")
+        .noargs<S, first>("first",
+                          "Smallest entry `(key, value)` releasing the GIL (optimistic read).")
+        .noargs<S, last>("last",
+                         "Largest entry `(key, value)` releasing the GIL (optimistic read).")
         .keywords<S, Common::kNext, step<true>>(
             "($self, key, inclusive=False)",
             "Smallest entry with key `> key` (or `>= key` if `inclusive=True`) releasing the "
@@ -310,11 +309,11 @@ PyMethodDef* methods() {
             "Largest entry with key `< key` (or `<= key` if `inclusive=True`) releasing the "
             "GIL\n(optimistic read).")
         .keywords<S, Common::kCountBelow, Common::count_below>(
-            "($self, key)", "Number of keys strictly below `key` releasing the GIL.")
+            "Number of keys strictly below `key` releasing the GIL.")
         .keywords<S, Common::kByCount, by_count>(
-            "($self, index)", "The entry `(key, value)` with `index` keys below it releasing the GIL.")
+            "The entry `(key, value)` with `index` keys below it releasing the GIL.")
         .keywords<S, Common::kCountRange, Common::count_range>(
-            "($self, start, end)", "Number of keys in the range `[start, end]` releasing the GIL.")
+            "Number of keys in the range `[start, end]` releasing the GIL.")
         .keywords<S, Common::kRange, range>(
             "($self, start=None, end=None, inclusive=True)",
             "Range scan releasing the GIL during traversal.\n\n`inclusive=True` (the default) "
@@ -324,11 +323,9 @@ PyMethodDef* methods() {
         .noargs<S, values>("values", "Returns all values in key-ascending order.")
         .noargs<S, items>("items", "Returns all `(key, value)` pairs in ascending order.")
         .keywords<S, Common::kUpdate, update>(
-            "($self, other)", "Updates the concurrent map from another mapping or iterable.")
-        .keywords<S, kInsertMany, insert_many>("($self, keys, values)",
-                                               "Bulk insertion from buffers (keys and values).")
+            "Updates the concurrent map from another mapping or iterable.")
+        .keywords<S, kInsertMany, insert_many>("Bulk insertion from buffers (keys and values).")
         .keywords<S, kGetMany, get_many>(
-            "($self, keys)",
             "Looks up many keys under a **single** GIL release, returning one\n`Optional[int]` "
             "per key in order.");
     return t.finish();

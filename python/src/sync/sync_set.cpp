@@ -168,8 +168,9 @@ PyMethodDef* methods() {
     // Made once and never freed: the class object points into it for good.
     static auto& t = *new MethodTable<SyncSetClass>;
     t.noargs<S, Common::is_empty>(
-         "is_empty", "True when no elements are in the set releasing the GIL.\nTrue when empty "
-                     "releasing the GIL.")
+         "is_empty",
+         "True when no elements are in the set releasing the GIL.\nTrue when empty "
+         "releasing the GIL.")
         .noargs<S, Common::mem_held>(
             "mem_held",
             "Heap bytes the set holds from the global allocator: its tree's own\nshare plus the "
@@ -180,7 +181,7 @@ PyMethodDef* methods() {
             "Returns the freed blocks the set's epoch collector keeps for reuse to\nthe global "
             "allocator; returns the bytes released. Runs beside readers\nand writers (releases "
             "the GIL).")
-        .keywords<S, kContains, contains>("($self, key)", "Check membership releasing the GIL.")
+        .keywords<S, kContains, contains>("Check membership releasing the GIL.")
         .keywords<S, kInsert, write<true>>("($self, key)", "Inserts key releasing the GIL.")
         .keywords<S, kAdd, write<true>>(
             "($self, key)",
@@ -192,7 +193,8 @@ PyMethodDef* methods() {
             "the\nsame non-raising semantics, or a future `del`/checked path for KeyError "
             "behaviour.")
         .keywords<S, kDiscard, write<false>>(
-            "($self, key)", "Removes `key` if present releasing the GIL; returns `True` if present.")
+            "($self, key)",
+            "Removes `key` if present releasing the GIL; returns `True` if present.")
         .noargs<S, Common::clear>("clear", "Removes all elements from the concurrent set.")
         .noargs<S, first>("first", "Smallest element in the set releasing the GIL.")
         .noargs<S, last>("last", "Largest element in the set releasing the GIL.")
@@ -204,20 +206,19 @@ PyMethodDef* methods() {
             "($self, key, inclusive=False)",
             "Largest element with key `< key` (or `<= key` if `inclusive=True`) releasing the GIL.")
         .keywords<S, Common::kCountBelow, Common::count_below>(
-            "($self, key)", "Number of keys strictly below `key` releasing the GIL.")
+            "Number of keys strictly below `key` releasing the GIL.")
         .keywords<S, Common::kByCount, by_count>(
-            "($self, index)", "The element with `index` keys below it releasing the GIL.")
+            "The element with `index` keys below it releasing the GIL.")
         .keywords<S, Common::kCountRange, Common::count_range>(
-            "($self, start, end)", "Number of keys in the range `[start, end]` releasing the GIL.")
+            "Number of keys in the range `[start, end]` releasing the GIL.")
         .keywords<S, Common::kRange, range>(
             "($self, start=None, end=None, inclusive=True)",
             "Range scan releasing the GIL during traversal.\n\n`inclusive=True` (the default) "
             "includes `end`, matching `TolvaneMap.range`/\n`TolvaneSet.range`; pass "
             "`inclusive=False` for a half-open `[start, end)` range.")
-        .keywords<S, Common::kUpdate, update>("($self, other)",
-                                              "Updates the set from another set or iterable.")
+        .keywords<S, Common::kUpdate, update>("Updates the set from another set or iterable.")
         .keywords<S, kInsertMany, insert_many>(
-            "($self, keys)", "Bulk insertion from a buffer or iterable of integers.");
+            "Bulk insertion from a buffer or iterable of integers.");
     return t.finish();
 }
 
