@@ -21,9 +21,23 @@
 
 namespace tolvane::hot_window {
 
-inline bool same_capacity(u64 a, u64 b) noexcept {
+constexpr bool same_capacity(u64 a, u64 b) noexcept {
     return capacity_class(static_cast<std::size_t>(a)) ==
            capacity_class(static_cast<std::size_t>(b));
+}
+
+// Bit n set: a hot linear leaf of n keys takes an append in place (3 to 23
+// keys, within its capacity class). One shift and test instead of two class
+// lookups on every append.
+inline constexpr u32 LINEAR_APPENDABLE = [] {
+    u32 bits = 0;
+    for (u64 n = 3; n <= 23; ++n)
+        if (same_capacity(n, n + 1)) bits |= u32{1} << n;
+    return bits;
+}();
+
+constexpr bool linear_appendable(u64 n) noexcept {
+    return n < 32 && ((LINEAR_APPENDABLE >> n) & 1) != 0;
 }
 
 // Appends to the hot 1-byte linear leaf of n keys; `len` is the tree's
@@ -37,7 +51,7 @@ PutPlace linear_put(InsertPath& path, u64& len, u64 key, u64 value) {
     const u8 d = static_cast<u8>(key);
     const u8 last = keys[n - 1];
     if (d == last) return {PutPlace::Present, Map ? values + n - 1 : nullptr};
-    if (d > last && n >= 3 && n <= 23 && same_capacity(n, n + 1)) {
+    if (d > last && linear_appendable(n)) {
         keys[n] = d;
         if constexpr (Map) values[n] = value;
         path.edges[0]->set_byte(8, static_cast<u8>(n));

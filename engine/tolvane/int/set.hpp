@@ -113,7 +113,11 @@ class TolvaneSet {
 
   private:
     bool tree_insert(Edge& edge, u64 key, InsertPath& p, u32* private_word);
-    PutPlace insert_hot(u64 key);
+    PutPlace insert_hot(u64 key) noexcept;
+    void fill_hot_leaf() noexcept;
+    // Out of line, so that the hot window's path saves no registers.
+    [[gnu::noinline]] bool insert_by_walk(u64 key) noexcept;
+    [[gnu::noinline]] bool insert_into_root_leaf(u64 key) noexcept;
     void convert_to_tree(u64 key);
     bool remove_from_tree(u64 key);
     void settle() { settle_pending(path); }

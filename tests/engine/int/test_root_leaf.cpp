@@ -209,5 +209,30 @@ TEST(HotWindow, DeclinesKeysOutsideTheHotPrefixAndAnEmptyPath) {
     EXPECT_EQ(hot_window::put<false>(path, len, 2, 0, bitmap_put).outcome, PutPlace::Added);
 }
 
+// For every key count a linear hot leaf may be met with: the append goes in
+// exactly while the count is 3 to 23 and the next count keeps the block's
+// capacity class, and a declined append writes nothing.
+TEST(HotWindow, AppendsToALinearLeafOnlyWithinItsCapacityClass) {
+    for (u16 n = 1; n <= 40; ++n) {
+        u8 keys[48] = {};
+        for (u16 i = 0; i < n; ++i) keys[i] = static_cast<u8>(i);
+        Edge edge;
+        InsertPath path;
+        path.len = 1;
+        path.prefix = 0;
+        path.edges[0] = &edge;
+        path.hot_linear = keys;
+        path.hot_count = n;
+        u64 len = n;
+        const bool fits = n >= 3 && n <= 23 &&
+                          capacity_class(n) == capacity_class(std::size_t{n} + 1);
+        const PutPlace at = hot_window::put<false>(path, len, 200, 0, [] { return PutPlace{}; });
+        EXPECT_EQ(at.outcome, fits ? PutPlace::Added : PutPlace::Declined) << n << " keys";
+        EXPECT_EQ(len, fits ? n + 1u : n) << n << " keys";
+        EXPECT_EQ(path.hot_count, fits ? n + 1 : n) << n << " keys";
+        EXPECT_EQ(keys[n], fits ? 200 : 0) << n << " keys";
+    }
+}
+
 }  // namespace
 }  // namespace tolvane::test
