@@ -14,10 +14,10 @@
 #include "tolvane/write/mutate_map_reclaiming_remove.hpp"
 #include "tolvane/write/mutate_map_remove.hpp"
 #include "tolvane/write/mode.hpp"
-#include "tolvane/read/nav.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/int/hot_window.hpp"
 #include "tolvane/int/root_leaf.hpp"
+#include "tolvane/int/root_leaf_query.hpp"
 #include "tolvane/write/version.hpp"
 
 namespace tolvane {
@@ -36,10 +36,6 @@ InsertResult reported(const PutPlace& at, u64 value) {
     const InsertResult out{1, *at.value, at.value};
     if (!KeepExisting) store_relaxed(*at.value, value);
     return out;
-}
-
-KeyValue leaf_kv(const MapCore& core, u64 i) {
-    return {core.leaf_keys()[i], core.leaf_values()[i]};
 }
 
 // Tree changes of a MapCore, each with a fresh insert path. Exclusive: the
@@ -134,27 +130,12 @@ KeyValue MapCore::leaf_entry(u64 i) const {
     if (root_state != ROOT_LEAF)
         fatal("internal error: entered unreachable code: leaf_entry outside root-leaf state");
     require(i < leaf_count(), "index out of bounds: leaf_entry index at or beyond the entry count");
-    return leaf_kv(*this, i);
+    return root_leaf::leaf_entry_at<true>(*this, i);
 }
 
-MapIter MapCore::iter_fwd_raw() const {
-    if (root_state == ROOT_LEAF)
-        return MapIter::over_root_leaf(leaf_keys(), leaf_values(), static_cast<u32>(leaf_count()),
-                                       0);
-    if (root_state == ROOT_TREE) return MapIter::from_tree(root);
-    return MapIter{};
-}
+MapIter MapCore::iter_fwd_raw() const { return root_leaf::iter_fwd<true>(*this); }
 
-MapIter MapCore::range_fwd_raw(u64 start) const {
-    if (root_state == ROOT_LEAF && leaf_count() != 0) {
-        const u64 n = leaf_count();
-        const u64 position = map_detail::lower_bound(leaf_keys(), n, start);
-        return MapIter::over_root_leaf(leaf_keys(), leaf_values(), static_cast<u32>(n),
-                                       static_cast<u32>(position));
-    }
-    if (root_state == ROOT_TREE) return MapIter::from_tree_range(root, start);
-    return MapIter{};
-}
+MapIter MapCore::range_fwd_raw(u64 start) const { return root_leaf::range_fwd<true>(*this, start); }
 
 // ===========================================================================
 // TolvaneMap: changes
@@ -280,66 +261,39 @@ std::optional<u64> TolvaneMap::get(u64 key) const {
     return std::nullopt;
 }
 
-bool TolvaneMap::contains_key(u64 key) const {
-    if (core.root_state == ROOT_LEAF)
-        return map_detail::leaf_find(core.leaf_keys(), core.leaf_count(), key).has_value();
-    if (core.root_state == ROOT_TREE) return get::locate_slot(&core.root, key, 8) != nullptr;
-    return false;
-}
+bool TolvaneMap::contains_key(u64 key) const { return root_leaf::contains<true>(core, key); }
 
 std::optional<KeyValue> TolvaneMap::next_at_or_after(u64 k) const {
-    if (core.root_state == ROOT_LEAF && core.leaf_count() != 0) {
-        const u64 i = map_detail::lower_bound(core.leaf_keys(), core.leaf_count(), k);
-        if (i == core.leaf_count()) return std::nullopt;
-        return leaf_kv(core, i);
-    }
-    if (core.root_state == ROOT_TREE) return nav::next<true>(core.root, k, 8);
-    return std::nullopt;
+    return root_leaf::next_at_or_after<true>(core, k);
 }
 
 std::optional<KeyValue> TolvaneMap::next_after(u64 k) const {
-    if (k == ~u64{0}) return std::nullopt;
-    return next_at_or_after(k + 1);
+    return root_leaf::next_after<true>(core, k);
 }
 
 std::optional<KeyValue> TolvaneMap::prev_at_or_before(u64 k) const {
-    if (core.root_state == ROOT_LEAF && core.leaf_count() != 0) {
-        const u64 i = map_detail::upper_bound(core.leaf_keys(), core.leaf_count(), k);
-        if (i == 0) return std::nullopt;
-        return leaf_kv(core, i - 1);
-    }
-    if (core.root_state == ROOT_TREE) return nav::prev<true>(core.root, k, 8);
-    return std::nullopt;
+    return root_leaf::prev_at_or_before<true>(core, k);
 }
 
 std::optional<KeyValue> TolvaneMap::prev_before(u64 k) const {
-    if (k == 0) return std::nullopt;
-    return prev_at_or_before(k - 1);
+    return root_leaf::prev_before<true>(core, k);
 }
 
-std::optional<KeyValue> TolvaneMap::last() const { return prev_at_or_before(~u64{0}); }
+std::optional<KeyValue> TolvaneMap::last() const { return root_leaf::last<true>(core); }
 
 u64 TolvaneMap::count_below(u64 k) {
     settle();
-    if (core.root_state == ROOT_LEAF && core.leaf_count() != 0)
-        return map_detail::lower_bound(core.leaf_keys(), core.leaf_count(), k);
-    if (core.root_state == ROOT_TREE) return nav::count_below<true>(core.root, k, 8, size());
-    return 0;
+    return root_leaf::count_below<true>(core, k);
 }
 
 u64 TolvaneMap::count_range(u64 start, u64 end) {
     settle();
-    if (start > end) return 0;
-    const u64 below_end = count_below(end);
-    const u64 present = contains_key(end) ? 1 : 0;
-    return below_end + present - count_below(start);
+    return root_leaf::count_range<true>(core, start, end);
 }
 
 std::optional<KeyValue> TolvaneMap::by_count(u64 r) {
     settle();
-    if (r >= size()) return std::nullopt;
-    if (core.root_state == ROOT_LEAF) return leaf_kv(core, r);
-    return nav::by_count<true>(core.root, r, 8, size());
+    return root_leaf::by_count<true>(core, r);
 }
 
 std::optional<std::string> TolvaneMap::validate_defensive() {

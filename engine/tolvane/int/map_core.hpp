@@ -57,11 +57,6 @@ struct RemoveOutcome {
     friend constexpr bool operator==(const RemoveOutcome&, const RemoveOutcome&) = default;
 };
 
-// Bytes of a map root-leaf block of n entries (keys then values).
-constexpr std::size_t map_root_leaf_bytes(u64 n) noexcept {
-    return capacity_class(static_cast<std::size_t>(n)) * 16;
-}
-
 struct MapCore {
     u64 root_state = ROOT_EMPTY;
     Edge root;

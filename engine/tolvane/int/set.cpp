@@ -5,12 +5,11 @@
 
 #include <bit>
 
-#include "tolvane/read/get.hpp"
 #include "tolvane/write/mode.hpp"
-#include "tolvane/read/nav.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/int/hot_window.hpp"
 #include "tolvane/int/root_leaf.hpp"
+#include "tolvane/int/root_leaf_query.hpp"
 #include "tolvane/write/version.hpp"
 
 namespace tolvane {
@@ -127,12 +126,7 @@ void TolvaneSet::condense_to_root_leaf() noexcept {
 }
 
 std::optional<u64> TolvaneSet::pop() noexcept {
-    std::optional<u64> smallest;
-    if (root_state == ROOT_LEAF) {
-        if (leaf_count() != 0) smallest = leaf_keys()[0];
-    } else if (root_state == ROOT_TREE) {
-        if (const std::optional<KeyValue> e = nav::next<false>(root, 0, 8)) smallest = e->key;
-    }
+    const std::optional<u64> smallest = next_at_or_after(0);
     if (smallest) remove_deferred(*smallest);
     return smallest;
 }
@@ -142,72 +136,50 @@ void TolvaneSet::clear_entries() noexcept {
     root_leaf::clear(record(*this), alloc);
 }
 
-bool TolvaneSet::contains(u64 key) const {
-    if (root_state == ROOT_LEAF)
-        return map_detail::leaf_find(leaf_keys(), leaf_count(), key).has_value();
-    if (root_state == ROOT_TREE) return get::contains(&root, key, 8);
-    return false;
-}
+bool TolvaneSet::contains(u64 key) const { return root_leaf::contains<false>(*this, key); }
 
 // ---------------------------------------------------------------------------
 // Ordered queries.
 
+// The set's answers come back in two registers. Inlined into these members,
+// a body's return paths merge into one and cost more than the call of a body
+// of its own, so the bodies that answer an entry are compiled apart, in
+// set_queries.cpp. (The map's answers come back in memory and inline well.)
+extern template std::optional<u64> root_leaf::next_at_or_after<false>(const TolvaneSet&, u64);
+extern template std::optional<u64> root_leaf::prev_at_or_before<false>(const TolvaneSet&, u64);
+extern template std::optional<u64> root_leaf::by_count<false>(const TolvaneSet&, u64);
+
 std::optional<u64> TolvaneSet::next_at_or_after(u64 k) const {
-    if (root_state == ROOT_LEAF && leaf_count() != 0) {
-        const u64 i = map_detail::lower_bound(leaf_keys(), leaf_count(), k);
-        if (i == leaf_count()) return std::nullopt;
-        return leaf_keys()[i];
-    }
-    if (root_state == ROOT_TREE) {
-        if (const std::optional<KeyValue> e = nav::next<false>(root, k, 8)) return e->key;
-    }
-    return std::nullopt;
+    return root_leaf::next_at_or_after<false>(*this, k);
 }
 
 std::optional<u64> TolvaneSet::next_after(u64 k) const {
-    if (k == ~u64{0}) return std::nullopt;
-    return next_at_or_after(k + 1);
+    return root_leaf::next_after<false>(*this, k);
 }
 
 std::optional<u64> TolvaneSet::prev_at_or_before(u64 k) const {
-    if (root_state == ROOT_LEAF && leaf_count() != 0) {
-        const u64 i = map_detail::upper_bound(leaf_keys(), leaf_count(), k);
-        if (i == 0) return std::nullopt;
-        return leaf_keys()[i - 1];
-    }
-    if (root_state == ROOT_TREE) {
-        if (const std::optional<KeyValue> e = nav::prev<false>(root, k, 8)) return e->key;
-    }
-    return std::nullopt;
+    return root_leaf::prev_at_or_before<false>(*this, k);
 }
 
 std::optional<u64> TolvaneSet::prev_before(u64 k) const {
-    if (k == 0) return std::nullopt;
-    return prev_at_or_before(k - 1);
+    return root_leaf::prev_before<false>(*this, k);
 }
 
-std::optional<u64> TolvaneSet::last() const { return prev_at_or_before(~u64{0}); }
+std::optional<u64> TolvaneSet::last() const { return root_leaf::last<false>(*this); }
 
 u64 TolvaneSet::count_below(u64 k) {
     settle();
-    if (root_state == ROOT_LEAF && leaf_count() != 0)
-        return map_detail::lower_bound(leaf_keys(), leaf_count(), k);
-    if (root_state == ROOT_TREE) return nav::count_below<false>(root, k, 8, size());
-    return 0;
+    return root_leaf::count_below<false>(*this, k);
 }
 
 u64 TolvaneSet::count_range(u64 start, u64 end) {
-    if (start > end) return 0;
-    const u64 below_end = count_below(end);
-    const u64 present = contains(end) ? 1 : 0;
-    return below_end + present - count_below(start);
+    settle();
+    return root_leaf::count_range<false>(*this, start, end);
 }
 
 std::optional<u64> TolvaneSet::by_count(u64 r) {
-    if (r >= size()) return std::nullopt;
     settle();
-    if (root_state == ROOT_LEAF) return leaf_keys()[r];
-    return nav::by_count<false>(root, r, 8, size()).key;
+    return root_leaf::by_count<false>(*this, r);
 }
 
 std::optional<std::string> TolvaneSet::validate_defensive() {
@@ -218,22 +190,10 @@ std::optional<std::string> TolvaneSet::validate_defensive() {
 // ---------------------------------------------------------------------------
 // Iteration and listings.
 
-SetIter TolvaneSet::iter_fwd_raw() const {
-    if (root_state == ROOT_LEAF)
-        return SetIter::over_root_leaf(leaf_keys(), nullptr, static_cast<u32>(leaf_count()), 0);
-    if (root_state == ROOT_TREE) return SetIter::from_tree(root);
-    return SetIter{};
-}
+SetIter TolvaneSet::iter_fwd_raw() const { return root_leaf::iter_fwd<false>(*this); }
 
 SetIter TolvaneSet::range_fwd_raw(u64 start) const {
-    if (root_state == ROOT_LEAF && leaf_count() != 0) {
-        const u64 n = leaf_count();
-        const u64 position = map_detail::lower_bound(leaf_keys(), n, start);
-        return SetIter::over_root_leaf(leaf_keys(), nullptr, static_cast<u32>(n),
-                                       static_cast<u32>(position));
-    }
-    if (root_state == ROOT_TREE) return SetIter::from_tree_range(root, start);
-    return SetIter{};
+    return root_leaf::range_fwd<false>(*this, start);
 }
 
 std::vector<u64> TolvaneSet::keys() const {

@@ -6,6 +6,7 @@
 #include "tolvane/core/fatal.hpp"
 #include "tolvane/core/heap.hpp"
 #include "tolvane/read/get.hpp"
+#include "tolvane/int/root_leaf_block.hpp"
 #include "tolvane/read/nav.hpp"
 #include "tolvane/write/mutate_free.hpp"
 
@@ -116,7 +117,7 @@ Candidate below(const MapCore& m, u64 w) {
 
 void release_words(MapCore& m, NodeAlloc& alloc) {
     if (m.root_state == ROOT_LEAF)
-        alloc.release(m.leaf_keys(), map_root_leaf_bytes(m.leaf_count()), 16);
+        alloc.release(m.leaf_keys(), root_leaf::block_bytes<2>(m.leaf_count()), 16);
     else if (m.root_state == ROOT_TREE)
         mutate::free_subtree<false, true>(alloc, m.root);
     m = MapCore{};

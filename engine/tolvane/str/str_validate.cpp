@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "tolvane/check/validate.hpp"
+#include "tolvane/int/root_leaf_block.hpp"
 
 namespace tolvane::strmap {
 
@@ -22,7 +23,7 @@ std::string check_words(const MapCore& m, u64& bytes) {
         if (n == 0 || n > ROOT_LEAF_MAX) return "word list of 1 to 31 words";
         for (u64 i = 1; i < n; ++i)
             if (m.leaf_keys()[i - 1] >= m.leaf_keys()[i]) return "word list ascending";
-        bytes += map_root_leaf_bytes(n);
+        bytes += root_leaf::block_bytes<2>(n);
         return {};
     }
     if (m.root_state == ROOT_TREE) {

@@ -12,6 +12,7 @@
 #include "support/oracle.hpp"
 #include "tolvane/read/listing.hpp"
 #include "tolvane/int/map_core.hpp"
+#include "tolvane/int/root_leaf_block.hpp"
 #include "tolvane/check/validate.hpp"
 
 namespace tolvane::test {
@@ -73,7 +74,7 @@ struct CoreUnderTest {
             auto it = model.entries.begin();
             for (u64 i = 0; i < n; ++i, ++it)
                 ASSERT_EQ(core.leaf_entry(i), (KeyValue{it->first, it->second}));
-            ASSERT_EQ(alloc.live_bytes(), map_root_leaf_bytes(n));
+            ASSERT_EQ(alloc.live_bytes(), root_leaf::block_bytes<2>(n));
         }
     }
 };
@@ -162,7 +163,7 @@ TEST_P(MapCoreModes, BoundariesBothWays) {
     EXPECT_EQ(t.take(3), (RemoveOutcome{true, 1}));
     model.erase(3);
     ASSERT_EQ(t.core.root_state, ROOT_LEAF);
-    EXPECT_EQ(t.alloc.live_bytes(), map_root_leaf_bytes(30));
+    EXPECT_EQ(t.alloc.live_bytes(), root_leaf::block_bytes<2>(30));
     MapIter it = t.core.iter_fwd_raw();
     EXPECT_EQ(collect_entries(it), entries_of(model));
     for (u64 i = 0; i < 30; ++i)
