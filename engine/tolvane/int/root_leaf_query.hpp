@@ -8,8 +8,8 @@
 //   Map = true    the owner is a MapCore; an entry is a KeyValue, whose
 //                 value sits in the root leaf's value array
 // An owner offers root_state, root, size(), leaf_count(), leaf_keys() and,
-// for the map, leaf_values(). Every read is plain: the owner is held
-// exclusively, or its caller brackets the call with its own version checks.
+// for the map, leaf_values(). Every read is plain: callers that share the
+// owner with writers hold it exclusively first.
 // Rank and select read populations from the edges, so the owner settles any
 // pending population delta before calling them.
 
