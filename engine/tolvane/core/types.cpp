@@ -12,32 +12,47 @@ void write_immed(Edge& e, u8 w, const u64* keys, std::size_t count) {
     // expressed by a tag; the full count is tested so that a count whose low
     // byte looks small is refused as well.
     require(count >= 2 && count < 16 && w >= 1 && w <= 7 && count * w < 16, "immediate capacity");
-    unsigned char buf[16] = {};
+    // Keys are placed by shifts within the two words: bytes stored one by
+    // one and then read back as a word would wait for the stores to drain.
+    u64 lo = 0;
+    u64 hi = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        const u64 k = keys[i];
-        std::memcpy(buf + i * w, &k, w);
+        const u64 k = keys[i] & low_bytes_mask(w);
+        const unsigned at = static_cast<unsigned>(i * w);
+        if (at < 8) {
+            lo |= shl8(k, at);
+            hi |= shr8(k, 8 - at);
+        } else {
+            hi |= shl8(k, at - 8);
+        }
     }
     Edge out;
-    std::memcpy(&out.w0, buf, 8);
-    std::memcpy(&out.w1, buf + 8, 8);
+    out.w0 = lo;
+    out.w1 = hi;
     out.set_tag(immediate_tag(w, static_cast<unsigned>(count)));
     e = out;
 }
 
 namespace {
 
-// The `count` little-endian keys of w bytes packed from the start of `area`,
-// which holds `room` key bytes; a key past them is reported as `past_room`.
-KeyList16 unpack_keys(const unsigned char* area, unsigned room, u8 w, u8 count,
-                      const char* past_room) {
+// Bytes at .. at+w-1 (w <= 8) of the 16 little-endian bytes lo, hi, read by
+// shifts: copied out byte by byte, a key read back whole would wait for the
+// byte stores to drain.
+u64 bytes_of_pair(u64 lo, u64 hi, unsigned at, unsigned w) {
+    const u64 from_at = at < 8 ? shr8(lo, at) | shl8(hi, 8 - at) : shr8(hi, at - 8);
+    return from_at & low_bytes_mask(w);
+}
+
+// The `count` little-endian keys of w bytes packed from byte 0 of lo, hi,
+// of which `room` bytes hold keys; a key past them is reported as
+// `past_room`.
+KeyList16 unpack_keys(u64 lo, u64 hi, unsigned room, u8 w, u8 count, const char* past_room) {
     require(w <= 8, "immediate key width out of range");
     require(count <= KeyList16::CAPACITY, "immediate key count out of range");
     KeyList16 out;
     for (unsigned i = 0; i < count; ++i) {
         require((i + 1) * w <= room, past_room);
-        u64 k = 0;
-        std::memcpy(&k, area + i * w, w);
-        out.push_back(k);
+        out.push_back(bytes_of_pair(lo, hi, i * w, w));
     }
     return out;
 }
@@ -47,15 +62,11 @@ KeyList16 unpack_keys(const unsigned char* area, unsigned room, u8 w, u8 count,
 KeyList16 immed_keys(const Edge& e, u8 w, u8 count) {
     Edge copy = e;
     copy.set_tag(0);
-    unsigned char bytes[16];
-    std::memcpy(bytes, &copy, 16);
-    return unpack_keys(bytes, 16, w, count, "immediate key range out of bounds");
+    return unpack_keys(copy.w0, copy.w1, 16, w, count, "immediate key range out of bounds");
 }
 
 KeyList16 immed_map_keys(const Edge& e, u8 w, u8 count) {
-    unsigned char decode[8];
-    std::memcpy(decode, &e.w1, 8);
-    return unpack_keys(decode, 7, w, count, "map immediate key range out of bounds");
+    return unpack_keys(e.w1, 0, 7, w, count, "map immediate key range out of bounds");
 }
 
 void write_decode(Edge& e, u8 from, u8 to, u64 key) {

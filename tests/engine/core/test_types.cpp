@@ -80,6 +80,41 @@ TEST(WriteImmed, ByteExactExamples) {
     EXPECT_EQ(bytes_of(e), expect);
 }
 
+// Every width and count an immediate can hold, keys with bytes above their
+// width set: key i sits at bytes i*w .. i*w+w-1 whether or not it straddles
+// the two words, nothing spills into its neighbours, and both decoders read
+// back the low w bytes of each key.
+TEST(WriteImmed, PacksAndReadsBackEveryWidthAndCount) {
+    std::mt19937_64 rng(7);
+    for (u8 w = 1; w <= 7; ++w) {
+        for (u8 count = 2; count * w < 16; ++count) {
+            std::vector<u64> keys(count);
+            for (u64& k : keys) k = rng();
+            Edge e{rng(), rng()};
+            mutate::write_immed(e, w, keys.data(), count);
+            std::array<u8, 16> expect{};
+            for (unsigned i = 0; i < count; ++i)
+                for (unsigned b = 0; b < w; ++b) expect[i * w + b] = static_cast<u8>(keys[i] >> (8 * b));
+            expect[15] = e.tag_byte();
+            EXPECT_EQ(bytes_of(e), expect) << int(w) << " bytes x " << int(count);
+            const KeyList16 back = mutate::immed_keys(e, w, count);
+            ASSERT_EQ(back.size(), count);
+            for (unsigned i = 0; i < count; ++i)
+                EXPECT_EQ(back[i], keys[i] & low_bytes_mask(w)) << int(w) << " bytes, key " << i;
+
+            // The map flavour's keys live in the 7 decode bytes of w1.
+            const u8 map_count = static_cast<u8>(7 / w);
+            const KeyList16 decoded = mutate::immed_map_keys(e, w, map_count);
+            ASSERT_EQ(decoded.size(), map_count);
+            for (unsigned i = 0; i < map_count; ++i) {
+                u64 k = 0;
+                for (unsigned b = 0; b < w; ++b) k |= u64{expect[8 + i * w + b]} << (8 * b);
+                EXPECT_EQ(decoded[i], k) << int(w) << " bytes, decode key " << i;
+            }
+        }
+    }
+}
+
 TEST(WriteImmedDeathTest, RefusesWhatNoTagCanHold) {
     const std::vector<u64> keys(300, 0);
     Edge e;
