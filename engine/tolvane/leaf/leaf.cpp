@@ -102,25 +102,6 @@ u64 read_key_wordwise(const u8* area, std::size_t area_bytes, unsigned w, std::s
 
 namespace leaf::shared_keys {
 
-u64 tail_load(const u8* p, std::size_t t) {
-    u64 v = 0;
-    std::size_t off = 0;
-    if (t & 4) {
-        u32 x;
-        std::memcpy(&x, p, 4);
-        v = x;
-        off = 4;
-    }
-    if (t & 2) {
-        u16 x;
-        std::memcpy(&x, p + off, 2);
-        v |= static_cast<u64>(x) << (8 * off);
-        off += 2;
-    }
-    if (t & 1) v |= static_cast<u64>(p[off]) << (8 * off);
-    return v;
-}
-
 void insert_at(u8* area, u8 w, u64 n, std::size_t i, u64 key) {
     require(w >= 1 && w <= 7, BAD_WIDTH);
     // Writing past the current class would run off the block.
@@ -202,11 +183,7 @@ std::vector<u64> leaf_keys(const Edge& e, u8 w, std::size_t n) {
     std::vector<u64> out;
     out.reserve(n + 1);
     const u8* keys = e.ptr<const u8>();
-    for (std::size_t j = 0; j < n; ++j) {
-        u64 k = 0;
-        std::memcpy(&k, keys + j * w, w);
-        out.push_back(k);
-    }
+    for (std::size_t j = 0; j < n; ++j) out.push_back(leaf::packed_key(keys, j, w));
     return out;
 }
 

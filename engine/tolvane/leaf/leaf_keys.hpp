@@ -42,8 +42,27 @@ std::vector<u64> keys_vec(const u8* area, u8 w, std::size_t n);
 // The n (key, value) pairs of a map leaf; room for one more.
 std::vector<std::pair<u64, u64>> map_entries(const u8* block, u8 w, std::size_t n);
 
-// The t (0..7) bytes at p as a little-endian integer, read 4 + 2 + 1.
-u64 tail_load(const u8* p, std::size_t t);
+// The t (0..7) bytes at p as a little-endian integer, read 4 + 2 + 1 and
+// joined in a register: a t-byte copy into a local word is a byte loop
+// whose stores the read of the whole word would wait for.
+inline u64 tail_load(const u8* p, std::size_t t) noexcept {
+    u64 v = 0;
+    std::size_t off = 0;
+    if (t & 4) {
+        u32 x;
+        std::memcpy(&x, p, 4);
+        v = x;
+        off = 4;
+    }
+    if (t & 2) {
+        u16 x;
+        std::memcpy(&x, p + off, 2);
+        v |= static_cast<u64>(x) << (8 * off);
+        off += 2;
+    }
+    if (t & 1) v |= static_cast<u64>(p[off]) << (8 * off);
+    return v;
+}
 
 }  // namespace leaf::shared_keys
 
@@ -51,8 +70,10 @@ namespace leaf {
 
 // Key i of a packed area of w-byte keys (w <= 8), zero-extended.
 inline u64 packed_key(const u8* keys, std::size_t i, unsigned w) noexcept {
-    u64 k = 0;
-    std::memcpy(&k, keys + i * w, w);
+    const u8* p = keys + i * w;
+    if (w < 8) return shared_keys::tail_load(p, w);
+    u64 k;
+    std::memcpy(&k, p, 8);
     return k;
 }
 

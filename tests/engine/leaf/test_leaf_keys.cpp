@@ -213,6 +213,22 @@ TEST(LeafUnpack, TailLoadReadsExactlyTBytes) {
     }
 }
 
+// Every key of a packed area of each width, read from a block that ends with
+// the last key (so a read past it would show under the sanitizers).
+TEST(LeafUnpack, PackedKeyReadsKeyIOfEveryWidth) {
+    std::mt19937_64 rng(5);
+    for (unsigned w = 1; w <= 8; ++w) {
+        const std::size_t n = 9;
+        std::vector<u8> bytes(n * w);
+        for (u8& b : bytes) b = static_cast<u8>(rng());
+        for (std::size_t i = 0; i < n; ++i) {
+            u64 expect = 0;
+            for (unsigned j = 0; j < w; ++j) expect |= static_cast<u64>(bytes[i * w + j]) << (8 * j);
+            EXPECT_EQ(leaf::packed_key(bytes.data(), i, w), expect) << w << " bytes, key " << i;
+        }
+    }
+}
+
 TEST(LeafKeyEditDeathTest, BrokenArgumentsAreFatal) {
     GuardedBlock block(64);
     EXPECT_DEATH(leaf::shared_keys::insert_at(block.data(), 0, 2, 0, 1), "a packed leaf key is 1..=7 bytes");
