@@ -2,8 +2,9 @@
 // Leaf level of the set-flavour insert, one body for the exclusive and the
 // reclaiming insert: what the empty edge, an immediate, a linear leaf or a
 // LeafB1 does when the key reaches it (the forms and their bounds are in
-// core/forms.hpp and docs/forms.md). The slot type decides how memory
-// changes (mutate_reclaiming.hpp), as in the remove's leaf level:
+// core/forms.hpp and docs/forms.md). The linear leaf's step serves the map
+// flavour too. The slot type decides how memory changes
+// (mutate_reclaiming.hpp), as in the remove's leaf level:
 //
 //   ExclusiveSlot    the exclusive insert: plain stores, nothing bracketed;
 //                    the insert path is refilled when the key went into a
@@ -42,7 +43,7 @@
 namespace tolvane::mutate::insert_leaf {
 
 enum class Outcome : u8 {
-    Present,   // the key was there; nothing changed
+    Present,   // the key was there; the flavour settled it
     Stored,    // the key is stored; the ancestors still owe their counts
     Reshaped,  // the slot holds a new form: dispatch on it again
 };
@@ -100,53 +101,61 @@ Outcome into_immediate(const Slot& out, Edge& slot, const Edge& e, EdgeKind kind
     return Outcome::Stored;
 }
 
-// The 26th key of a one-byte leaf, or the 33rd of a wider one: the keys move
-// into a LeafB1, or under a new BranchL3 at the highest byte in which they
-// differ, built on a private edge by inserting them one by one through
-// `insert_again(edge, key, holder)`; `holder` is a private word that stands
-// in for the branch that will hold the edge, for the reclaiming insert.
-template <class Slot, class InsertAgain>
-Outcome into_full_linear_leaf(const Slot& out, Edge& slot, const Edge& e, unsigned level, u8 w,
-                              std::size_t n, std::size_t at, u64 key, InsertPath& path,
-                              InsertAgain&& insert_again) {
-    NodeAlloc& alloc = out.alloc;
-    path.flush_and_reset();
-    std::vector<u64> keys = leaf_keys(e, w, n);
-    keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(at), key & low_bytes_mask(w));
+// The linear-leaf step. A linear leaf is one block of n entries in
+// capacity_class(n) places: in the map flavour a value word each, then the
+// packed w-byte keys; in the set flavour the keys alone. So both flavours
+// find a key alike (the last key first, then a search), insert in place
+// while the capacity class holds, else grow into a fresh block, publish and
+// release alike. The flavour (SetFlavour below, MapFlavour in
+// mutate_map_insert_leaf.hpp) gives
+//   kValues, value    whether entries carry a value word; the new key's
+//   present(...)      what a present key at index i does: Present
+//   rebuild_full(...) how a full leaf takes the key at index `at`
+//   added(block, i)   what a key newly stored at index i reports: Stored
+template <bool Values>
+constexpr std::size_t linear_block_bytes(std::size_t n, unsigned w) noexcept {
+    return Values ? map_leaf_block_bytes(n, w) : leaf_block_bytes(n, w);
+}
 
-    Edge fresh;
-    bool refill = level == 1;
-    if (w == 1) {
-        fresh = e;  // keeps the skipped digits above byte 8
-        fresh.set_ptr(bitmap_leaf_of(alloc, keys));
-        fresh.set_byte(8, static_cast<u8>(n));
-        fresh.set_tag(TAG_LEAF_BITMAP);
-    } else {
-        if (w < level) {
-            const u64 prefix = shl8(decode_value(e, w, static_cast<u8>(level)), w);
-            for (u64& x : keys) x |= prefix;
-        }
-        if (const unsigned node_level = split_full_leaf_head(alloc, fresh, keys, level)) {
-            // No reader sees the private edge yet.
-            u32 private_word = 0;
-            for (u64 x : keys) insert_again(fresh, x, SlotHolder::branch(private_word));
-            fresh.set_pop0(node_level, n);
-            // The re-inserts may have named a hot leaf under the private edge.
-            path.flush_and_reset();
-            refill = false;
-        }
+// The last of n packed keys, read as the one word that ends with it where
+// that word lies in the block (always in a map leaf, whose value words come
+// first): a copy of w bytes would go through memory and stall the read.
+template <bool Values>
+u64 last_packed_key(const u8* keys, std::size_t n, unsigned w) noexcept {
+    if (Values || n * w >= 8) {
+        u64 ending_word;
+        std::memcpy(&ending_word, keys + n * w - 8, 8);
+        return ending_word >> (64 - 8 * w);
     }
-    out.publish(slot, fresh);
-    alloc.release(e.ptr<void>(), leaf_block_bytes(n, w), LEAF_ALIGN);
-    if (!Slot::kReclaiming && refill)
-        path.fill(&slot, slot.ptr<LeafB1>(), nullptr, static_cast<u16>(n + 1), key);
-    return Outcome::Stored;
+    return leaf::packed_key(keys, n - 1, w);
+}
+
+// A block for n + 1 entries: the n of `block` with (k, value) at index `at`.
+template <bool Values>
+u8* grown_linear_leaf(NodeAlloc& alloc, const u8* block, std::size_t n, unsigned w,
+                      std::size_t at, u64 k, u64 value) {
+    u8* fresh = static_cast<u8*>(alloc.allocate_zeroed(linear_block_bytes<Values>(n + 1, w)));
+    if constexpr (Values) {
+        std::memcpy(fresh, block, at * 8);
+        std::memcpy(fresh + 8 * at, &value, 8);
+        std::memcpy(fresh + 8 * (at + 1), block + 8 * at, (n - at) * 8);
+    }
+    const u8* keys = block + (Values ? map_leaf_key_offset(n) : 0);
+    u8* fresh_keys = fresh + (Values ? map_leaf_key_offset(n + 1) : 0);
+    std::memcpy(fresh_keys, keys, at * w);
+    leaf::put_packed_key(fresh_keys, at, w, k);
+    std::memcpy(fresh_keys + (at + 1) * w, keys + at * w, (n - at) * w);
+    return fresh;
 }
 
 // Tags 5 to 11: a linear leaf of w-byte keys in a slot of `level`.
-template <class Slot, class InsertAgain>
-Outcome into_linear_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned level,
-                         InsertPath& path, InsertAgain&& insert_again) {
+// Out of line: inlined into the recursive reclaiming walk, it made every
+// frame of the walk dearer.
+template <class Slot, class Flavour, class InsertAgain>
+[[gnu::noinline]] Outcome into_linear_leaf(const Slot& out, const Flavour& flavour, Edge& slot,
+                                           Edge e, u64 key, unsigned level, InsertPath& path,
+                                           InsertAgain&& insert_again) {
+    constexpr bool kValues = Flavour::kValues;
     const u8 w = static_cast<u8>(e.tag_byte() - TAG_LEAF_BASE);
     const std::size_t n = static_cast<std::size_t>(e.pop0(w)) + 1;
     // A one-byte leaf may stay the hot leaf; a wider one never is.
@@ -160,51 +169,111 @@ Outcome into_linear_leaf(const Slot& out, Edge& slot, Edge e, u64 key, unsigned 
     }
     u8* block = e.ptr<u8>();
     require(block != nullptr, "leaf ptr");
+    u8* keys = block + (kValues ? map_leaf_key_offset(n) : 0);
     const u64 k = key & low_bytes_mask(w);
 
     std::size_t at;
-    const u64 last = leaf::packed_key(block, n - 1, w);
+    const u64 last = last_packed_key<kValues>(keys, n, w);
     if (k > last) {
         at = n;  // appending is the common case
     } else if (k == last) {
-        return Outcome::Present;
+        return flavour.present(out, slot, e, block, n - 1);
     } else {
-        const leaf::LeafPos pos = leaf::locate(block, n, w, k);
-        if (pos.found) return Outcome::Present;
+        const leaf::LeafPos pos = leaf::locate(keys, n, w, k);
+        if (pos.found) return flavour.present(out, slot, e, block, pos.index);
         at = pos.index;
     }
 
-    if (n >= forms::linear_leaf_max_keys(w))
-        return into_full_linear_leaf(out, slot, e, level, w, n, at, key, path, insert_again);
+    if (n >= forms::linear_leaf_max_keys(w)) {
+        path.flush_and_reset();
+        return flavour.rebuild_full(out, slot, e, level, w, n, at, key, path, insert_again);
+    }
 
     if (capacity_class(n + 1) == capacity_class(n)) {
         out.begin();
+        if constexpr (kValues) {
+            u64* values = e.ptr<u64>();
+            for (std::size_t j = n; j > at; --j) out.store(values[j], values[j - 1]);
+            out.store(values[at], flavour.value);
+        }
         if constexpr (Slot::kReclaiming) {
-            leaf::shared_keys::insert_at(block, w, n, at, k);
+            leaf::shared_keys::insert_at(keys, w, n, at, k);
         } else {
-            std::memmove(block + (at + 1) * w, block + at * w, (n - at) * w);
-            leaf::put_packed_key(block, at, w, k);
+            std::memmove(keys + (at + 1) * w, keys + at * w, (n - at) * w);
+            leaf::put_packed_key(keys, at, w, k);
         }
         e.set_pop0(w, n);
         out.store_edge(slot, e);
         out.end();
     } else {
-        u8* fresh = static_cast<u8*>(out.alloc.allocate_zeroed(leaf_block_bytes(n + 1, w)));
-        std::memcpy(fresh, block, at * w);
-        leaf::put_packed_key(fresh, at, w, k);
-        std::memcpy(fresh + (at + 1) * w, block + at * w, (n - at) * w);
+        u8* fresh = grown_linear_leaf<kValues>(out.alloc, block, n, w, at, k, flavour.value);
         e.set_ptr(fresh);
         e.set_pop0(w, n);
         out.publish(slot, e);
-        out.alloc.release(block, leaf_block_bytes(n, w), LEAF_ALIGN);
+        out.alloc.release(block, linear_block_bytes<kValues>(n, w), LEAF_ALIGN);
         block = fresh;
     }
     if (!Slot::kReclaiming && w == 1 && level == 1)
         path.fill(&slot, nullptr, block, static_cast<u16>(n + 1), key);
     else
         path.flush_and_reset();
-    return Outcome::Stored;
+    return flavour.added(block, at);
 }
+
+// The set flavour of the linear-leaf step: keys alone, and a present key
+// needs nothing.
+struct SetFlavour {
+    static constexpr bool kValues = false;
+    static constexpr u64 value = 0;  // set entries carry none
+
+    template <class Slot>
+    static Outcome present(const Slot&, Edge&, const Edge&, u8*, std::size_t) {
+        return Outcome::Present;
+    }
+
+    // The 26th key of a one-byte leaf, or the 33rd of a wider one: the keys
+    // move into a LeafB1, or under a new BranchL3 at the highest byte in
+    // which they differ, built on a private edge by inserting them one by one
+    // through `insert_again(edge, key, holder)`; `holder` is a private word
+    // that stands in for the branch that will hold the edge.
+    template <class Slot, class InsertAgain>
+    static Outcome rebuild_full(const Slot& out, Edge& slot, const Edge& e, unsigned level, u8 w,
+                                std::size_t n, std::size_t at, u64 key, InsertPath& path,
+                                InsertAgain& insert_again) {
+        NodeAlloc& alloc = out.alloc;
+        std::vector<u64> keys = leaf_keys(e, w, n);
+        keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(at), key & low_bytes_mask(w));
+        Edge fresh;
+        bool refill = level == 1;
+        if (w == 1) {
+            fresh = e;  // keeps the skipped digits above byte 8
+            fresh.set_ptr(bitmap_leaf_of(alloc, keys));
+            fresh.set_byte(8, static_cast<u8>(n));
+            fresh.set_tag(TAG_LEAF_BITMAP);
+        } else {
+            if (w < level) {
+                const u64 prefix = shl8(decode_value(e, w, static_cast<u8>(level)), w);
+                for (u64& x : keys) x |= prefix;
+            }
+            if (const unsigned node_level = split_full_leaf_head(alloc, fresh, keys, level)) {
+                // No reader sees the private edge yet.
+                u32 private_word = 0;
+                for (u64 x : keys) insert_again(fresh, x, SlotHolder::branch(private_word));
+                fresh.set_pop0(node_level, n);
+                // The re-inserts may have named a hot leaf under the private edge.
+                path.flush_and_reset();
+                refill = false;
+            }
+        }
+        out.publish(slot, fresh);
+        alloc.release(e.ptr<void>(), leaf_block_bytes(n, w), LEAF_ALIGN);
+        if (!Slot::kReclaiming && refill)
+            path.fill(&slot, slot.ptr<LeafB1>(), nullptr, static_cast<u16>(n + 1), key);
+        return Outcome::Stored;
+    }
+
+    static Outcome added(u8*, std::size_t) { return Outcome::Stored; }
+};
 
 // Tag 12: a LeafB1 in a slot of `level`. Its 256th key at slot level 1 makes
 // a full edge; above level 1 it stays a LeafB1, since a full edge there would

@@ -64,11 +64,11 @@ bool insert_with_path_flat(NodeAlloc& alloc, Edge& edge, u64 key, unsigned level
             insert_branch_step(alloc, e, L, key, stack, path);
             continue;
         } else if (is_linear_leaf_tag(tag)) {
-            outcome = insert_leaf::into_linear_leaf(exclusive, *e, *e, key, L, path,
-                                                    [&](Edge& fresh, u64 k, SlotHolder) {
-                                                        insert_with_path_flat(alloc, fresh, k, L,
-                                                                              path);
-                                                    });
+            outcome = insert_leaf::into_linear_leaf(
+                exclusive, insert_leaf::SetFlavour{}, *e, *e, key, L, path,
+                [&](Edge& fresh, u64 k, SlotHolder) {
+                    insert_with_path_flat(alloc, fresh, k, L, path);
+                });
         } else if (tag == TAG_LEAF_BITMAP) {
             outcome = insert_leaf::into_bitmap_leaf(exclusive, *e, *e, key, L, path);
         } else if (tag == TAG_FULL) {

@@ -60,14 +60,14 @@ template <bool KeepExisting>
 void walk(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value, unsigned level,
           InsertPath& path) {
     require(level >= 1 && level <= 8, "index out of bounds: slot level");
-    using reclaiming_detail::Frame;
+    using mutate::insert_leaf::Outcome;
     const mutate::reclaiming_detail::ExclusiveSlot exclusive{alloc};
     mutate::DescentStack stack;
     Edge* e = &edge;
     unsigned S = level;
     for (;;) {
         const u8 tag = e->tag_byte();
-        Frame frame;
+        Outcome outcome;
         if (tag == TAG_EMPTY) {
             path.flush_and_reset();
             if (S == 8) {
@@ -75,21 +75,19 @@ void walk(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value, u
                 *e = mutate::detail::fresh_root_branch(alloc);
                 continue;
             }
-            reclaiming_detail::insert_into_empty(exclusive, out, *e, key, value, S);
-            frame = Frame::Done;
+            outcome = reclaiming_detail::insert_into_empty(exclusive, out, *e, key, value, S);
         } else if (is_branch_tag(tag)) {
             mutate::insert_branch_step(alloc, e, S, key, stack, path);
             continue;
         } else if (is_linear_leaf_tag(tag)) {
-            path.flush_and_reset();
-            frame = reclaiming_detail::insert_into_linear_leaf<KeepExisting>(
-                exclusive, out, *e, *e, key, value, S, path,
-                [&](Edge& fresh, const KeyValue& kv, mutate::SlotHolder) {
+            outcome = mutate::insert_leaf::into_linear_leaf(
+                exclusive, reclaiming_detail::MapFlavour<KeepExisting>{out, value}, *e, *e, key,
+                S, path, [&](Edge& fresh, const KeyValue& kv, mutate::SlotHolder) {
                     InsertResult ignored;
                     walk<KeepExisting>(ignored, alloc, fresh, kv.key, kv.value, S, path);
                 });
         } else if (tag == TAG_LEAF_BITMAP) {
-            frame = reclaiming_detail::insert_into_bitmap_leaf<KeepExisting>(
+            outcome = reclaiming_detail::insert_into_bitmap_leaf<KeepExisting>(
                 exclusive, out, *e, *e, key, value, S, path);
         } else if (tag == TAG_FULL) {
             fatal(
@@ -99,12 +97,11 @@ void walk(InsertResult& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value, u
             require(fits_map_immediate(kind), "valid immediate tag");
             path.flush_and_reset();
             const Edge before = *e;  // read after the slot is rewritten
-            reclaiming_detail::insert_into_immediate<KeepExisting>(exclusive, out, *e, before, kind,
-                                                                   key, value);
-            frame = Frame::Done;
+            outcome = reclaiming_detail::insert_into_immediate<KeepExisting>(
+                exclusive, out, *e, before, kind, key, value);
         }
-        if (frame == Frame::Again) continue;
-        if (out.existed == 0) mutate::complete_insert(stack, path);
+        if (outcome == Outcome::Reshaped) continue;
+        if (outcome == Outcome::Stored) mutate::complete_insert(stack, path);
         return;
     }
 }

@@ -1,12 +1,13 @@
 #pragma once
 // Leaf level of the map insert, one body for the exclusive walk
-// (mutate_map.cpp) and the reclaiming one (mutate_map_reclaiming_insert.hpp): what
-// the key does to the empty edge, map immediate, map linear leaf or
-// LeafBitmapL it reaches. The slot type decides how each change is written
-// (mutate_reclaiming.hpp): ExclusiveSlot stores plainly and brackets nothing, and the
-// exclusive walk refills its insert path after a key went into a one-byte
-// leaf or a LeafBitmapL of a level-1 slot; SlotGuard<U> writes as follows,
-// and never refills the path:
+// (mutate_map.cpp) and the reclaiming one (mutate_map_reclaiming_insert.hpp):
+// what the key does to the empty edge, map immediate, map linear leaf (one
+// step with the set's, insert_leaf.hpp) or LeafBitmapL it reaches. The slot
+// type decides how each change is written (mutate_reclaiming.hpp):
+// ExclusiveSlot stores plainly and brackets nothing, and the exclusive walk
+// refills its insert path after a key went into a one-byte leaf or a
+// LeafBitmapL of a level-1 slot; SlotGuard<U> writes as follows, and never
+// refills the path:
 //
 //   - a form that changes size is rebuilt in a new block, filled completely
 //     and published by one edge store; the old block is released after the
@@ -43,6 +44,7 @@
 #include "tolvane/write/mutate_map_leaf_grow.hpp"
 #include "tolvane/write/mutate_reclaiming.hpp"
 #include "tolvane/write/insert_branch.hpp"
+#include "tolvane/write/insert_leaf.hpp"
 #include "tolvane/write/mutate_reclaiming_insert.hpp"
 #include "tolvane/write/mutate_path.hpp"
 #include "tolvane/core/node.hpp"
@@ -52,35 +54,30 @@
 namespace tolvane::mutate_map::reclaiming_detail {
 
 using mutate::publish_edge;
+using mutate::insert_leaf::Outcome;
 using mutate::reclaiming_detail::SlotGuard;
 
-// What one pass of a frame did: finished the call (the result is written),
-// or changed the form of the node in its slot, which must be read again.
-enum class Frame : u8 { Done, Again };
-
-// One frame of the walk: the key below `slot`, a slot of `level`, whose
-// changes `holder` guards; the unversioned member ignores it.
-template <bool KeepExisting, bool Unversioned>
-void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 value,
-                  unsigned level, InsertPath& path, mutate::SlotHolder holder);
-
-inline void report_found(InsertResult& out, u64 old, u64* word) {
+// Each step answers as the set's do (insert_leaf.hpp): Present or Stored
+// once the result is written, Reshaped when the slot must be read again.
+inline Outcome report_found(InsertResult& out, u64 old, u64* word) {
     out.existed = 1;
     out.old = old;
     out.slot = word;
+    return Outcome::Present;
 }
 
-inline void report_added(InsertResult& out, u64* word) {
+inline Outcome report_added(InsertResult& out, u64* word) {
     out.existed = 0;
     out.slot = word;
+    return Outcome::Stored;
 }
 
 // A present key whose value lives in a block behind the edge: left alone by
 // get-or-insert, else overwritten and the unchanged edge republished, so the
 // new value is released together with it.
 template <bool KeepExisting, class Slot>
-void settle_present(const Slot& guard, InsertResult& out, Edge& slot, const Edge& e,
-                    u64* word, u64 value) {
+Outcome settle_present(const Slot& guard, InsertResult& out, Edge& slot, const Edge& e,
+                       u64* word, u64 value) {
     const u64 old = load_relaxed(*word);
     if constexpr (!KeepExisting) {
         guard.begin();
@@ -88,26 +85,26 @@ void settle_present(const Slot& guard, InsertResult& out, Edge& slot, const Edge
         guard.store_edge(slot, e);
         guard.end();
     }
-    report_found(out, old, word);
+    return report_found(out, old, word);
 }
 
 // An empty slot below level 8 takes a one-key immediate of the slot's width.
 template <class Slot>
-void insert_into_empty(const Slot& guard, InsertResult& out, Edge& slot, u64 key, u64 value,
-                       unsigned level) {
+Outcome insert_into_empty(const Slot& guard, InsertResult& out, Edge& slot, u64 key, u64 value,
+                          unsigned level) {
     require(level >= 1 && level <= 7, "immediate 1 key");
     Edge fresh;
     fresh.w0 = value;
     fresh.w1 = key & LEVEL_MASK[level];
     fresh.set_tag(immediate_tag(level, 1));
     guard.publish(slot, fresh);
-    report_added(out, &slot.w0);
+    return report_added(out, &slot.w0);
 }
 
 // Tags 16..126: a map immediate of n keys of w bytes (w is the slot level).
 template <bool KeepExisting, class Slot>
-void insert_into_immediate(const Slot& guard, InsertResult& out, Edge& slot, const Edge& e,
-                           const EdgeKind& kind, u64 key, u64 value) {
+Outcome insert_into_immediate(const Slot& guard, InsertResult& out, Edge& slot, const Edge& e,
+                              const EdgeKind& kind, u64 key, u64 value) {
     NodeAlloc& alloc = guard.alloc;
     const unsigned w = kind.key_bytes;
     const unsigned n = kind.count;
@@ -173,125 +170,73 @@ void insert_into_immediate(const Slot& guard, InsertResult& out, Edge& slot, con
     fresh.set_ptr(grown);
     guard.publish(slot, fresh);
     release_values(alloc, values, n);
-    report_added(out, grown + i);
+    return report_added(out, grown + i);
 }
 
-// A full map linear leaf (25 one-byte or 32 wider keys) takes its next key at
-// index i: a LeafBitmapL when all keys share every byte but the lowest, else
-// a BranchL3 at the highest byte in which they differ, filled on a private
-// edge. Either is published in one step, then the old block released.
-template <class Slot, class InsertAgain>
-void rebuild_full_leaf(const Slot& guard, InsertResult& out, Edge& slot, const Edge& e,
-                       unsigned level, unsigned w, std::size_t i, u64 key, u64 value,
-                       InsertPath& path, InsertAgain& insert_again) {
-    NodeAlloc& alloc = guard.alloc;
-    const std::size_t n = map_leaf_max_keys(w);
-    u8* old_block = e.ptr<u8>();
-    require(old_block != nullptr, "leaf");
-    std::vector<KeyValue> pairs = full_leaf_pairs(e, level, w, i, key, value);
-    Edge fresh;
-    const unsigned node_level = split_full_leaf_head<Slot::kReclaiming>(alloc, fresh, pairs, level);
-    if (node_level != 0) {
-        u32 private_word = 0;
-        for (const KeyValue& kv : pairs)
-            insert_again(fresh, kv, mutate::SlotHolder::branch(private_word));
-        fresh.set_pop0(node_level, pairs.size() - 1);
-        // The re-inserts carried only the low bytes of each key, so a hot
-        // leaf they named would sit under a shortened prefix.
-        path.flush_and_reset();
+// The map flavour of the linear-leaf step (insert_leaf.hpp): a value word
+// per key, and the result names it.
+template <bool KeepExisting>
+struct MapFlavour {
+    static constexpr bool kValues = true;
+    InsertResult& result;
+    u64 value;
+
+    template <class Slot>
+    Outcome present(const Slot& guard, Edge& slot, const Edge& e, u8* block,
+                    std::size_t i) const {
+        return settle_present<KeepExisting>(guard, result, slot, e,
+                                            reinterpret_cast<u64*>(block) + i, value);
     }
-    guard.publish(slot, fresh);
-    release_map_leaf(alloc, old_block, n, w);
-    u64* word = get::locate_slot(&slot, key, static_cast<u8>(level));
-    require(word != nullptr, "just-inserted key");
-    report_added(out, word);
-}
 
-// Tags 5..11: a map linear leaf of w-byte keys.
-template <bool KeepExisting, class Slot, class InsertAgain>
-Frame insert_into_linear_leaf(const Slot& guard, InsertResult& out, Edge& slot, Edge e, u64 key,
-                              u64 value, unsigned level, InsertPath& path,
-                              InsertAgain&& insert_again) {
-    NodeAlloc& alloc = guard.alloc;
-    const unsigned w = e.tag_byte() - TAG_LEAF_BASE;
-    const std::size_t n = static_cast<std::size_t>(e.pop0(w)) + 1;
-    if (w < level) {
-        if (const unsigned at = mutate::skip_mismatch_level(e, level, w, key)) {
-            mutate::insert_branch::wrap_in_slot(guard, slot, e, at, level, n);
-            return Frame::Again;
+    // A full leaf takes its next key at index `at`: a LeafBitmapL when all
+    // keys share every byte but the lowest, else a BranchL3 at the highest
+    // byte in which they differ, filled on a private edge; either is
+    // published in one step, then the old block released.
+    template <class Slot, class InsertAgain>
+    Outcome rebuild_full(const Slot& guard, Edge& slot, const Edge& e, unsigned level, u8 w,
+                         std::size_t n, std::size_t at, u64 key, InsertPath& path,
+                         InsertAgain& insert_again) const {
+        NodeAlloc& alloc = guard.alloc;
+        std::vector<KeyValue> pairs = full_leaf_pairs(e, level, w, at, key, value);
+        Edge fresh;
+        const unsigned node_level =
+            split_full_leaf_head<Slot::kReclaiming>(alloc, fresh, pairs, level);
+        if (node_level != 0) {
+            u32 private_word = 0;
+            for (const KeyValue& kv : pairs)
+                insert_again(fresh, kv, mutate::SlotHolder::branch(private_word));
+            fresh.set_pop0(node_level, pairs.size() - 1);
+            // The re-inserts carried only the low bytes of each key, so a hot
+            // leaf they named would sit under a shortened prefix.
+            path.flush_and_reset();
         }
-    }
-    u8* block = e.ptr<u8>();
-    require(block != nullptr, "leaf ptr");
-    u64* values = e.ptr<u64>();
-    const u8* keys = block + map_leaf_key_offset(n);
-    const u64 k = key & LEVEL_MASK[w];
-
-    // Ascending inserts append: the last key is tested before any search.
-    // It is read as the one word that ends with it (the values lie before
-    // the keys, so the word stays inside the block): a copy of w bytes would
-    // go through memory and stall the read of its result.
-    std::size_t i;
-    u64 ending_word;
-    std::memcpy(&ending_word, keys + n * w - 8, 8);
-    const u64 last = ending_word >> (64 - 8 * w);
-    if (k > last) {
-        i = n;
-    } else if (k == last) {
-        settle_present<KeepExisting>(guard, out, slot, e, values + (n - 1), value);
-        return Frame::Done;
-    } else {
-        const leaf::LeafPos pos = leaf::locate(keys, n, static_cast<u8>(w), k);
-        if (pos.found) {
-            settle_present<KeepExisting>(guard, out, slot, e, values + pos.index, value);
-            return Frame::Done;
-        }
-        i = pos.index;
+        guard.publish(slot, fresh);
+        release_map_leaf(alloc, e.ptr<void>(), n, w);
+        u64* word = get::locate_slot(&slot, key, static_cast<u8>(level));
+        require(word != nullptr, "just-inserted key");
+        return report_added(result, word);
     }
 
-    if (n >= map_leaf_max_keys(w)) {
-        rebuild_full_leaf(guard, out, slot, e, level, w, i, key, value, path, insert_again);
-        return Frame::Done;
+    Outcome added(u8* block, std::size_t i) const {
+        return report_added(result, reinterpret_cast<u64*>(block) + i);
     }
-    if (capacity_class(n + 1) == capacity_class(n)) {
-        guard.begin();
-        leaf::shared_keys::map_insert_at(block, static_cast<u8>(w), n, i, k, value);
-        e.set_pop0(w, n);
-        guard.store_edge(slot, e);
-        guard.end();
-    } else {
-        u8* fresh = grown_map_leaf(alloc, block, n, w, i, k, value);
-        e.set_ptr(fresh);
-        e.set_pop0(w, n);
-        guard.publish(slot, e);
-        release_map_leaf(alloc, block, n, w);
-        block = fresh;
-    }
-    // The exclusive insert keeps a one-byte leaf of a level-1 slot hot.
-    if (!Slot::kReclaiming && w == 1 && level == 1)
-        path.fill(&slot, nullptr, block, static_cast<u16>(n + 1), key);
-    report_added(out, e.ptr<u64>() + i);
-    return Frame::Done;
-}
+};
 
 // Tag 12: a LeafBitmapL. The node itself is never copied by an insert: only
 // the value subarray of the key's group moves when its capacity class does.
 template <bool KeepExisting, class Slot>
-Frame insert_into_bitmap_leaf(const Slot& guard, InsertResult& out, Edge& slot, Edge e, u64 key,
-                              u64 value, unsigned level, InsertPath& path) {
+Outcome insert_into_bitmap_leaf(const Slot& guard, InsertResult& out, Edge& slot, Edge e, u64 key,
+                                u64 value, unsigned level, InsertPath& path) {
     NodeAlloc& alloc = guard.alloc;
     if (level > 1) {
         if (const unsigned at = mutate::skip_mismatch_level(e, level, 1, key)) {
             path.flush_and_reset();
             mutate::insert_branch::wrap_in_slot(guard, slot, e, at, level, e.pop0(1) + 1);
-            return Frame::Again;
+            return Outcome::Reshaped;
         }
     }
     const auto [leaf, b, g, group, r, values, present] = find_in_bitmap_leaf(e, key);
-    if (present) {
-        settle_present<KeepExisting>(guard, out, slot, e, values + r, value);
-        return Frame::Done;
-    }
+    if (present) return settle_present<KeepExisting>(guard, out, slot, e, values + r, value);
 
     const unsigned c = popcount32(group);
     guard.begin();
@@ -312,8 +257,7 @@ Frame insert_into_bitmap_leaf(const Slot& guard, InsertResult& out, Edge& slot, 
     guard.end();
     if (!Slot::kReclaiming && level == 1)
         path.fill(&slot, leaf, nullptr, static_cast<u16>(count), key);
-    report_added(out, leaf->value_subarrays[g] + r);
-    return Frame::Done;
+    return report_added(out, leaf->value_subarrays[g] + r);
 }
 
 }  // namespace tolvane::mutate_map::reclaiming_detail

@@ -33,22 +33,6 @@ inline u64* grown_values(NodeAlloc& alloc, const u64* values, std::size_t c, std
     return fresh;
 }
 
-// A map linear leaf block for n + 1 keys of w bytes: the n entries of
-// `block` with (k, value) at index i.
-inline u8* grown_map_leaf(NodeAlloc& alloc, const u8* block, std::size_t n, unsigned w,
-                          std::size_t i, u64 k, u64 value) {
-    u8* fresh = take_map_leaf(alloc, n + 1, w);
-    std::memcpy(fresh, block, i * 8);
-    std::memcpy(fresh + 8 * i, &value, 8);
-    std::memcpy(fresh + 8 * (i + 1), block + 8 * i, (n - i) * 8);
-    const u8* keys = block + map_leaf_key_offset(n);
-    u8* fresh_keys = fresh + map_leaf_key_offset(n + 1);
-    std::memcpy(fresh_keys, keys, i * w);
-    leaf::put_packed_key(fresh_keys, i, w, k);
-    std::memcpy(fresh_keys + (i + 1) * w, keys + i * w, (n - i) * w);
-    return fresh;
-}
-
 // The n pairs of a full map immediate (packed `keys`, `values`) with (k,
 // value) at index i, into `pairs` (room for n + 1).
 inline void immediate_pairs_with(const u8* keys, const u64* values, std::size_t n, unsigned w,

@@ -66,9 +66,11 @@ namespace reclaiming_detail {
 
 using mutate::read_edge;
 
+// One frame of the walk: the key below `slot`, a slot of `level`, whose
+// changes `holder` guards; the unversioned member ignores it.
 template <bool K, bool U>
-void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 value,
-                  unsigned level, InsertPath& path, mutate::SlotHolder holder) {
+Outcome insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 value,
+                     unsigned level, InsertPath& path, mutate::SlotHolder holder) {
     path.flush_and_reset();
     const SlotGuard<U> guard{alloc, holder};
     for (;;) {
@@ -81,7 +83,7 @@ void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 
         if (kind.is_immediate())
             return insert_into_immediate<K>(guard, out, slot, e, kind, key, value);
 
-        Frame frame = Frame::Done;
+        Outcome outcome;
         switch (kind.kind) {
             case TAG_EMPTY:
                 if (level == 8) {
@@ -101,19 +103,19 @@ void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 
                                                mutate::SlotHolder::branch(word));
                             return out.existed == 0;
                         });
-                frame = step ? Frame::Done : Frame::Again;
+                outcome = !step ? Outcome::Reshaped : *step ? Outcome::Stored : Outcome::Present;
                 break;
             }
             case TAG_LEAF_BITMAP:
-                frame = insert_into_bitmap_leaf<K>(guard, out, slot, e, key, value, level, path);
+                outcome = insert_into_bitmap_leaf<K>(guard, out, slot, e, key, value, level, path);
                 break;
             case TAG_FULL:
                 fatal(
                     "internal error: entered unreachable code: full-tolvane edges are set-flavor "
                     "only");
             default:  // tags 5..11; 13..15 do not decode
-                frame = insert_into_linear_leaf<K>(
-                    guard, out, slot, e, key, value, level, path,
+                outcome = mutate::insert_leaf::into_linear_leaf(
+                    guard, MapFlavour<K>{out, value}, slot, e, key, level, path,
                     [&](Edge& fresh, const KeyValue& kv, mutate::SlotHolder private_holder) {
                         InsertResult ignored;
                         insert_frame<K, U>(ignored, alloc, fresh, kv.key, kv.value, level, path,
@@ -121,7 +123,7 @@ void insert_frame(InsertResult& out, NodeAlloc& alloc, Edge& slot, u64 key, u64 
                     });
                 break;
         }
-        if (frame == Frame::Done) return;
+        if (outcome != Outcome::Reshaped) return outcome;
     }
 }
 

@@ -96,8 +96,8 @@ bool insert_with_path_occ(NodeAlloc& alloc, Edge& slot, u64 key, unsigned level,
                 case TAG_FULL:
                     return false;
                 default:
-                    outcome = insert_leaf::into_linear_leaf(guard, slot, e, key, level, path,
-                                                            insert_again);
+                    outcome = insert_leaf::into_linear_leaf(
+                        guard, insert_leaf::SetFlavour{}, slot, e, key, level, path, insert_again);
                     break;
             }
         }
