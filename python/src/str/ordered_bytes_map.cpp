@@ -179,13 +179,13 @@ PyMethodDef* methods() {
                          "Largest entry `(key, value)` in byte-lexicographic order, or None when "
                          "empty.")
         .keywords<S, kNextAtOrAfter, neighbour<&Engine::next_at_or_after>>(
-            "($self, key)", "Smallest entry with key `>= key`, or None.")
+            "Smallest entry with key `>= key`, or None.")
         .keywords<S, kNextAfter, neighbour<&Engine::next_after>>(
-            "($self, key)", "Smallest entry with key `> key`, or None.")
+            "Smallest entry with key `> key`, or None.")
         .keywords<S, kPrevAtOrBefore, neighbour<&Engine::prev_at_or_before>>(
-            "($self, key)", "Largest entry with key `<= key`, or None.")
+            "Largest entry with key `<= key`, or None.")
         .keywords<S, kPrevBefore, neighbour<&Engine::prev_before>>(
-            "($self, key)", "Largest entry with key `< key`, or None.")
+            "Largest entry with key `< key`, or None.")
         .noargs<S, keys>("keys", "Returns an iterator of all byte keys in ascending order.")
         .noargs<S, values>("values", "Returns an iterator of all values in ascending key order.")
         .noargs<S, items>("items",

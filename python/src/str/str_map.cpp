@@ -274,18 +274,14 @@ PyMethodDef* methods() {
             "($self, key, inclusive=False)",
             "Smallest entry with key `> key` (or `>= key` if `inclusive=True`)."
             "\n\nThe key is a `str` for UTF-8 keys, or `bytes` for non-UTF-8 keys.")
-        .keywords<X, kNextAtOrAfter, fixed_step<true, true>>("($self, key)",
-                                                             "Smallest entry with key `>= key`.")
-        .keywords<X, kNextAfter, fixed_step<true, false>>("($self, key)",
-                                                          "Smallest entry with key `> key`.")
+        .keywords<X, kNextAtOrAfter, fixed_step<true, true>>("Smallest entry with key `>= key`.")
+        .keywords<X, kNextAfter, fixed_step<true, false>>("Smallest entry with key `> key`.")
         .keywords<X, kPrev, step<false>>(
             "($self, key, inclusive=False)",
             "Largest entry with key `< key` (or `<= key` if `inclusive=True`)."
             "\n\nThe key is a `str` for UTF-8 keys, or `bytes` for non-UTF-8 keys.")
-        .keywords<X, kPrevAtOrBefore, fixed_step<false, true>>("($self, key)",
-                                                               "Largest entry with key `<= key`.")
-        .keywords<X, kPrevBefore, fixed_step<false, false>>("($self, key)",
-                                                            "Largest entry with key `< key`.")
+        .keywords<X, kPrevAtOrBefore, fixed_step<false, true>>("Largest entry with key `<= key`.")
+        .keywords<X, kPrevBefore, fixed_step<false, false>>("Largest entry with key `< key`.")
         .noargs<X, collect_entries>(
             "collect_entries",
             "Collects every entry as `(raw_key_bytes, value)` in lexicographical order.")

@@ -182,18 +182,15 @@ PyMethodDef* methods() {
             "allocator; returns the bytes released. Runs beside readers\nand writers (releases "
             "the GIL).")
         .keywords<S, kContains, contains>("Check membership releasing the GIL.")
-        .keywords<S, kInsert, write<true>>("($self, key)", "Inserts key releasing the GIL.")
+        .keywords<S, kInsert, write<true>>("Inserts key releasing the GIL.")
         .keywords<S, kAdd, write<true>>(
-            "($self, key)",
             "Adds `key` to the set (standard Python set method). Returns `True` if newly inserted.")
         .keywords<S, kRemove, write<false>>(
-            "($self, key)",
             "Removes `key` from the set releasing the GIL; returns `True` if it was present.\n\n"
             "This mirrors `TolvaneSet.remove` (which returns a `bool`); use `discard` for "
             "the\nsame non-raising semantics, or a future `del`/checked path for KeyError "
             "behaviour.")
         .keywords<S, kDiscard, write<false>>(
-            "($self, key)",
             "Removes `key` if present releasing the GIL; returns `True` if present.")
         .noargs<S, Common::clear>("clear", "Removes all elements from the concurrent set.")
         .noargs<S, first>("first", "Smallest element in the set releasing the GIL.")
