@@ -108,7 +108,8 @@ Outcome into_immediate(const Slot& out, Edge& slot, const Edge& e, EdgeKind kind
 // while the capacity class holds, else grow into a fresh block, publish and
 // release alike. The flavour (SetFlavour below, MapFlavour in
 // mutate_map_insert_leaf.hpp) gives
-//   kValues, value    whether entries carry a value word; the new key's
+//   kValues, value    whether entries carry a value word, and the new
+//                     key's value (0 for the set)
 //   present(...)      what a present key at index i does: Present
 //   rebuild_full(...) how a full leaf takes the key at index `at`
 //   added(block, i)   what a key newly stored at index i reports: Stored
