@@ -2,21 +2,11 @@
 child interpreter, so a crash or an abort fails its test instead of the run."""
 
 import os
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
-
-def run_child(code, timeout=120):
-    """Runs `code` in a fresh interpreter that imports this checkout's
-    package the way the tests do; returns what it printed."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=timeout)
-    assert done.returncode == 0, f"child ended with {done.returncode}:\n{done.stderr}"
-    return done.stdout
+from child_process import run_child
 
 
 def test_bool_conversion_survives_a_type_name_that_changes_between_reads():
