@@ -15,6 +15,7 @@
 #include "frame/buffer.hpp"
 #include "frame/keyed_map.hpp"
 #include "frame/method_table.hpp"
+#include "frame/python_call.hpp"
 #include "frame/raised.hpp"
 #include "frame/snapshot_iter.hpp"
 #include "tolvane/bytes/bytes_map.hpp"
@@ -101,8 +102,7 @@ PyObject* for_each(Obj& o, Args& a) {
         if (pending) return;
         Ref key(PyBytes_FromStringAndSize(k.data(), static_cast<Py_ssize_t>(k.size())));
         Ref value(key ? u64_result(v) : nullptr);
-        Ref args(value ? PyTuple_Pack(2, key.get(), value.get()) : nullptr);
-        Ref result(args ? PyObject_Call(callback, args.get(), nullptr) : nullptr);
+        Ref result(value ? call_python(callback, key.get(), value.get()) : nullptr);
         if (!result) pending = take_raised_exception();
     });
     if (pending) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "frame/ref.hpp"
+#include "frame/python_call.hpp"
 
 namespace tolvane::py {
 
@@ -98,7 +99,7 @@ bool to_bool(PyObject* obj, bool& out) {
                      name.get());
         return false;
     }
-    Ref result(PyObject_CallOneArg(method.get(), obj));
+    Ref result(call_python(method.get(), obj));
     if (!result) return false;
     if (!PyBool_Check(result.get())) {
         set_type_cast_error(result.get(), "bool");

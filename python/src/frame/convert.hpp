@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "frame/ref.hpp"
+#include "frame/python_call.hpp"
 
 namespace tolvane::py {
 
@@ -41,7 +42,7 @@ template <class Take>
 bool for_each_u64(PyObject* obj, Take&& take) {
     Ref iterator(PyObject_GetIter(obj));
     if (!iterator) return false;
-    while (Ref item{PyIter_Next(iterator.get())}) {
+    while (Ref item{next_item(iterator.get())}) {
         std::uint64_t value;
         if (!to_u64(item.get(), value)) return false;
         item = Ref();

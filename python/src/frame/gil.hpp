@@ -1,31 +1,39 @@
 #pragma once
 // Releasing the interpreter lock around engine work. Between the release and
 // the retake no Python object may be touched; the lock is taken back on every
-// path out, an exception included.
+// path out, an exception included. The retake is a plain call, never a
+// destructor: while the interpreter finalizes it may end the thread (see
+// ended_thread.hpp), and the thread is parked there instead.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <type_traits>
 #include <utility>
 
 namespace tolvane::py {
 
-class GilRelease {
-public:
-    GilRelease() : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
-    GilRelease(const GilRelease&) = delete;
-    GilRelease& operator=(const GilRelease&) = delete;
+// Takes the interpreter lock back for the state PyEval_SaveThread returned.
+void retake_gil(PyThreadState* released);
 
-private:
-    PyThreadState* state_;
-};
-
-// `work()` with the interpreter lock released.
+// `work()` with the interpreter lock released. The work is engine code: it
+// runs no Python code, so only the retake can meet the interpreter's end.
 template <class Work>
-decltype(auto) without_gil(Work&& work) {
-    GilRelease released;
-    return std::forward<Work>(work)();
+auto without_gil(Work&& work) -> std::invoke_result_t<Work&&> {
+    PyThreadState* released = PyEval_SaveThread();
+    try {
+        if constexpr (std::is_void_v<std::invoke_result_t<Work&&>>) {
+            std::forward<Work>(work)();
+            retake_gil(released);
+        } else {
+            std::invoke_result_t<Work&&> result = std::forward<Work>(work)();
+            retake_gil(released);
+            return result;
+        }
+    } catch (...) {
+        retake_gil(released);
+        throw;
+    }
 }
 
 }  // namespace tolvane::py

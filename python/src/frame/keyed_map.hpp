@@ -27,6 +27,7 @@
 #include "frame/buffer.hpp"
 #include "frame/dict_items.hpp"
 #include "frame/method.hpp"
+#include "frame/python_call.hpp"
 #include "frame/sized_slots.hpp"
 
 namespace tolvane::py {
@@ -140,7 +141,7 @@ struct KeyedMap : SizedSlots<C, KeyedMap<C>> {
         }
         Ref iterator(PyObject_GetIter(other));
         if (!iterator) return false;
-        while (Ref item{PyIter_Next(iterator.get())}) {
+        while (Ref item{next_item(iterator.get())}) {
             PyObject* key_object;
             if (!to_object_u64_pair(item.get(), key_object, value)) return false;
             auto key = C::key(key_object);

@@ -10,7 +10,9 @@
 // MemoryError. Inputs are copied before the container is changed and results
 // are built from a container that is only read, while the engine's mutations
 // are noexcept (running out of memory inside one is fatal, like a node
-// allocation): a MemoryError leaves the container as it was.
+// allocation): a MemoryError leaves the container as it was. A thread that
+// the interpreter ends inside the call is parked here at the latest (see
+// ended_thread.hpp), not unwound out of this noexcept frame.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -20,6 +22,7 @@
 
 #include "frame/args.hpp"
 #include "frame/convert.hpp"
+#include "frame/ended_thread.hpp"
 #include "frame/note.hpp"
 #include "frame/object.hpp"
 
@@ -45,6 +48,8 @@ R raising_memory_error(R failure, Body&& body) noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return failure;
+    } catch (abi::__forced_unwind&) {
+        park_ended_thread();
     }
 }
 

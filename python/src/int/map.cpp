@@ -12,6 +12,7 @@
 
 #include "frame/buffer.hpp"
 #include "frame/key_order.hpp"
+#include "frame/python_call.hpp"
 #include "int/classes.hpp"
 #include "int/int_container.hpp"
 #include "tolvane/int/ascending.hpp"
@@ -56,7 +57,7 @@ bool insert_from_dict(Engine& map, PyObject* dict) {
 bool insert_from_iterable(Engine& map, PyObject* items) {
     Ref iterator(PyObject_GetIter(items));
     if (!iterator) return false;
-    while (Ref item{PyIter_Next(iterator.get())}) {
+    while (Ref item{next_item(iterator.get())}) {
         std::uint64_t key, value;
         if (!to_u64_pair(item.get(), key, value)) return false;
         map.insert(key, value);

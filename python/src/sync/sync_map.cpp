@@ -13,6 +13,7 @@
 
 #include "frame/buffer.hpp"
 #include "frame/dict_items.hpp"
+#include "frame/python_call.hpp"
 #include "int/classes.hpp"
 #include "sync/classes.hpp"
 #include "sync/sync_container.hpp"
@@ -207,7 +208,7 @@ PyObject* update(Obj& o, Args& a) {
     } else {
         Ref iterator(PyObject_GetIter(other));
         if (!iterator) return nullptr;
-        while (Ref item{PyIter_Next(iterator.get())}) {
+        while (Ref item{next_item(iterator.get())}) {
             KeyValue pair;
             if (!to_u64_pair(item.get(), pair.key, pair.value)) return nullptr;
             pairs.push_back(pair);
