@@ -33,8 +33,18 @@ std::optional<FileError> fsync_checked(int fd) {
 }
 
 FileSaveOutcome save_in_place(const TolvaneBlobMap& map, const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Opened without waiting: a FIFO with no reader is refused (ENXIO)
+    // rather than holding the caller until one appears. The writes then
+    // block as usual, so a slow reader still gets the whole image.
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) return {0, os_error(errno)};
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const FileError error = os_error(errno);
+        ::close(fd);
+        return {0, error};
+    }
     const SaveOutcome saved = save_to_writer(map, fd);
     const std::optional<FileError> closed = close_checked(fd);
     if (saved.error) return {0, write_error(*saved.error)};

@@ -26,8 +26,9 @@ struct FileError {
 
 // The image length, or why the save failed. A symbolic link is followed
 // to the file it names. A target that exists and is not a regular file (a
-// device, a FIFO) is written in place; otherwise the previous file stays
-// untouched on any failure.
+// device, a FIFO) is written in place, and is refused rather than waited
+// for when it cannot be opened at once (a FIFO with no reader); otherwise
+// the previous file stays untouched on any failure.
 struct FileSaveOutcome {
     u64 length = 0;
     std::optional<FileError> error;

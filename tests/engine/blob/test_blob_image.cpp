@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -12,6 +13,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "tolvane/blob/blob_validate.hpp"
 #include "tolvane/blob/image.hpp"
@@ -336,6 +338,56 @@ TEST(BlobImageFile, OnlyRegularFilesAreRead) {
     const auto bytes = read_image_file(empty);
     ASSERT_TRUE(bytes.has_value());
     EXPECT_EQ(bytes->size, 0u);
+}
+
+// The names in a folder, "." and ".." left out.
+std::vector<std::string> names_in(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* d = opendir(folder.c_str());
+    if (d == nullptr) return names;
+    while (const dirent* e = readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names.emplace_back(e->d_name);
+    closedir(d);
+    return names;
+}
+
+TEST(BlobImageFile, SavingToAFifoNeverWaitsForAReader) {
+    TempDir dir;
+    const std::string fifo = dir.path + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    TolvaneBlobMap m(4096);
+    example(m);
+    // In a child that an alarm ends, so that a save that waits cannot hang
+    // the suite.
+    EXPECT_EXIT(
+        {
+            alarm(1);
+            const FileSaveOutcome saved = save_image_file(m, fifo);
+            const bool refused =
+                saved.error && saved.error->text() == "No such device or address (os error 6)";
+            std::_Exit(refused ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+
+    // With a reader the image goes through the FIFO, which stays a FIFO.
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    const FileSaveOutcome saved = save_image_file(m, fifo);
+    ASSERT_FALSE(saved.error.has_value()) << saved.error->text();
+    std::string received(saved.length + 1, '\0');
+    EXPECT_EQ(read(reader, received.data(), received.size()), static_cast<ssize_t>(saved.length));
+    received.resize(saved.length);
+    EXPECT_EQ(received, image_of(m));
+    close(reader);
+    struct stat st;
+    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"fifo"});
+
+    const FileSaveOutcome discarded = save_image_file(m, "/dev/null");
+    ASSERT_FALSE(discarded.error.has_value()) << discarded.error->text();
+    EXPECT_EQ(discarded.length, image_length(m));
 }
 
 }  // namespace

@@ -1,0 +1,60 @@
+"""TolvaneBlobMap's image files where the file system gets in the way: targets
+that would block. Every case runs in a child interpreter bounded in seconds,
+so that a save that waits fails one test instead of the run."""
+
+import os
+
+from child_process import run_child
+
+EXAMPLE_MAP = """
+from tolvane_trie import TolvaneBlobMap
+m = TolvaneBlobMap(4096)
+m.insert(1, b"abc")
+m.insert(2, b"abcdefghi!")
+"""
+
+
+# ---- targets that are not regular files ------------------------------------------
+
+def test_save_to_a_fifo_without_a_reader_raises_at_once(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    out = run_child(EXAMPLE_MAP + f"""
+import time
+start = time.monotonic()
+try:
+    m.save_to_file({str(fifo)!r})
+except OSError as e:
+    print(e)
+print(time.monotonic() - start < 1.0)
+""", timeout=10)
+    assert out.splitlines() == ["Failed to save file: No such device or address (os error 6)", "True"]
+    assert os.listdir(tmp_path) == ["fifo"]
+
+
+def test_save_to_a_fifo_with_a_reader_and_to_dev_null(tmp_path):
+    fifo, received, regular = tmp_path / "fifo", tmp_path / "received", tmp_path / "map.img"
+    os.mkfifo(fifo)
+    # The image is larger than a pipe holds, so the writes wait for the
+    # reader; the reader is a process of its own because the save keeps the
+    # interpreter lock while it waits.
+    out = run_child(f"""
+import os, subprocess, sys
+from tolvane_trie import TolvaneBlobMap
+m = TolvaneBlobMap(4096)
+for k in range(1000):
+    m.insert(k, bytes([k % 251]) * 300, k)
+fd = os.open({str(fifo)!r}, os.O_RDONLY | os.O_NONBLOCK)
+os.set_blocking(fd, True)
+with open({str(received)!r}, "wb") as sink:
+    copy = "import shutil, sys; shutil.copyfileobj(sys.stdin.buffer, sys.stdout.buffer)"
+    reader = subprocess.Popen([sys.executable, "-c", copy], stdin=fd, stdout=sink)
+os.close(fd)
+sent = m.save_to_file({str(fifo)!r})
+assert reader.wait(timeout=20) == 0
+print(sent, m.save_to_file({str(regular)!r}), m.save_to_file("/dev/null"))
+""", timeout=60)
+    sent, saved, discarded = map(int, out.split())
+    assert sent == saved == discarded == os.path.getsize(regular) > 1 << 16
+    assert received.read_bytes() == regular.read_bytes()
+    assert sorted(os.listdir(tmp_path)) == ["fifo", "map.img", "received"]
