@@ -1,6 +1,7 @@
 """TolvaneBlobMap's image files where the file system gets in the way: targets
-that would block. Every case runs in a child interpreter bounded in seconds,
-so that a save that waits fails one test instead of the run."""
+that would block and the longest file names. Every case runs in a child
+interpreter bounded in seconds, so that a save that waits fails one test
+instead of the run."""
 
 import os
 
@@ -12,6 +13,12 @@ m = TolvaneBlobMap(4096)
 m.insert(1, b"abc")
 m.insert(2, b"abcdefghi!")
 """
+
+
+def example_image(tmp_path):
+    path = tmp_path / "example.img"
+    run_child(EXAMPLE_MAP + f"m.save_to_file({str(path)!r})", timeout=30)
+    return path.read_bytes()
 
 
 # ---- targets that are not regular files ------------------------------------------
@@ -58,3 +65,31 @@ print(sent, m.save_to_file({str(regular)!r}), m.save_to_file("/dev/null"))
     assert sent == saved == discarded == os.path.getsize(regular) > 1 << 16
     assert received.read_bytes() == regular.read_bytes()
     assert sorted(os.listdir(tmp_path)) == ["fifo", "map.img", "received"]
+
+
+# ---- file names -------------------------------------------------------------------
+
+def test_the_longest_file_name_saves_loads_and_fails_cleanly(tmp_path):
+    name = "n" * 255
+    folder = tmp_path / "long"
+    folder.mkdir()
+    path = str(folder / name)
+    out = run_child(EXAMPLE_MAP + f"""
+import resource, signal
+print(m.save_to_file({path!r}))
+print(TolvaneBlobMap.load_from_file({path!r}).get(2))
+big = TolvaneBlobMap(4096)
+for k in range(100):
+    big.insert(k, b"x" * 100, 1)
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (1000, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+try:
+    big.save_to_file({path!r})
+except OSError as e:
+    print(e)
+""", timeout=30)
+    assert out.splitlines() == ["152", "(b'abcdefghi!', 0)",
+                                "Failed to save file: File too large (os error 27)"]
+    # The failed save left the previous image and nothing else.
+    assert os.listdir(folder) == [name]
+    assert (folder / name).read_bytes() == example_image(tmp_path)

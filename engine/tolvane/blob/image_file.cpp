@@ -59,15 +59,17 @@ std::string directory_of(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// A temporary name beside `path` that no other save of this process uses.
-std::string temporary_name(const std::string& path, unsigned attempt) {
+// A name in the folder of `path` for the image being written: its length
+// does not depend on the target's name, so the longest valid names save
+// too. The process id and a counter keep saves of this and of other live
+// processes apart; a leftover of a process that had the same id is met by
+// the exclusive create and passed over.
+std::string temporary_name(const std::string& path) {
     static std::atomic<u64> counter{0};
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    return dir + "." + base + ".tmp-" + std::to_string(::getpid()) + "-" +
-           std::to_string(counter.fetch_add(1, std::memory_order_relaxed)) + "-" +
-           std::to_string(attempt);
+    return dir + ".tolvane-save-" + std::to_string(::getpid()) + "-" +
+           std::to_string(counter.fetch_add(1, std::memory_order_relaxed)) + ".tmp";
 }
 
 }  // namespace
@@ -106,7 +108,7 @@ FileSaveOutcome save_image_file(const TolvaneBlobMap& map, std::string_view path
     std::string temporary;
     int fd = -1;
     for (unsigned attempt = 0; fd < 0; ++attempt) {
-        temporary = temporary_name(path, attempt);
+        temporary = temporary_name(path);
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && (errno != EEXIST || attempt == 100)) return {0, os_error(errno)};
     }

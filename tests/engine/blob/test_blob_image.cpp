@@ -390,5 +390,34 @@ TEST(BlobImageFile, SavingToAFifoNeverWaitsForAReader) {
     EXPECT_EQ(discarded.length, image_length(m));
 }
 
+TEST(BlobImageFile, TheLongestFileNameSavesAndFailsCleanly) {
+    TempDir dir;
+    const std::string name(255, 'n');
+    const std::string path = dir.path + "/" + name;
+    TolvaneBlobMap small(4096);
+    example(small);
+    const FileSaveOutcome saved = save_image_file(small, path);
+    ASSERT_FALSE(saved.error.has_value()) << saved.error->text();
+    const auto bytes = read_image_file(path);
+    ASSERT_TRUE(bytes.has_value());
+    EXPECT_EQ(std::string(bytes->view()), image_of(small));
+
+    TolvaneBlobMap large(4096);
+    for (u64 k = 0; k < 100; ++k) large.insert(k, std::string(100, 'x'), 1);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limited = old;
+    limited.rlim_cur = 1000;
+    setrlimit(RLIMIT_FSIZE, &limited);
+    const FileSaveOutcome failed = save_image_file(large, path);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_DFL);
+    ASSERT_TRUE(failed.error.has_value());
+    EXPECT_EQ(failed.error->code, EFBIG);
+    EXPECT_EQ(read_all(path), image_of(small));
+    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{name});
+}
+
 }  // namespace
 }  // namespace tolvane::blob
