@@ -1,9 +1,13 @@
 """TolvaneBlobMap's image files where the file system gets in the way: targets
-that would block and the longest file names. Every case runs in a child
-interpreter bounded in seconds, so that a save that waits fails one test
-instead of the run."""
+that would block, folders that cannot be read and the longest file names.
+Every case runs in a child interpreter bounded in seconds, so that a save
+that waits fails one test instead of the run."""
 
 import os
+import shutil
+import tempfile
+
+import pytest
 
 from child_process import run_child
 
@@ -65,6 +69,37 @@ print(sent, m.save_to_file({str(regular)!r}), m.save_to_file("/dev/null"))
     assert sent == saved == discarded == os.path.getsize(regular) > 1 << 16
     assert received.read_bytes() == regular.read_bytes()
     assert sorted(os.listdir(tmp_path)) == ["fifo", "map.img", "received"]
+
+
+# ---- the folder after the rename --------------------------------------------------
+
+def test_a_folder_that_cannot_be_read_does_not_fail_the_save():
+    # A folder the saving user may write and enter but not read: as root the
+    # child drops to an unprivileged user, since root reads any folder.
+    folder = tempfile.mkdtemp()
+    try:
+        os.chmod(folder, 0o333)
+        out = run_child(EXAMPLE_MAP + f"""
+import os
+if os.geteuid() == 0:
+    try:
+        os.setgroups([])
+        os.setgid(65534)
+        os.setuid(65534)
+    except OSError:
+        print("cannot drop privileges")
+        raise SystemExit
+path = os.path.join({folder!r}, "map.img")
+print(m.save_to_file(path))
+print(TolvaneBlobMap.load_from_file(path).get(2))
+""", timeout=30)
+        if out.startswith("cannot drop privileges"):
+            pytest.skip("privileges cannot be dropped here")
+        assert out.splitlines() == ["152", "(b'abcdefghi!', 0)"]
+        assert os.listdir(folder) == ["map.img"]
+    finally:
+        os.chmod(folder, 0o700)
+        shutil.rmtree(folder)
 
 
 # ---- file names -------------------------------------------------------------------

@@ -89,7 +89,16 @@ std::string FileError::text() const {
     return std::string(message) + " (os error " + std::to_string(code) + ")";
 }
 
-FileSaveOutcome save_image_file(const TolvaneBlobMap& map, std::string_view path_view) {
+int sync_folder(const char* folder) {
+    const int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    const std::optional<FileError> failure = fsync_checked(fd);
+    ::close(fd);
+    return failure ? failure->code : 0;
+}
+
+FileSaveOutcome save_image_file(const TolvaneBlobMap& map, std::string_view path_view,
+                                FolderSync folder_sync) {
     if (path_view.find('\0') != std::string_view::npos)
         return {0, FileError{FileError::Kind::NulInPath, 0}};
     std::string path(path_view);
@@ -129,12 +138,10 @@ FileSaveOutcome save_image_file(const TolvaneBlobMap& map, std::string_view path
         ::unlink(temporary.c_str());
         return {0, failure};
     }
-    // Makes the rename itself durable.
-    const int dir = ::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return {0, os_error(errno)};
-    failure = fsync_checked(dir);
-    ::close(dir);
-    if (failure) return {0, failure};
+    // The target holds the new image from here on, so the save has
+    // succeeded: syncing the folder only makes the rename durable sooner,
+    // and a folder the caller may write but not read cannot be synced.
+    (void)folder_sync(directory_of(path).c_str());
     return {saved.length, std::nullopt};
 }
 

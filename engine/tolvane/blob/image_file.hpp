@@ -24,6 +24,11 @@ struct FileError {
     std::string text() const;
 };
 
+// Opens a folder and syncs it, which makes a rename in it durable: 0, or
+// the errno of the step that failed.
+int sync_folder(const char* folder);
+using FolderSync = int (*)(const char* folder);
+
 // The image length, or why the save failed. A symbolic link is followed
 // to the file it names. A target that exists and is not a regular file (a
 // device, a FIFO) is written in place, and is refused rather than waited
@@ -33,7 +38,11 @@ struct FileSaveOutcome {
     u64 length = 0;
     std::optional<FileError> error;
 };
-FileSaveOutcome save_image_file(const TolvaneBlobMap& map, std::string_view path);
+// `folder_sync` is called on the target's folder once the image has been
+// renamed over the target; its failure is not the save's, as the target
+// already holds the new image. Tests pass one that fails.
+FileSaveOutcome save_image_file(const TolvaneBlobMap& map, std::string_view path,
+                                FolderSync folder_sync = sync_folder);
 
 // A whole file read into memory.
 struct FileBytes {

@@ -419,5 +419,31 @@ TEST(BlobImageFile, TheLongestFileNameSavesAndFailsCleanly) {
     EXPECT_EQ(names_in(dir.path), std::vector<std::string>{name});
 }
 
+// The folder a failing folder sync was asked to sync.
+std::string folder_of_failed_sync;
+int folder_sync_refused(const char* folder) {
+    folder_of_failed_sync = folder;
+    return EACCES;
+}
+
+TEST(BlobImageFile, SaveSucceedsOnceRenamedWhateverTheFolderSync) {
+    TempDir dir;
+    const std::string path = dir.path + "/map.img";
+    TolvaneBlobMap m(4096);
+    example(m);
+    folder_of_failed_sync.clear();
+    const FileSaveOutcome saved = save_image_file(m, path, folder_sync_refused);
+    ASSERT_FALSE(saved.error.has_value()) << saved.error->text();
+    EXPECT_EQ(saved.length, image_length(m));
+    EXPECT_EQ(folder_of_failed_sync, dir.path);
+    EXPECT_EQ(read_all(path), image_of(m));
+    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"map.img"});
+
+    // The real sync says why a folder could not be synced.
+    EXPECT_EQ(sync_folder(dir.path.c_str()), 0);
+    EXPECT_EQ(sync_folder((dir.path + "/missing").c_str()), ENOENT);
+    EXPECT_EQ(sync_folder(path.c_str()), ENOTDIR);
+}
+
 }  // namespace
 }  // namespace tolvane::blob
