@@ -1,10 +1,12 @@
 """TolvaneBlobMap's image files where the file system gets in the way: targets
-that would block, folders that cannot be read and the longest file names.
-Every case runs in a child interpreter bounded in seconds, so that a save
-that waits fails one test instead of the run."""
+that would block, folders that cannot be read, the longest file names and
+files far too large to read whole. Every case runs in a child interpreter
+bounded in seconds, so that a save that waits or a load that fills memory
+fails one test instead of the run."""
 
 import os
 import shutil
+import struct
 import tempfile
 
 import pytest
@@ -17,6 +19,9 @@ m = TolvaneBlobMap(4096)
 m.insert(1, b"abc")
 m.insert(2, b"abcdefghi!")
 """
+
+UNSUPPORTED_VERSION_3 = ("Failed to load file: Unsupported image format version 3 "
+                         "(this build reads and writes version 2)")
 
 
 def example_image(tmp_path):
@@ -128,3 +133,36 @@ except OSError as e:
     # The failed save left the previous image and nothing else.
     assert os.listdir(folder) == [name]
     assert (folder / name).read_bytes() == example_image(tmp_path)
+
+
+# ---- files far larger than their header allows ------------------------------------
+
+def test_huge_files_are_refused_from_their_header(tmp_path):
+    good = example_image(tmp_path)
+    headers = {
+        "zeros.img": b"",
+        "newer.img": good[:8] + struct.pack("<I", 3),
+        # Two chunks of 1 GiB: more than a loaded map may hold.
+        "ceiling.img": good[:48] + struct.pack("<QQ", 1 << 30, 2),
+    }
+    for name, header in headers.items():
+        with open(tmp_path / name, "wb") as f:
+            f.write(header)
+            f.truncate(2 << 30)
+    out = run_child(f"""
+from tolvane_trie import TolvaneBlobMap
+for name in {list(headers)!r}:
+    try:
+        TolvaneBlobMap.load_from_file({str(tmp_path)!r} + "/" + name)
+    except OSError as e:
+        print(e)
+with open("/proc/self/status") as status:
+    peak = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+print(peak < 64 * 1024)
+""", timeout=120)
+    assert out.splitlines() == [
+        "Failed to load file: Corrupted blob record header",
+        UNSUPPORTED_VERSION_3,
+        "Failed to load file: Arena growth exceeded the addressable/allowed ceiling",
+        "True",
+    ]

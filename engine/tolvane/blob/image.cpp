@@ -87,7 +87,7 @@ class ImageWriter {
 
 ArenaError corrupted() { return ArenaError{ArenaErrorKind::CorruptedHeader}; }
 
-// Checks 17a to 19 of the loader: the chunk records, then the index.
+// The loader's checks past the header: the chunk records, then the index.
 ArenaStatus load_body(std::string_view image, u64 entries, u64 index_offset, u64 chunk_offset,
                       u64 chunk_count, TolvaneBlobMap& into) {
     const u64 len = image.size();
@@ -180,11 +180,11 @@ SaveOutcome save_to_writer(const TolvaneBlobMap& map, int fd) {
     return {total, std::nullopt};
 }
 
-ArenaStatus from_bytes_slice_with_max_capacity(std::string_view image, u64 max_capacity,
-                                               TolvaneBlobMap& into) {
-    const u64 len = image.size();
-    if (len < IMAGE_HEADER_BYTES) return corrupted();
-    const char* h = image.data();
+ArenaResult<ImageHeader> check_image_header(std::string_view header, u64 image_length,
+                                            u64 max_capacity) {
+    const u64 len = image_length;
+    if (len < IMAGE_HEADER_BYTES || header.size() < IMAGE_HEADER_BYTES) return corrupted();
+    const char* h = header.data();
     if (std::memcmp(h, MAGIC, 8) != 0) return corrupted();
     const u32 version = read_u32(h + 8);
     if (version != IMAGE_VERSION)
@@ -205,10 +205,18 @@ ArenaStatus from_bytes_slice_with_max_capacity(std::string_view image, u64 max_c
     if (index_offset > len || chunk_offset > len) return corrupted();
     const u64 cap = clamp_max_capacity(max_capacity, chunk_size);
     if (span > cap) return ArenaError{ArenaErrorKind::GrowthCeiling};
+    return ImageHeader{entries, index_offset, chunk_offset, chunk_size, chunk_count, cap};
+}
 
-    into.arena.chunk_size = chunk_size;
-    into.arena.max_capacity = cap;
-    if (ArenaStatus error = load_body(image, entries, index_offset, chunk_offset, chunk_count, into)) {
+ArenaStatus from_bytes_slice_with_max_capacity(std::string_view image, u64 max_capacity,
+                                               TolvaneBlobMap& into) {
+    const ArenaResult<ImageHeader> header = check_image_header(image, image.size(), max_capacity);
+    if (!header.ok()) return header.error();
+    const ImageHeader& h = header.value();
+    into.arena.chunk_size = h.chunk_size;
+    into.arena.max_capacity = h.capacity;
+    if (ArenaStatus error =
+            load_body(image, h.entries, h.index_offset, h.chunk_offset, h.chunk_count, into)) {
         into.clear();
         into.arena.generation = 1;
         return error;

@@ -36,6 +36,23 @@ u64 image_length(const TolvaneBlobMap& map);
 // Writes the image to an open file descriptor; neither syncs nor closes it.
 SaveOutcome save_to_writer(const TolvaneBlobMap& map, int fd);
 
+// The header fields the loader goes by, once checked.
+struct ImageHeader {
+    u64 entries = 0;
+    u64 index_offset = 0;
+    u64 chunk_offset = 0;
+    u64 chunk_size = 0;
+    u64 chunk_count = 0;
+    u64 capacity = 0;  // the loaded map's max_capacity
+};
+
+// The loader's checks of the header, in its order: those that need only
+// the first 64 bytes and the length of the whole image, so that a file can
+// be refused before it is read whole. `header` is the start of the image,
+// shorter than 64 bytes only when the image is.
+ArenaResult<ImageHeader> check_image_header(std::string_view header, u64 image_length,
+                                            u64 max_capacity);
+
 // Validates `image` and builds the map in `into`, which must be freshly
 // constructed. The loaded map's cap is max(chunk size, min(max_capacity,
 // 2^36)). On an error `into` is left empty.

@@ -52,6 +52,22 @@ FileSaveOutcome save_in_place(const TolvaneBlobMap& map, const std::string& path
     return {saved.length, std::nullopt};
 }
 
+// Reads until `size` bytes or the end of the file: the count read, or
+// none when a read fails.
+std::optional<u64> read_up_to(int fd, char* into, u64 size) {
+    u64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, into + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        done += static_cast<u64>(n);
+    }
+    return done;
+}
+
 std::string directory_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -145,41 +161,51 @@ FileSaveOutcome save_image_file(const TolvaneBlobMap& map, std::string_view path
     return {saved.length, std::nullopt};
 }
 
-std::optional<FileBytes> read_image_file(std::string_view path_view) {
-    if (path_view.find('\0') != std::string_view::npos) return std::nullopt;
+ArenaResult<FileBytes> read_image_file(std::string_view path_view, u64 max_capacity) {
+    const ArenaError unreadable{ArenaErrorKind::CorruptedHeader};
+    if (path_view.find('\0') != std::string_view::npos) return unreadable;
     const std::string path(path_view);
     // Non-blocking: opening a FIFO must not wait for a writer.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    if (fd < 0) return unreadable;
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return std::nullopt;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return unreadable;
+
+    // The header alone first: a file of any size whose header is refused
+    // costs 64 bytes of reading.
+    char header[IMAGE_HEADER_BYTES];
+    const std::optional<u64> header_size = read_up_to(fd, header, sizeof(header));
+    if (!header_size) return unreadable;
+    const ArenaResult<ImageHeader> checked = check_image_header(
+        std::string_view(header, *header_size), static_cast<u64>(st.st_size), max_capacity);
+    if (!checked.ok()) return checked.error();
 
     FileBytes bytes;
     u64 capacity = static_cast<u64>(st.st_size) + 1;  // one more byte sees the end
     bytes.data.reset(static_cast<char*>(std::malloc(capacity)));
-    if (!bytes.data) return std::nullopt;
+    if (!bytes.data) return unreadable;
+    std::memcpy(bytes.data.get(), header, *header_size);
+    bytes.size = *header_size;
     for (;;) {
         if (bytes.size == capacity) {
             // The file grew since fstat: make room and read on.
             const u64 larger = capacity * 2;
-            if (larger < capacity) return std::nullopt;
+            if (larger < capacity) return unreadable;
             char* grown = static_cast<char*>(std::realloc(bytes.data.get(), larger));
-            if (grown == nullptr) return std::nullopt;
+            if (grown == nullptr) return unreadable;
             bytes.data.release();
             bytes.data.reset(grown);
             capacity = larger;
         }
-        const ssize_t n = ::read(fd, bytes.data.get() + bytes.size, capacity - bytes.size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (n == 0) return bytes;
-        bytes.size += static_cast<u64>(n);
+        const std::optional<u64> n =
+            read_up_to(fd, bytes.data.get() + bytes.size, capacity - bytes.size);
+        if (!n) return unreadable;
+        if (*n == 0) return bytes;
+        bytes.size += *n;
     }
 }
 

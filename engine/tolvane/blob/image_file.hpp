@@ -1,9 +1,9 @@
 #pragma once
 // Image files on disk. Saving never destroys the previous file: the image
 // goes to a new temporary file beside the target, is synced and closed
-// with both checked, and is renamed over the target. Loading reads a
-// regular file whole, without blocking on FIFOs or aborting on files too
-// large to hold.
+// with both checked, and is renamed over the target. Loading checks the
+// header first and then reads a regular file whole, without blocking on
+// FIFOs or aborting on files too large to hold.
 
 #include <cstdlib>
 #include <memory>
@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "tolvane/blob/arena_error.hpp"
 #include "tolvane/blob/blob_map.hpp"
 
 namespace tolvane::blob {
@@ -53,8 +54,12 @@ struct FileBytes {
     u64 size = 0;
     std::string_view view() const noexcept { return {data.get(), size}; }
 };
-// None when the path holds a NUL byte, the file cannot be opened, is not a
-// regular file, cannot be read or cannot be held in memory.
-std::optional<FileBytes> read_image_file(std::string_view path);
+// An image file read whole, once its header has passed the loader's checks
+// against the file's size: a file the loader would refuse by its header is
+// refused with the loader's error before the rest of it is read. Every
+// failure to read it (a NUL byte in the path, a file that cannot be opened,
+// is not a regular file, cannot be read or cannot be held in memory) is
+// CorruptedHeader; why it could not be read is not told.
+ArenaResult<FileBytes> read_image_file(std::string_view path, u64 max_capacity);
 
 }  // namespace tolvane::blob

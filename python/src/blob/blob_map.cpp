@@ -285,13 +285,14 @@ PyObject* load_from_file(Args& a) {
     std::string_view path;
     if (!a.utf8(0, path)) return nullptr;
     // Why a file could not be read is not reported: every such failure reads
-    // as a corrupted header.
-    const auto bytes = tolvane::blob::read_image_file(path);
-    if (!bytes) return raise_load_error(ArenaError{ArenaErrorKind::CorruptedHeader});
+    // as a corrupted header. A refused header is reported before the rest of
+    // the file is read.
+    const auto bytes = tolvane::blob::read_image_file(path, kLoadCapacity);
+    if (!bytes.ok()) return raise_load_error(bytes.error());
     Ref self = allocate<BlobMapClass>();
     if (!self) return nullptr;
     const ArenaStatus loaded = tolvane::blob::from_bytes_slice_with_max_capacity(
-        bytes->view(), kLoadCapacity, instance<BlobMapClass>(self.get())->native);
+        bytes.value().view(), kLoadCapacity, instance<BlobMapClass>(self.get())->native);
     if (loaded) return raise_load_error(*loaded);
     return self.release();
 }

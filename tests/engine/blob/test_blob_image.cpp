@@ -262,6 +262,15 @@ std::string read_all(const std::string& path) {
     return s.str();
 }
 
+constexpr u64 kFileCap = u64{1} << 30;
+
+// Why a file was refused, or none when it was read.
+std::optional<ArenaError> refusal_of(const std::string& path) {
+    const ArenaResult<FileBytes> read = read_image_file(path, kFileCap);
+    if (read.ok()) return std::nullopt;
+    return read.error();
+}
+
 TEST(BlobImageFile, SaveReplacesWholeAndLoadReadsBack) {
     TempDir dir;
     const std::string path = dir.path + "/map.img";
@@ -278,9 +287,9 @@ TEST(BlobImageFile, SaveReplacesWholeAndLoadReadsBack) {
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
-    const auto bytes = read_image_file(path);
-    ASSERT_TRUE(bytes.has_value());
-    EXPECT_EQ(std::string(bytes->view()), image_of(m));
+    const ArenaResult<FileBytes> bytes = read_image_file(path, kFileCap);
+    ASSERT_TRUE(bytes.ok());
+    EXPECT_EQ(std::string(bytes.value().view()), image_of(m));
     // No temporary file is left beside it.
     EXPECT_EQ(std::system(("test $(ls -A " + dir.path + " | wc -l) -eq 1").c_str()), 0);
 
@@ -327,17 +336,15 @@ TEST(BlobImageFile, FailedSaveLeavesThePreviousFile) {
 
 TEST(BlobImageFile, OnlyRegularFilesAreRead) {
     TempDir dir;
-    EXPECT_FALSE(read_image_file(dir.path).has_value());
-    EXPECT_FALSE(read_image_file(dir.path + "/missing").has_value());
-    EXPECT_FALSE(read_image_file(std::string("a\0b", 3)).has_value());
+    EXPECT_EQ(refusal_of(dir.path), kCorrupted);
+    EXPECT_EQ(refusal_of(dir.path + "/missing"), kCorrupted);
+    EXPECT_EQ(refusal_of(std::string("a\0b", 3)), kCorrupted);
     const std::string fifo = dir.path + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_FALSE(read_image_file(fifo).has_value());  // and does not wait for a writer
+    EXPECT_EQ(refusal_of(fifo), kCorrupted);  // and does not wait for a writer
     const std::string empty = dir.path + "/empty";
     std::ofstream(empty).close();
-    const auto bytes = read_image_file(empty);
-    ASSERT_TRUE(bytes.has_value());
-    EXPECT_EQ(bytes->size, 0u);
+    EXPECT_EQ(refusal_of(empty), kCorrupted);  // shorter than a header
 }
 
 // The names in a folder, "." and ".." left out.
@@ -398,9 +405,9 @@ TEST(BlobImageFile, TheLongestFileNameSavesAndFailsCleanly) {
     example(small);
     const FileSaveOutcome saved = save_image_file(small, path);
     ASSERT_FALSE(saved.error.has_value()) << saved.error->text();
-    const auto bytes = read_image_file(path);
-    ASSERT_TRUE(bytes.has_value());
-    EXPECT_EQ(std::string(bytes->view()), image_of(small));
+    const ArenaResult<FileBytes> bytes = read_image_file(path, kFileCap);
+    ASSERT_TRUE(bytes.ok());
+    EXPECT_EQ(std::string(bytes.value().view()), image_of(small));
 
     TolvaneBlobMap large(4096);
     for (u64 k = 0; k < 100; ++k) large.insert(k, std::string(100, 'x'), 1);
@@ -443,6 +450,38 @@ TEST(BlobImageFile, SaveSucceedsOnceRenamedWhateverTheFolderSync) {
     EXPECT_EQ(sync_folder(dir.path.c_str()), 0);
     EXPECT_EQ(sync_folder((dir.path + "/missing").c_str()), ENOENT);
     EXPECT_EQ(sync_folder(path.c_str()), ENOTDIR);
+}
+
+// Sparse files of 1 TiB: read whole, each would be refused for want of
+// memory rather than by its header.
+TEST(BlobImageFile, AHugeFileIsRefusedByItsHeaderAlone) {
+    TempDir dir;
+    TolvaneBlobMap m(4096);
+    example(m);
+    const std::string header = image_of(m).substr(0, 64);
+    std::string newer = header;
+    put_u32(newer, 8, 3);
+    std::string ceiling = header;  // two chunks of 1 GiB
+    put_u64(ceiling, 48, u64{1} << 30);
+    put_u64(ceiling, 56, 2);
+    std::string beyond = header;  // more entries than the file could hold
+    put_u64(beyond, 16, (u64{1} << 40) / 16 + 1);
+    const std::pair<std::string, ArenaError> cases[] = {
+        {std::string(64, '\0'), kCorrupted},
+        {newer, ArenaError{ArenaErrorKind::UnsupportedVersion, 3, 2}},
+        {ceiling, ArenaError{ArenaErrorKind::GrowthCeiling}},
+        {beyond, kCorrupted},
+    };
+    const std::string path = dir.path + "/huge.img";
+    for (const auto& [start, error] : cases) {
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, start.data(), start.size()), 64);
+        const bool sparse = ftruncate(fd, off_t{1} << 40) == 0;
+        close(fd);
+        if (!sparse) GTEST_SKIP() << "this file system holds no 1 TiB file";
+        EXPECT_EQ(refusal_of(path), error);
+    }
 }
 
 }  // namespace
