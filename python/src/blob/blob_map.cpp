@@ -14,6 +14,7 @@
 #include "blob/classes.hpp"
 #include "frame/buffer.hpp"
 #include "frame/method_table.hpp"
+#include "frame/python_call.hpp"
 #include "frame/raised.hpp"
 #include "frame/sized_slots.hpp"
 #include "tolvane/blob/blob_map.hpp"
@@ -228,7 +229,7 @@ PyObject* scan_filtered(Obj& o, Args& a) {
         if (predicate == nullptr) return true;
         Ref k(u64_result(key));
         Ref m(k ? u64_result(meta) : nullptr);
-        Ref result(m ? PyObject_CallFunctionObjArgs(predicate, k.get(), m.get(), nullptr) : nullptr);
+        Ref result(m ? call_python(predicate, k.get(), m.get()) : nullptr);
         bool truth;
         // A failed call passes the entry on; the visitor then stops at once.
         return truth_of(std::move(result), truth) ? truth : true;
@@ -246,8 +247,7 @@ PyObject* scan_filtered(Obj& o, Args& a) {
         }
         Ref k(u64_result(key));
         Ref m(k ? u64_result(meta) : nullptr);
-        Ref result(m ? PyObject_CallFunctionObjArgs(callback, k.get(), bytes.get(), m.get(), nullptr)
-                     : nullptr);
+        Ref result(m ? call_python(callback, k.get(), bytes.get(), m.get()) : nullptr);
         bool truth;
         return truth_of(std::move(result), truth) && truth;
     };
