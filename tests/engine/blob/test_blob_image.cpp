@@ -300,6 +300,21 @@ TEST(BlobImageFile, SaveReplacesWholeAndLoadReadsBack) {
     EXPECT_EQ(missing.error->text(), "No such file or directory (os error 2)");
 }
 
+// A save of `m` to `path` that a file size limit makes fail part-way (as
+// root too), with the failure's error.
+FileSaveOutcome save_cut_short(const TolvaneBlobMap& m, const std::string& path) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limited = old;
+    limited.rlim_cur = 1000;
+    setrlimit(RLIMIT_FSIZE, &limited);
+    const FileSaveOutcome failed = save_image_file(m, path);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_DFL);
+    return failed;
+}
+
 TEST(BlobImageFile, FailedSaveLeavesThePreviousFile) {
     TempDir dir;
     const std::string path = dir.path + "/map.img";
@@ -310,19 +325,10 @@ TEST(BlobImageFile, FailedSaveLeavesThePreviousFile) {
 
     TolvaneBlobMap large(4096);
     for (u64 k = 0; k < 100; ++k) large.insert(k, std::string(100, 'x'), 1);
-    // A file size limit makes the writes fail part-way (as root too).
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit old;
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit limited = old;
-    limited.rlim_cur = 1000;
-    setrlimit(RLIMIT_FSIZE, &limited);
     // Saved through a symbolic link, which is followed to the file.
     const std::string link = dir.path + "/link.img";
     ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
-    const FileSaveOutcome failed = save_image_file(large, link);
-    setrlimit(RLIMIT_FSIZE, &old);
-    signal(SIGXFSZ, SIG_DFL);
+    const FileSaveOutcome failed = save_cut_short(large, link);
     ASSERT_TRUE(failed.error.has_value());
     EXPECT_EQ(failed.error->code, EFBIG);
     EXPECT_EQ(read_all(path), before);
@@ -411,15 +417,7 @@ TEST(BlobImageFile, TheLongestFileNameSavesAndFailsCleanly) {
 
     TolvaneBlobMap large(4096);
     for (u64 k = 0; k < 100; ++k) large.insert(k, std::string(100, 'x'), 1);
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit old;
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit limited = old;
-    limited.rlim_cur = 1000;
-    setrlimit(RLIMIT_FSIZE, &limited);
-    const FileSaveOutcome failed = save_image_file(large, path);
-    setrlimit(RLIMIT_FSIZE, &old);
-    signal(SIGXFSZ, SIG_DFL);
+    const FileSaveOutcome failed = save_cut_short(large, path);
     ASSERT_TRUE(failed.error.has_value());
     EXPECT_EQ(failed.error->code, EFBIG);
     EXPECT_EQ(read_all(path), image_of(small));
