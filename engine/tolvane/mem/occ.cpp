@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <thread>
 
 #include "tolvane/core/fatal.hpp"
 
@@ -96,6 +98,14 @@ void* next_of(const void* block) {
 
 void set_next(void* block, void* next) { std::memcpy(block, &next, sizeof next); }
 
+void pause_hint() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
+
 }  // namespace
 
 Collector::Collector() = default;
@@ -127,7 +137,13 @@ void Collector::retire(void* block, std::size_t size, std::size_t align) {
     BinList& bin = bins_[e % 3][s];
     {
         std::lock_guard guard(bin.lock);
-        bin.records.push_back(Garbage{block, size, align});
+        try {
+            bin.records.push_back(Garbage{block, size, align});
+        } catch (const std::bad_alloc&) {
+            // Callers run inside noexcept writes; this stops the process with
+            // the engine's own message instead of an unexplained terminate.
+            fatal("memory allocation failed");
+        }
         bin.non_empty.store(1, std::memory_order_relaxed);
     }
     stripes_[s].retired_bytes.fetch_add(size, std::memory_order_relaxed);
@@ -195,6 +211,23 @@ void Collector::try_advance() {
         });
     }
     advancing_.store(0, std::memory_order_release);
+}
+
+void Collector::wait_grace_period() {
+    // Orders the caller's unlinking stores before the epoch it waits from,
+    // as retire does before it picks a bin.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    const std::uint64_t target = epoch_.load(std::memory_order_seq_cst) + 2;
+    // Readers announce only for one short walk, so the epoch soon moves; the
+    // thread that must go idle may need this core, hence the yields.
+    constexpr unsigned PAUSES_BEFORE_YIELD = 1024;
+    for (unsigned turns = 0; epoch_.load(std::memory_order_seq_cst) < target; ++turns) {
+        try_advance();
+        if (turns < PAUSES_BEFORE_YIELD)
+            pause_hint();
+        else
+            std::this_thread::yield();
+    }
 }
 
 void* Collector::pop_freelist(unsigned cls) {

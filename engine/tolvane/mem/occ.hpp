@@ -74,8 +74,17 @@ public:
     // A new reader, idle, listed in this collector's registry.
     static Reader register_reader(const std::shared_ptr<Collector>& collector);
 
+    // Queues a block that readers may still see. Its record is the only
+    // thing retiring allocates: when even that cannot be had the process
+    // stops as for a node that cannot be had.
     void retire(void* block, std::size_t size, std::size_t align);
     void try_advance();
+    // Returns once the epoch has moved on twice since the call began, so
+    // that no reader can still be inside anything unlinked before it: the
+    // caller may then free those blocks at once. Allocates nothing. The
+    // caller must not be announced itself nor hold anything that an
+    // announced reader may wait for (a writer lock, an odd root version).
+    void wait_grace_period();
     // A block of class cls from the calling thread's stripe with its first
     // (class size) bytes zeroed, or null.
     void* pop_freelist(unsigned cls);
