@@ -245,6 +245,13 @@ void TolvaneMap::clear_entries() noexcept {
     root_leaf::clear(record(core), alloc);
 }
 
+DetachedRoot TolvaneMap::detach_entries() noexcept {
+    clear_path();
+    return root_leaf::detach(record(core));
+}
+
+void TolvaneMap::free_detached(DetachedRoot& d) noexcept { tolvane::free_detached<true>(alloc, d); }
+
 // ===========================================================================
 // TolvaneMap: lookups and ordered queries
 

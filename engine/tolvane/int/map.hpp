@@ -31,6 +31,7 @@
 #include "tolvane/read/iter.hpp"
 #include "tolvane/core/key_value.hpp"
 #include "tolvane/read/listing.hpp"
+#include "tolvane/int/detached_root.hpp"
 #include "tolvane/int/map_core.hpp"
 #include "tolvane/int/put_place.hpp"
 #include "tolvane/write/mutate_map_insert.hpp"
@@ -75,6 +76,12 @@ class TolvaneMap {
     RemoveOutcome remove(u64 key) noexcept;
     // Removes every entry; the allocator keeps its free memory.
     void clear_entries() noexcept;
+    // Empties the container without freeing what it held: that stays
+    // allocated in the result until free_detached gives it back.
+    DetachedRoot detach_entries() noexcept;
+    // Gives back at once what detach_entries took out; only when no reader
+    // can be inside it any more.
+    void free_detached(DetachedRoot& d) noexcept;
     // Settles the pending delta and empties the insert path.
     void clear_path();
 

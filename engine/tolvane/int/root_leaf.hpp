@@ -28,6 +28,7 @@
 #include "tolvane/core/forms.hpp"
 #include "tolvane/core/node.hpp"
 #include "tolvane/core/types.hpp"
+#include "tolvane/int/detached_root.hpp"
 #include "tolvane/int/map_core.hpp"
 #include "tolvane/int/put_place.hpp"
 #include "tolvane/int/root_leaf_block.hpp"
@@ -206,6 +207,25 @@ void clear(Record r, NodeAlloc& alloc) {
     else if (state == ROOT_LEAF)
         alloc.release(r.block(), block_bytes<kArrays<Record>>(r.count()), 16);
     r.publish(ROOT_EMPTY);
+}
+
+// Takes the tree or the root-leaf block out without freeing it and empties
+// the root; the root edge of a tree is zeroed, the other root words and len
+// keep stale values.
+template <class Record>
+DetachedRoot detach(Record r) {
+    DetachedRoot d;
+    d.state = r.load_state();
+    if (d.state == ROOT_TREE) {
+        d.tree = mutate::read_edge(r.root());
+        store_relaxed(r.root().w1, u64{0});
+        store_relaxed(r.root().w0, u64{0});
+    } else if (d.state == ROOT_LEAF) {
+        d.block = r.block();
+        d.block_bytes = block_bytes<kArrays<Record>>(r.count());
+    }
+    r.publish(ROOT_EMPTY);
+    return d;
 }
 
 // None when the root is sound, else the first broken invariant found. The

@@ -136,6 +136,15 @@ void TolvaneSet::clear_entries() noexcept {
     root_leaf::clear(record(*this), alloc);
 }
 
+DetachedRoot TolvaneSet::detach_entries() noexcept {
+    clear_path();
+    return root_leaf::detach(record(*this));
+}
+
+void TolvaneSet::free_detached(DetachedRoot& d) noexcept {
+    tolvane::free_detached<false>(alloc, d);
+}
+
 bool TolvaneSet::contains(u64 key) const { return root_leaf::contains<false>(*this, key); }
 
 // ---------------------------------------------------------------------------

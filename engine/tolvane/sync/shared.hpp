@@ -43,6 +43,7 @@
 
 #include "tolvane/core/fatal.hpp"
 #include "tolvane/core/types.hpp"
+#include "tolvane/int/detached_root.hpp"
 #include "tolvane/mem/occ.hpp"
 #include "tolvane/sync/engine_root.hpp"
 #include "tolvane/sync/fold.hpp"
@@ -106,8 +107,10 @@ class alignas(64) Shared {
     // bound to root_version, root covered.
     Shared();
     // Teardown: marks the collector dead (writers drop their cached readers
-    // at their next miss), frees every node through the collector and drains
-    // it. No operation may be running.
+    // at their next miss), frees every node at once and drains the
+    // collector. No operation may be running, so no reader is inside the
+    // tree and nothing needs to wait out a grace period: teardown allocates
+    // nothing.
     ~Shared();
     Shared(const Shared&) = delete;
     Shared& operator=(const Shared&) = delete;
@@ -198,6 +201,10 @@ class alignas(64) Shared {
     // Optimistic reads of the published root, then the exclusive section.
     u64 len() noexcept;
     // Empties the container; writer slots stay claimed, dirty bits stay set.
+    // The entries are detached in one exclusive mutation and freed at once
+    // after the grace period, waited for outside the section: clearing
+    // queues nothing in the collector and allocates nothing. The caller must
+    // not be announced as a reader.
     void clear() noexcept;
     u64 mem_held() noexcept;
     i64 mem_used() noexcept;
@@ -239,7 +246,8 @@ Shared<T>::Shared() {
 template <class T>
 Shared<T>::~Shared() {
     collector->mark_dead();
-    tree.clear_entries();
+    DetachedRoot entries = tree.detach_entries();
+    tree.free_detached(entries);
     collector->drain();
 }
 
@@ -377,13 +385,21 @@ u64 Shared<T>::len() noexcept {
 
 template <class T>
 void Shared<T>::clear() noexcept {
-    ExclusiveSection section(*this);
-    refresh_engine_length();
-    exclusive_mutation([this](T& t) {
-        t.clear_entries();
-        t.alloc.release_free();
-        pop.zero();
-    });
+    DetachedRoot entries;
+    {
+        ExclusiveSection section(*this);
+        refresh_engine_length();
+        exclusive_mutation([&](T& t) {
+            entries = t.detach_entries();
+            t.alloc.release_free();
+            pop.zero();
+        });
+    }
+    // Readers that entered before the detach may still walk the old
+    // entries; once none can, they go back without a grace period. The
+    // allocator is deferred, so writers may already be running again.
+    collector->wait_grace_period();
+    tree.free_detached(entries);
 }
 
 template <class T>
