@@ -1,35 +1,64 @@
 // TolvaneStrMap disposal, clearing and memory figures.
 
-#include <vector>
+#include <cstdint>
 
+#include "tolvane/core/fatal.hpp"
 #include "tolvane/str/str_map.hpp"
 
 namespace tolvane {
 
 namespace strmap {
 
+namespace {
+
+// The disposal stack runs through the nodes waiting on it: a waiting node
+// links to the next through its word map's len, which disposal never reads
+// (a word map is walked and released through its root state and root words
+// alone). So disposing of a tree of any size or depth allocates nothing.
+void push_waiting(StrNode*& top, StrNode* node) noexcept {
+    node->words.len = reinterpret_cast<std::uintptr_t>(top);
+    top = node;
+}
+
+StrNode* pop_waiting(StrNode*& top) noexcept {
+    StrNode* node = top;
+    top = reinterpret_cast<StrNode*>(static_cast<std::uintptr_t>(node->words.len));
+    return node;
+}
+
+}  // namespace
+
 void dispose_node(StrNode* node, NodeAlloc& alloc) {
     release_words(node->words, alloc);
     StrNode::destroy(node);
 }
 
-void dispose_tree(StrNode* root, NodeAlloc& alloc) {
+u64 dispose_tree(StrNode* root, NodeAlloc& alloc) noexcept {
     // A node's word map goes as soon as its entries are scanned; the stack
     // holds the children found and not yet visited.
-    std::vector<StrNode*> stack{root};
-    while (!stack.empty()) {
-        StrNode* node = stack.back();
-        stack.pop_back();
+    u64 shell = 0;
+    StrNode* waiting = nullptr;
+    push_waiting(waiting, root);
+    while (waiting) {
+        StrNode* node = pop_waiting(waiting);
         MapIter it = node->words.iter_fwd_raw();
         while (const auto e = it.next()) {
             if (is_terminal(e->key)) continue;
-            if (e->value & 1)
-                SuffixBlock::destroy(as_suffix(e->value));
-            else
-                stack.push_back(as_child(e->value));
+            if (e->value & 1) {
+                SuffixBlock* block = as_suffix(e->value);
+                const u64 bytes = block->block_bytes();
+                if (bytes > (u64{1} << 62))
+                    fatal("suffix layout: size is header + key remainder, align is 8");
+                shell += bytes;
+                SuffixBlock::destroy(block);
+            } else {
+                push_waiting(waiting, as_child(e->value));
+            }
         }
+        shell += StrNode::SHELL_BYTES;
         dispose_node(node, alloc);
     }
+    return shell;
 }
 
 }  // namespace strmap
@@ -41,8 +70,10 @@ u64 TolvaneStrMap::clear_entries() noexcept {
     root = nullptr;
     u64 released = 0;
     if (detached) {
-        released = alloc.live_bytes() + StrNode::shell_bytes(detached);
-        strmap::dispose_tree(detached, alloc);
+        // The shell bytes are counted while the tree goes, so that clearing
+        // needs no walk of its own (nor the stack such a walk would need).
+        released = alloc.live_bytes();
+        released += strmap::dispose_tree(detached, alloc);
     }
     len = 0;
     return released;

@@ -91,8 +91,9 @@ namespace strmap {
 // Releases the node's word map and the node; slots are not followed.
 void dispose_node(StrNode* node, NodeAlloc& alloc);
 // Releases the node, every node and suffix block below it, and their word
-// maps, with an explicit stack (no recursion however deep the keys go).
-void dispose_tree(StrNode* root, NodeAlloc& alloc);
+// maps, without recursion however deep the keys go and without allocating;
+// returns their shell bytes (StrNode::shell_bytes of `root` before the call).
+u64 dispose_tree(StrNode* root, NodeAlloc& alloc) noexcept;
 
 }  // namespace strmap
 }  // namespace tolvane
