@@ -129,13 +129,14 @@ class BasicBytesMap {
         return value;
     }
 
-    // Removes every entry; the hash keys stay.
-    void clear_entries() {
-        std::vector<BytesBucket*> buckets;
+    // Removes every entry; the hash keys stay. Allocates nothing: each
+    // bucket goes as the walk passes it (the walk reads only the trie, which
+    // is freed after it).
+    void clear_entries() noexcept {
         MapIter it = map.iter_fwd_raw();
-        while (const std::optional<KeyValue> e = it.next()) buckets.push_back(bucket_at(e->value));
+        while (const std::optional<KeyValue> e = it.next())
+            bytesmap::dispose_bucket(bucket_at(e->value), true);
         map.clear_entries();
-        for (BytesBucket* b : buckets) bytesmap::dispose_bucket(b, true);
         len = 0;
         bucket_bytes = 0;
     }
