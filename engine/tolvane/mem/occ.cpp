@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <thread>
 
 #include "tolvane/core/fatal.hpp"
+#include "tolvane/core/spin.hpp"
 
 namespace tolvane {
 
@@ -97,14 +97,6 @@ void* next_of(const void* block) {
 }
 
 void set_next(void* block, void* next) { std::memcpy(block, &next, sizeof next); }
-
-void pause_hint() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield" ::: "memory");
-#endif
-}
 
 }  // namespace
 
@@ -218,16 +210,8 @@ void Collector::wait_grace_period() {
     // as retire does before it picks a bin.
     std::atomic_thread_fence(std::memory_order_seq_cst);
     const std::uint64_t target = epoch_.load(std::memory_order_seq_cst) + 2;
-    // Readers announce only for one short walk, so the epoch soon moves; the
-    // thread that must go idle may need this core, hence the yields.
-    constexpr unsigned PAUSES_BEFORE_YIELD = 1024;
-    for (unsigned turns = 0; epoch_.load(std::memory_order_seq_cst) < target; ++turns) {
-        try_advance();
-        if (turns < PAUSES_BEFORE_YIELD)
-            pause_hint();
-        else
-            std::this_thread::yield();
-    }
+    // Readers announce only for one short walk, so the epoch soon moves.
+    for (SpinWait w; epoch_.load(std::memory_order_seq_cst) < target; w.pause()) try_advance();
 }
 
 void* Collector::pop_freelist(unsigned cls) {

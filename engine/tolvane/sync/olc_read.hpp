@@ -21,7 +21,7 @@
 #include "tolvane/leaf/leaf_search.hpp"
 #include "tolvane/mem/occ.hpp"
 #include "tolvane/sync/shared.hpp"
-#include "tolvane/sync/spin.hpp"
+#include "tolvane/core/spin.hpp"
 #include "tolvane/write/version.hpp"
 
 namespace tolvane::sync {

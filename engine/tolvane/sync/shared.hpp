@@ -48,7 +48,7 @@
 #include "tolvane/sync/engine_root.hpp"
 #include "tolvane/sync/fold.hpp"
 #include "tolvane/sync/population.hpp"
-#include "tolvane/sync/spin.hpp"
+#include "tolvane/core/spin.hpp"
 #include "tolvane/sync/writer_readers.hpp"
 #include "tolvane/sync/writer_slots.hpp"
 #include "tolvane/write/version.hpp"

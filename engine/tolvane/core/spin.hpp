@@ -1,5 +1,5 @@
 #pragma once
-// Busy waits of the concurrent containers. A wait spins with the processor's
+// Busy waits of the concurrent containers and of their collector. A wait spins with the processor's
 // pause hint and never sleeps; after many pauses it also yields, because
 // tests and callers may run far more threads than cores and the thread it
 // waits for may need this core to make progress.
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <thread>
 
-namespace tolvane::sync {
+namespace tolvane {
 
 inline void spin_hint() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -43,4 +43,4 @@ inline void spin_hints(std::uint32_t n) noexcept {
     for (std::uint32_t i = 0; i < n; ++i) spin_hint();
 }
 
-}  // namespace tolvane::sync
+}  // namespace tolvane
