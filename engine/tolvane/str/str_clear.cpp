@@ -2,7 +2,6 @@
 
 #include <cstdint>
 
-#include "tolvane/core/fatal.hpp"
 #include "tolvane/str/str_map.hpp"
 
 namespace tolvane {
@@ -46,10 +45,7 @@ u64 dispose_tree(StrNode* root, NodeAlloc& alloc) noexcept {
             if (is_terminal(e->key)) continue;
             if (e->value & 1) {
                 SuffixBlock* block = as_suffix(e->value);
-                const u64 bytes = block->block_bytes();
-                if (bytes > (u64{1} << 62))
-                    fatal("suffix layout: size is header + key remainder, align is 8");
-                shell += bytes;
+                shell += block->shell_bytes();
                 SuffixBlock::destroy(block);
             } else {
                 push_waiting(waiting, as_child(e->value));

@@ -29,6 +29,12 @@ SuffixBlock* SuffixBlock::create(u64 value, std::string_view tail) {
 
 void SuffixBlock::destroy(SuffixBlock* block) noexcept { heap_free(block); }
 
+u64 SuffixBlock::shell_bytes() const noexcept {
+    const u64 bytes = block_bytes();
+    if (bytes > (u64{1} << 62)) fatal("suffix layout: size is header + key remainder, align is 8");
+    return bytes;
+}
+
 u64 StrNode::shell_bytes(const StrNode* root) {
     u64 total = 0;
     std::vector<const StrNode*> stack;
@@ -42,10 +48,7 @@ u64 StrNode::shell_bytes(const StrNode* root) {
         while (const auto e = it.next()) {
             if (strmap::is_terminal(e->key)) continue;
             if (e->value & 1) {
-                const u64 bytes = strmap::as_suffix(e->value)->block_bytes();
-                if (bytes > (u64{1} << 62))
-                    fatal("suffix layout: size is header + key remainder, align is 8");
-                total += bytes;
+                total += strmap::as_suffix(e->value)->shell_bytes();
             } else {
                 stack.push_back(strmap::as_child(e->value));
             }

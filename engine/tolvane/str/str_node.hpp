@@ -112,6 +112,9 @@ struct SuffixBlock {
         return {reinterpret_cast<const char*>(tail()), static_cast<std::size_t>(tail_len)};
     }
     u64 block_bytes() const noexcept { return 16 + tail_len; }
+    // block_bytes, counted as shell bytes: a length past any block that
+    // could have been made is fatal.
+    u64 shell_bytes() const noexcept;
 
     // A block holding `value` and a copy of `tail`.
     static SuffixBlock* create(u64 value, std::string_view tail);
